@@ -1,0 +1,197 @@
+#include "core/KitImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace setup {
+
+namespace {
+
+uint32_t LoadU32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint64_t LoadU64(const uint8_t* p) { return uint64_t(LoadU32(p)) | uint64_t(LoadU32(p + 4)) << 32; }
+
+std::u16string LoadUtf16(const uint8_t* p, uint32_t units) {
+  std::u16string text(units, u'\0');
+  for (uint32_t i = 0; i < units; ++i) text[i] = char16_t(p[2 * i] | p[2 * i + 1] << 8);
+  return text;
+}
+
+// Walks the image front to back and never asks the source for more than the
+// image is said to hold.
+class ImageCursor {
+ public:
+  ImageCursor(KitByteSource& source, uint64_t imageSize) : source_(source), size_(imageSize) {}
+
+  uint64_t Position() const { return position_; }
+  uint64_t Remaining() const { return size_ - position_; }
+
+  ErrorCode ReadBytes(void* buffer, uint32_t count) {
+    if (count > Remaining()) return kErrorInvalidData;
+    uint32_t got = 0;
+    if (ErrorCode error = source_.Read(buffer, count, got)) return error;
+    // The source holds less than the image size claims.
+    if (got != count) return kErrorInvalidData;
+    position_ += count;
+    return kErrorSuccess;
+  }
+
+  ErrorCode ReadU32(uint32_t& value) {
+    uint8_t bytes[4];
+    if (ErrorCode error = ReadBytes(bytes, 4)) return error;
+    value = LoadU32(bytes);
+    return kErrorSuccess;
+  }
+
+  // A string stored straight in the image, outside any record.
+  ErrorCode ReadString(std::u16string& text) {
+    uint32_t units = 0;
+    if (ErrorCode error = ReadU32(units)) return error;
+    if (units > kKitRecordSizeLimit / 2 || uint64_t(units) * 2 > Remaining()) return kErrorInvalidData;
+    std::vector<uint8_t> bytes(size_t(units) * 2);
+    if (ErrorCode error = ReadBytes(bytes.data(), units * 2)) return error;
+    text = LoadUtf16(bytes.data(), units);
+    return kErrorSuccess;
+  }
+
+  // Reads one record whole (its size field and the rest) into `record`,
+  // leaving out the size field.
+  ErrorCode ReadRecord(uint32_t minSize, std::vector<uint8_t>& record) {
+    uint32_t size = 0;
+    if (ErrorCode error = ReadU32(size)) return error;
+    if (size < minSize || size > kKitRecordSizeLimit || size - 4 > Remaining()) return kErrorInvalidData;
+    record.resize(size - 4);
+    return ReadBytes(record.data(), size - 4);
+  }
+
+ private:
+  KitByteSource& source_;
+  uint64_t size_;
+  uint64_t position_ = 0;
+};
+
+// Takes fields out of one record buffer, refusing to step past its end.
+class RecordFields {
+ public:
+  explicit RecordFields(const std::vector<uint8_t>& record) : data_(record.data()), size_(record.size()) {}
+
+  bool U32(uint32_t& value) {
+    if (size_ - at_ < 4) return false;
+    value = LoadU32(data_ + at_);
+    at_ += 4;
+    return true;
+  }
+  bool U64(uint64_t& value) {
+    if (size_ - at_ < 8) return false;
+    value = LoadU64(data_ + at_);
+    at_ += 8;
+    return true;
+  }
+  bool String(std::u16string& text) {
+    uint32_t units = 0;
+    if (!U32(units) || uint64_t(units) * 2 > size_ - at_) return false;
+    text = LoadUtf16(data_ + at_, units);
+    at_ += size_t(units) * 2;
+    return true;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+
+}  // namespace
+
+ErrorCode KitMemorySource::Read(void* buffer, uint32_t count, uint32_t& bytesRead) {
+  size_t n = std::min<size_t>(count, size_ - position_);
+  if (n) std::memcpy(buffer, data_ + position_, n);
+  position_ += n;
+  bytesRead = uint32_t(n);
+  return kErrorSuccess;
+}
+
+bool IsSafeKitEntryName(std::u16string_view name) {
+  if (name.empty()) return false;
+  char16_t first = name[0];
+  bool letter = (first >= u'A' && first <= u'Z') || (first >= u'a' && first <= u'z');
+  if (letter && name.size() >= 2 && name[1] == u':') return false;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || IsSeparator(name[i])) {
+      std::u16string_view component = name.substr(start, i - start);
+      if (component.empty() || component == u"." || component == u"..") return false;
+      start = i + 1;
+    } else if (name[i] < 0x20) {
+      return false;
+    }
+  }
+  return true;
+}
+
+ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
+                        std::vector<KitDescription>& descriptions,
+                        std::vector<KitFileEntry>& files) {
+  files.clear();
+  if (imageSize > kKitImageSizeLimit) return kErrorInvalidData;
+  ImageCursor cursor(source, imageSize);
+  std::vector<uint8_t> record;
+
+  uint32_t layout = 0;
+  if (ErrorCode error = cursor.ReadU32(layout)) return error;
+  if (layout != 0) {
+    uint32_t count = 0;
+    if (ErrorCode error = cursor.ReadU32(count)) return error;
+    if (uint64_t(count) * kKitDescriptionRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (ErrorCode error = cursor.ReadRecord(kKitDescriptionRecordMinSize, record)) return error;
+      RecordFields fields(record);
+      KitDescription description;
+      if (!fields.String(description.language) || !fields.String(description.product) ||
+          !fields.String(description.vendor) || !fields.String(description.description)) {
+        return kErrorInvalidData;
+      }
+      descriptions.push_back(std::move(description));
+    }
+  } else {
+    KitDescription description;
+    description.language = u"en";
+    if (ErrorCode error = cursor.ReadString(description.product)) return error;
+    if (ErrorCode error = cursor.ReadString(description.vendor)) return error;
+    if (ErrorCode error = cursor.ReadString(description.description)) return error;
+    descriptions.push_back(std::move(description));
+  }
+
+  uint32_t count = 0;
+  if (ErrorCode error = cursor.ReadU32(count)) return error;
+  if (uint64_t(count) * kKitFileRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
+  std::vector<KitFileEntry> table;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (ErrorCode error = cursor.ReadRecord(kKitFileRecordMinSize, record)) return error;
+    RecordFields fields(record);
+    KitFileEntry entry;
+    if (!fields.String(entry.name) || !fields.U64(entry.lastWriteTime) || !fields.U32(entry.position) ||
+        !fields.U32(entry.size)) {
+      return kErrorInvalidData;
+    }
+    if (!IsSafeKitEntryName(entry.name)) return kErrorInvalidData;
+    table.push_back(std::move(entry));
+  }
+
+  // Offsets count from the data area; turn them into image positions, and
+  // refuse data past the end now rather than halfway through an installation.
+  uint64_t dataStart = cursor.Position();
+  for (KitFileEntry& entry : table) {
+    uint64_t position = dataStart + entry.position;
+    if (position + entry.size > imageSize) return kErrorInvalidData;
+    entry.position = uint32_t(position);
+  }
+  files = std::move(table);
+  return kErrorSuccess;
+}
+
+}  // namespace setup

@@ -1,0 +1,81 @@
+#pragma once
+// The kit image: the decompressed bytes of a distribution kit. All integers are
+// little-endian; strings are a u32 count of UTF-16 code units and the units.
+//
+//   u32 layout flag            0 = one description (language "en"), else many
+//   multi:  u32 N, N records   {u32 size, language, product, vendor, description}
+//   single: product, vendor, description
+//   u32 F, F records           {u32 size, name, u64 time, u32 offset, u32 size}
+//   data area                  offsets count from its first byte
+//
+// Records may be longer than their fields; the reader skips the rest.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+#include "platform/FileOps.h"
+
+namespace setup {
+
+struct KitDescription {
+  std::u16string language;
+  std::u16string product;
+  std::u16string vendor;
+  std::u16string description;
+};
+
+struct KitFileEntry {
+  std::u16string name;
+  FileTime lastWriteTime = 0;
+  uint32_t position = 0;  // absolute, from the first byte of the image
+  uint32_t size = 0;
+};
+
+// Offsets and sizes are 32-bit, so an image can address no more than this.
+inline constexpr uint64_t kKitImageSizeLimit = 0xFFFFFFFFull;
+
+// No honest record comes near this; refusing larger ones keeps a damaged
+// kit from making the reader allocate gigabytes for one name.
+inline constexpr uint32_t kKitRecordSizeLimit = 16u * 1024 * 1024;
+
+inline constexpr uint32_t kKitDescriptionRecordMinSize = 4 + 4 * 4;
+inline constexpr uint32_t kKitFileRecordMinSize = 4 + 4 + 8 + 4 + 4;
+
+// Sequential reader of image bytes.
+class KitByteSource {
+ public:
+  virtual ~KitByteSource() = default;
+  // Reads `count` bytes, fewer only at the end of the data.
+  virtual ErrorCode Read(void* buffer, uint32_t count, uint32_t& bytesRead) = 0;
+};
+
+// Over bytes already in memory; the fuzzer and the tests use it.
+class KitMemorySource : public KitByteSource {
+ public:
+  KitMemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  ErrorCode Read(void* buffer, uint32_t count, uint32_t& bytesRead) override;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t position_ = 0;
+};
+
+// True when a stored name, with either separator, stays inside the directory
+// it is installed into: not empty, relative, no drive designator, no empty,
+// "." or ".." component and no control character.
+bool IsSafeKitEntryName(std::u16string_view name);
+
+// Reads the tables of an image of `imageSize` bytes from `source`, which stands
+// at the image's first byte. Appends to `descriptions` and fills `files` with
+// absolute positions. Every count, size and string is checked against what is
+// left of the image or the record; anything that does not fit, an unsafe name
+// or file data past the end of the image gives 13. A failing source's code is
+// passed on.
+ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
+                        std::vector<KitDescription>& descriptions,
+                        std::vector<KitFileEntry>& files);
+
+}  // namespace setup

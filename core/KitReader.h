@@ -1,0 +1,72 @@
+#pragma once
+// The distribution kit: one raw DEFLATE stream whose decompressed bytes, the
+// kit image, hold the package descriptions, the file table and the file data.
+// KitReader inflates the kit into a private temporary image, reads the tables
+// into memory and keeps the image open so the engine can copy file data out of
+// it on demand.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/KitImage.h"
+#include "platform/ErrorCodes.h"
+#include "platform/FileOps.h"
+
+namespace setup {
+
+struct ProductAndVendor {
+  std::u16string product;
+  std::u16string vendor;
+};
+
+class KitReader {
+ public:
+  // The engine copies file data through this buffer; it lives as long as the
+  // reader so a run allocates it once.
+  static constexpr uint32_t kTransferBufferSize = 1048576;
+
+  KitReader();
+  ~KitReader();
+  KitReader(const KitReader&) = delete;
+  KitReader& operator=(const KitReader&) = delete;
+
+  // Inflates the kit at `kitPath` into a new "odk" file in the temporary
+  // directory and reads its tables. 0 on success; 13 for a damaged kit, 112
+  // when the temporary directory filled up, otherwise the file layer's code.
+  // On failure the image is closed and deleted and the file table is empty.
+  ErrorCode Read(const std::u16string& kitPath);
+
+  // Product and vendor of the first description in `language` (case ignored);
+  // both empty when there is none.
+  ProductAndVendor FindProductAndVendor(const std::u16string& language) const;
+  // Description reference in `language`, falling back to the "en" one when
+  // that language has none or an empty one.
+  std::u16string FindDescription(const std::u16string& language) const;
+
+  const std::vector<KitDescription>& Descriptions() const { return descriptions_; }
+  const std::vector<KitFileEntry>& Files() const { return files_; }
+  FileHandle ImageHandle() const { return image_.Get(); }
+  const std::u16string& ImagePath() const { return imagePath_; }
+  uint8_t* TransferBuffer() { return transferBuffer_.get(); }
+
+  // Closes and deletes the image. Harmless to repeat.
+  void Close();
+
+  // The largest image Read accepts; inflation stops past it, so a small kit
+  // cannot fill the temporary directory. Lowered by tests.
+  void SetImageSizeLimit(uint64_t limit) { imageSizeLimit_ = limit; }
+
+ private:
+  ErrorCode Decompress(const std::u16string& kitPath, uint64_t& imageSize);
+  ErrorCode ReadTables(uint64_t imageSize);
+
+  std::vector<KitDescription> descriptions_;
+  std::vector<KitFileEntry> files_;
+  std::u16string imagePath_;
+  ScopedFileHandle image_;
+  uint64_t imageSizeLimit_ = kKitImageSizeLimit;
+  std::unique_ptr<uint8_t[]> transferBuffer_;
+};
+
+}  // namespace setup

@@ -1,0 +1,22 @@
+#pragma once
+// Result codes carry Windows meanings on every platform, so the core and the
+// messages that depend on a code are the same everywhere. 0 is success.
+#include <cstdint>
+
+namespace setup {
+
+using ErrorCode = uint32_t;
+
+inline constexpr ErrorCode kErrorSuccess = 0;
+inline constexpr ErrorCode kErrorFailure = 1;
+inline constexpr ErrorCode kErrorFileNotFound = 2;
+inline constexpr ErrorCode kErrorPathNotFound = 3;
+inline constexpr ErrorCode kErrorInvalidHandle = 6;
+inline constexpr ErrorCode kErrorInvalidData = 13;
+inline constexpr ErrorCode kErrorInvalidParameter = 87;
+inline constexpr ErrorCode kErrorDiskFull = 112;
+inline constexpr ErrorCode kErrorAlreadyExists = 183;
+inline constexpr ErrorCode kErrorCannotWrite = 1013;
+inline constexpr ErrorCode kErrorCancelled = 1223;
+
+}  // namespace setup

@@ -1,0 +1,114 @@
+#pragma once
+// File operations with the contract of their Win32 namesakes; each platform
+// supplies its own half. Paths are wide text; results are Windows-numbered codes.
+#include <cstdint>
+#include <string>
+
+#include "platform/ErrorCodes.h"
+
+namespace setup {
+
+// 100-nanosecond intervals since 1601-01-01 00:00 UTC.
+using FileTime = uint64_t;
+inline constexpr FileTime kFileTimeUnixEpoch = 116444736000000000ULL;
+
+// A descriptor on POSIX, a HANDLE on Windows; -1 is the invalid handle.
+using FileHandle = intptr_t;
+inline constexpr FileHandle kInvalidFileHandle = -1;
+
+inline constexpr uint32_t kGenericRead = 0x80000000u;
+inline constexpr uint32_t kGenericWrite = 0x40000000u;
+inline constexpr uint32_t kFileShareRead = 1;
+inline constexpr uint32_t kCreateNew = 1;
+inline constexpr uint32_t kCreateAlways = 2;
+inline constexpr uint32_t kOpenExisting = 3;
+inline constexpr uint32_t kOpenAlways = 4;
+inline constexpr uint32_t kTruncateExisting = 5;
+
+inline constexpr int kSeekBegin = 0;
+inline constexpr int kSeekCurrent = 1;
+inline constexpr int kSeekEnd = 2;
+
+inline constexpr uint32_t kFileAttributeDirectory = 16;
+inline constexpr uint32_t kSizeLimit32 = 4294967295u;
+
+#ifdef _WIN32
+inline constexpr char16_t kPathSeparator = u'\\';
+#else
+inline constexpr char16_t kPathSeparator = u'/';
+#endif
+
+// Handle operations. Each sets the last error code to 0 on entry (Close aside)
+// and to its failure code when it fails.
+ErrorCode OpenFileHandle(const std::u16string& path, uint32_t access, uint32_t shareMode,
+                         uint32_t creationDisposition, FileHandle& handle);
+ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead);
+ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten);
+// The new position, or -1 on failure.
+int64_t SeekFile(FileHandle handle, int64_t offset, int method);
+ErrorCode TruncateFileHere(FileHandle handle);
+ErrorCode GetFileTimes(FileHandle handle, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite);
+ErrorCode SetFileTimes(FileHandle handle, const FileTime* creation, const FileTime* lastAccess,
+                       const FileTime* lastWrite);
+// Writes the file's data to stable storage.
+ErrorCode FlushFileHandle(FileHandle handle);
+void CloseFileHandle(FileHandle handle);
+ErrorCode GetLastErrorCode();
+
+// Owns a handle and closes it when it goes out of scope.
+class ScopedFileHandle {
+ public:
+  ScopedFileHandle() = default;
+  explicit ScopedFileHandle(FileHandle handle) : handle_(handle) {}
+  ~ScopedFileHandle() { Reset(); }
+  ScopedFileHandle(ScopedFileHandle&& other) noexcept : handle_(other.Release()) {}
+  ScopedFileHandle& operator=(ScopedFileHandle&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  ScopedFileHandle(const ScopedFileHandle&) = delete;
+  ScopedFileHandle& operator=(const ScopedFileHandle&) = delete;
+
+  FileHandle Get() const { return handle_; }
+  FileHandle* Out() { Reset(); return &handle_; }
+  bool Valid() const { return handle_ != kInvalidFileHandle; }
+  FileHandle Release() { FileHandle h = handle_; handle_ = kInvalidFileHandle; return h; }
+  void Reset(FileHandle handle = kInvalidFileHandle) {
+    if (handle_ != kInvalidFileHandle) CloseFileHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  FileHandle handle_ = kInvalidFileHandle;
+};
+
+// File-system operations.
+ErrorCode GetTempDirectory(std::u16string& path);  // ends with a separator
+// Creates a new empty file private to the user, named prefix + a unique suffix,
+// inside `directory`. Fails without creating anything when the directory is missing.
+ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix,
+                         std::u16string& path);
+// Creates the directory and any missing parents with the given permission bits
+// (before the umask). An existing directory is success.
+ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode = 0777);
+// Moves a file, replacing an existing target; across file systems the data,
+// permission bits and times are copied and the source removed.
+ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to);
+// 0 when the path is gone afterwards (missing included), the failure code otherwise.
+ErrorCode RemoveFile(const std::u16string& path);
+ErrorCode RemoveDirectoryTree(const std::u16string& path);  // never follows symbolic links
+ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size);  // held at 4294967295
+// Bytes available to the calling user in the temporary directory.
+ErrorCode QueryFreeSpace(uint64_t& bytes);
+
+// Path operations.
+std::u16string EnsureTrailingSeparator(std::u16string path);
+bool IsRootPath(const std::u16string& path);
+std::u16string GetHomeDirectory();      // empty when unknown
+std::u16string GetUserDataDirectory();  // home + "/.orvikv8/"
+
+// Conversions between FileTime and POSIX time, at full precision.
+FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
+void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds);
+
+}  // namespace setup

@@ -1,0 +1,57 @@
+#pragma once
+// Text files: read with byte-order-mark detection in pieces, written in the
+// multibyte encoding. Line ends are a single LF in memory; a CR directly before
+// an LF is dropped when reading.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace setup {
+
+enum class TextEncoding { MultiByte, Utf8, Utf16LE };
+
+class TextStream;
+using TextStreamPtr = std::unique_ptr<TextStream>;
+TextStreamPtr OpenTextForReading(const std::u16string& path);
+
+class TextStream {
+ public:
+  explicit TextStream(std::FILE* file, TextEncoding encoding, bool byteOrderMark);
+  ~TextStream();
+  TextStream(const TextStream&) = delete;
+  TextStream& operator=(const TextStream&) = delete;
+
+  bool HasByteOrderMark() const { return byteOrderMark_; }
+  TextEncoding Encoding() const { return encoding_; }
+
+  // Next piece of text; empty at the end of the file or on a read error.
+  std::u16string Read();
+  bool Write(std::u16string_view text);
+  // Flushes buffered data; false when the data could not be written.
+  bool Close();
+  int Descriptor() const;
+
+ private:
+  friend TextStreamPtr OpenTextForReading(const std::u16string& path);
+
+  std::FILE* file_;
+  TextEncoding encoding_;
+  bool byteOrderMark_;
+  bool endOfFile_ = false;
+  std::string pending_;    // bytes of a character split between two pieces
+  bool pendingCR_ = false;  // a CR at the end of a piece, waiting for its LF
+};
+
+// Pieces are at most this large: 2048 UTF-16 units with a mark, 1024 bytes without.
+inline constexpr size_t kTextUnitsPerPiece = 2048;
+inline constexpr size_t kTextBytesPerPiece = 1024;
+
+TextStreamPtr OpenTextForReading(const std::u16string& path);
+std::u16string ReadText(TextStream& stream);
+// The file is created, or emptied when it exists. Linux writes the multibyte
+// encoding whatever is asked, without a mark.
+TextStreamPtr OpenTextForWriting(const std::u16string& path, TextEncoding encoding);
+bool WriteText(TextStream& stream, std::u16string_view text);
+bool CloseText(TextStreamPtr stream);
+
+}  // namespace setup

@@ -1,0 +1,414 @@
+// The file layer on Linux: POSIX calls only, no shell and no external tools,
+// with errno turned into the Windows-numbered codes the core expects.
+#include "platform/FileOps.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <wordexp.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/Text.h"
+
+namespace setup {
+namespace {
+
+// One value for the whole process, as the core expects; atomic because the
+// worker and the main thread may both touch it.
+std::atomic<ErrorCode> gLastError{0};
+
+ErrorCode CodeFromErrno(int error) {
+  switch (error) {
+    case 0: return kErrorInvalidParameter;  // failed without saying why
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case ENOSPC:
+    case EDQUOT: return kErrorDiskFull;
+    default: return kErrorInvalidParameter;
+  }
+}
+
+ErrorCode Fail(ErrorCode code) {
+  gLastError = code;
+  return code;
+}
+
+ErrorCode FailErrno() { return Fail(CodeFromErrno(errno)); }
+
+bool ValidHandle(FileHandle handle) { return handle >= 0 && handle <= INT32_MAX; }
+
+int Fd(FileHandle handle) { return static_cast<int>(handle); }
+
+std::string Native(const std::u16string& path) { return WideToMultiByte(path); }
+
+template <typename Call>
+auto RetryOnInterrupt(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// The copy half of a move across file systems. The data goes to a temporary
+// file beside the target, which takes the target's name only when complete,
+// so a failure leaves both the source and an existing target as they were.
+int CopyAcrossFileSystems(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return errno;
+  std::string temp = to + ".XXXXXX";
+  if (S_ISLNK(st.st_mode)) {
+    std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
+    const ssize_t n = readlink(from.c_str(), target.data(), target.size());
+    if (n < 0) return errno;
+    if (static_cast<size_t>(n) >= target.size()) return EIO;  // changed under us
+    target[n] = '\0';
+    // A link cannot be created under a mkstemp name, so find a free one.
+    for (int attempt = 0;; ++attempt) {
+      temp = to + ".mv" + std::to_string(getpid()) + "_" + std::to_string(attempt);
+      if (symlink(target.data(), temp.c_str()) == 0) break;
+      if (errno != EEXIST || attempt > 1000) return errno;
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    const int in = RetryOnInterrupt([&] { return open(from.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (in < 0) return errno;
+    const int out = mkostemp(temp.data(), O_CLOEXEC);
+    if (out < 0) {
+      const int error = errno;
+      close(in);
+      return error;
+    }
+    int error = 0;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+      const ssize_t n = RetryOnInterrupt([&] { return read(in, buffer.data(), buffer.size()); });
+      if (n < 0) { error = errno; break; }
+      if (n == 0) break;
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = RetryOnInterrupt([&] { return write(out, buffer.data() + done, n - done); });
+        if (w <= 0) { error = w < 0 ? errno : ENOSPC; break; }
+        done += w;
+      }
+      if (error) break;
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (!error && fchmod(out, st.st_mode & 07777) != 0) error = errno;
+    if (!error && futimens(out, times) != 0) error = errno;
+    // The source goes away next, so the copy must be on disk first.
+    if (!error && fsync(out) != 0) error = errno;
+    if (close(out) != 0 && !error) error = errno;
+    close(in);
+    if (error) {
+      unlink(temp.c_str());
+      return error;
+    }
+  } else {
+    return EXDEV;  // directories and special files are not moved between file systems
+  }
+  if (rename(temp.c_str(), to.c_str()) != 0) {
+    const int error = errno;
+    unlink(temp.c_str());
+    return error;
+  }
+  if (unlink(from.c_str()) != 0 && errno != ENOENT) return errno;
+  return 0;
+}
+
+// Removes the entry `name` of the open directory `parent`, descending into
+// directories without ever following a symbolic link. Returns the first errno.
+int RemoveAt(int parent, const char* name) {
+  struct stat st;
+  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(st.st_mode)) {
+    return unlinkat(parent, name, 0) == 0 || errno == ENOENT ? 0 : errno;
+  }
+  int error = 0;
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    error = errno;
+    close(fd);
+    return error;
+  }
+  // Collect the names first: removing while reading may skip entries.
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  if (errno != 0) error = errno;
+  for (const std::string& child : names) {
+    const int e = RemoveAt(dirfd(dir), child.c_str());
+    if (!error) error = e;
+  }
+  closedir(dir);
+  if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT && !error) error = errno;
+  return error;
+}
+
+}  // namespace
+
+FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
+  const int64_t ticks = seconds * 10000000 + nanoseconds / 100;
+  if (ticks < -static_cast<int64_t>(kFileTimeUnixEpoch)) return 0;  // before 1601
+  return kFileTimeUnixEpoch + static_cast<uint64_t>(ticks);
+}
+
+void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds) {
+  const int64_t ticks = static_cast<int64_t>(time - kFileTimeUnixEpoch);
+  seconds = ticks / 10000000;
+  int64_t rest = ticks % 10000000;
+  if (rest < 0) {
+    rest += 10000000;
+    --seconds;
+  }
+  nanoseconds = rest * 100;
+}
+
+ErrorCode OpenFileHandle(const std::u16string& path, uint32_t access, uint32_t /*shareMode*/,
+                         uint32_t creationDisposition, FileHandle& handle) {
+  gLastError = 0;
+  handle = kInvalidFileHandle;
+  int flags = O_RDONLY;
+  if (access >= (kGenericRead | kGenericWrite)) {
+    flags = O_RDWR;
+  } else if (access & kGenericWrite) {
+    flags = O_WRONLY;
+  }
+  // CREATE_ALWAYS does not cut the file: the writer truncates after writing.
+  if (creationDisposition == kCreateAlways) flags |= O_CREAT;
+  if (creationDisposition == kTruncateExisting) flags |= O_TRUNC;
+  const std::string native = Native(path);
+  const int fd = RetryOnInterrupt([&] { return open(native.c_str(), flags | O_CLOEXEC, 0660); });
+  if (fd < 0) return FailErrno();
+  handle = fd;
+  return kErrorSuccess;
+}
+
+ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead) {
+  gLastError = 0;
+  bytesRead = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  auto* out = static_cast<char*>(buffer);
+  while (bytesRead < count) {
+    const ssize_t n = RetryOnInterrupt([&] { return read(Fd(handle), out + bytesRead, count - bytesRead); });
+    if (n < 0) return FailErrno();
+    if (n == 0) break;
+    bytesRead += static_cast<uint32_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten) {
+  gLastError = 0;
+  bytesWritten = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  const ssize_t n = RetryOnInterrupt([&] { return write(Fd(handle), buffer, count); });
+  if (n < 0) return FailErrno();
+  bytesWritten = static_cast<uint32_t>(n);
+  // A regular file takes fewer bytes than asked only when the device is full.
+  if (bytesWritten < count) return Fail(kErrorDiskFull);
+  return kErrorSuccess;
+}
+
+int64_t SeekFile(FileHandle handle, int64_t offset, int method) {
+  gLastError = 0;
+  if (!ValidHandle(handle)) {
+    Fail(kErrorInvalidHandle);
+    return -1;
+  }
+  const int whence = method == kSeekCurrent ? SEEK_CUR : method == kSeekEnd ? SEEK_END : SEEK_SET;
+  const off_t position = lseek(Fd(handle), offset, whence);
+  if (position < 0) FailErrno();
+  return position;
+}
+
+ErrorCode TruncateFileHere(FileHandle handle) {
+  gLastError = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  const off_t position = lseek(Fd(handle), 0, SEEK_CUR);
+  if (position < 0) return FailErrno();
+  if (RetryOnInterrupt([&] { return ftruncate(Fd(handle), position); }) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+ErrorCode GetFileTimes(FileHandle handle, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) {
+  gLastError = 0;
+  struct stat st;
+  if (!ValidHandle(handle) || fstat(Fd(handle), &st) != 0) return Fail(kErrorInvalidHandle);
+  if (creation) *creation = FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  if (lastAccess) *lastAccess = FileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  if (lastWrite) *lastWrite = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return kErrorSuccess;
+}
+
+ErrorCode SetFileTimes(FileHandle handle, const FileTime* /*creation*/, const FileTime* /*lastAccess*/,
+                       const FileTime* lastWrite) {
+  gLastError = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  if (!lastWrite) return kErrorSuccess;
+  int64_t seconds, nanoseconds;
+  FileTimeToUnix(*lastWrite, seconds, nanoseconds);
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = static_cast<long>(nanoseconds);
+  times[1] = times[0];  // the access time follows the last-write time
+  if (futimens(Fd(handle), times) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+ErrorCode FlushFileHandle(FileHandle handle) {
+  gLastError = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  if (RetryOnInterrupt([&] { return fsync(Fd(handle)); }) != 0) return FailErrno();
+  return kErrorSuccess;
+}
+
+void CloseFileHandle(FileHandle handle) {
+  if (!ValidHandle(handle)) {
+    Fail(kErrorInvalidHandle);
+    return;
+  }
+  // Not retried on EINTR: the descriptor is released either way on Linux.
+  if (close(Fd(handle)) != 0) FailErrno();
+}
+
+ErrorCode GetLastErrorCode() { return gLastError; }
+
+ErrorCode GetTempDirectory(std::u16string& path) {
+  std::string directory = "/tmp";
+  const char* tmpdir = std::getenv("TMPDIR");
+  struct stat st;
+  if (tmpdir && *tmpdir && stat(tmpdir, &st) == 0 && S_ISDIR(st.st_mode)) directory = tmpdir;
+  if (directory.back() != '/') directory.push_back('/');
+  path = MultiByteToWide(directory);
+  return kErrorSuccess;
+}
+
+ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix, std::u16string& path) {
+  path.clear();
+  if (directory.empty() || prefix.find(u'/') != std::u16string::npos) return kErrorInvalidParameter;
+  std::string name = Native(EnsureTrailingSeparator(directory)) + Native(prefix) + "XXXXXX";
+  // mkstemp creates the file exclusively, private to the user, in exactly
+  // this directory; it fails when the directory does not exist.
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return CodeFromErrno(errno);
+  close(fd);
+  path = MultiByteToWide(name);
+  return kErrorSuccess;
+}
+
+ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode) {
+  std::string native = Native(path);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  if (native.empty()) return kErrorInvalidParameter;
+  struct stat existing;
+  if (stat(native.c_str(), &existing) == 0) {
+    return S_ISDIR(existing.st_mode) ? kErrorSuccess : kErrorPathNotFound;
+  }
+  // Create each missing level in turn, from the top down.
+  for (size_t end = native.find('/', 1);; end = native.find('/', end + 1)) {
+    const std::string level = native.substr(0, end);
+    if (mkdir(level.c_str(), mode) != 0) {
+      const int error = errno;
+      struct stat st;
+      if (error != EEXIST && !(error == EACCES && stat(level.c_str(), &st) == 0)) {
+        return CodeFromErrno(error);
+      }
+      if (stat(level.c_str(), &st) != 0) return CodeFromErrno(errno);
+      if (!S_ISDIR(st.st_mode)) return kErrorPathNotFound;
+    }
+    if (end == std::string::npos) break;
+  }
+  return kErrorSuccess;
+}
+
+ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to) {
+  const std::string source = Native(from);
+  const std::string target = Native(to);
+  if (rename(source.c_str(), target.c_str()) == 0) return kErrorSuccess;
+  if (errno != EXDEV) return CodeFromErrno(errno);
+  const int error = CopyAcrossFileSystems(source, target);
+  return error ? CodeFromErrno(error) : kErrorSuccess;
+}
+
+ErrorCode RemoveFile(const std::u16string& path) {
+  if (unlink(Native(path).c_str()) == 0 || errno == ENOENT) return kErrorSuccess;
+  return CodeFromErrno(errno);
+}
+
+ErrorCode RemoveDirectoryTree(const std::u16string& path) {
+  std::string native = Native(path);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  if (native.empty()) return kErrorInvalidParameter;
+  const int error = RemoveAt(AT_FDCWD, native.c_str());
+  return error ? CodeFromErrno(error) : kErrorSuccess;
+}
+
+ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size) {
+  struct stat st;
+  if (stat(Native(path).c_str(), &st) != 0) return kErrorFailure;
+  size = st.st_size > static_cast<off_t>(kSizeLimit32) ? kSizeLimit32 : static_cast<uint32_t>(st.st_size);
+  return kErrorSuccess;
+}
+
+ErrorCode QueryFreeSpace(uint64_t& bytes) {
+  std::u16string directory;
+  GetTempDirectory(directory);
+  struct statvfs fs;
+  if (statvfs(Native(directory).c_str(), &fs) != 0) return CodeFromErrno(errno);
+  // What this user may fill, not counting the blocks kept for root.
+  bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return kErrorSuccess;
+}
+
+std::u16string EnsureTrailingSeparator(std::u16string path) {
+  if (!path.empty() && path.back() != u'/' && path.back() != u'\\') path.push_back(kPathSeparator);
+  return path;
+}
+
+bool IsRootPath(const std::u16string& path) { return path == u"/"; }
+
+std::u16string GetHomeDirectory() {
+  std::string home;
+  wordexp_t words;
+  if (wordexp("~", &words, WRDE_NOCMD) == 0) {
+    if (words.we_wordc > 0 && words.we_wordv[0][0] != '~') home = words.we_wordv[0];
+    wordfree(&words);
+  }
+  // "~" stays unexpanded when neither HOME nor the password database knows
+  // the user; try both ourselves before giving up.
+  if (home.empty()) {
+    if (const char* env = std::getenv("HOME"); env && *env) home = env;
+  }
+  if (home.empty()) {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir) {
+      home = found->pw_dir;
+    }
+  }
+  return MultiByteToWide(home);
+}
+
+std::u16string GetUserDataDirectory() {
+  std::u16string home = GetHomeDirectory();
+  if (home.empty()) return {};  // never fall back to a folder under "/"
+  if (home.back() != u'/') home.push_back(u'/');
+  return home + u".orvikv8/";
+}
+
+}  // namespace setup

@@ -1,0 +1,180 @@
+#include "TestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/FileOps.h"
+#include "platform/Text.h"
+
+extern char** environ;
+
+namespace setup::test {
+
+ScratchDir::ScratchDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = tmp && *tmp ? tmp : "/tmp";
+  std::string pattern = base + "/scratchXXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base);
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  // Tests may leave read-only directories behind; make them removable.
+  std::vector<std::string> dirs{path_};
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    chmod(dirs[i].c_str(), 0700);
+    for (const std::string& name : ListDir(dirs[i])) {
+      struct stat st;
+      const std::string child = dirs[i] + "/" + name;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) dirs.push_back(child);
+    }
+  }
+  RemoveDirectoryTree(MultiByteToWide(path_));
+}
+
+std::u16string ScratchDir::Wide(const std::string& name) const {
+  return Utf8ToUtf16(name.empty() ? path_ : path_ + "/" + name);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDirs(const std::string& path) {
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    mkdir(path.substr(0, end).c_str(), 0777);
+    if (end == std::string::npos) break;
+  }
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* e = readdir(dir)) {
+      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.emplace_back(e->d_name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env, const std::string& input) {
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (eq) merged[std::string(*e, eq)] = eq + 1;
+  }
+  for (const auto& [name, value] : env) {
+    if (value.empty()) merged.erase(name); else merged[name] = value;
+  }
+  std::vector<std::string> envStrings;
+  for (const auto& [name, value] : merged) envStrings.push_back(name + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (auto& s : argCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  ProcessResult result;
+  if (rc != 0) {
+    close(inPipe[1]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    result.err = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    return result;
+  }
+  if (!input.empty()) (void)!write(inPipe[1], input.data(), input.size());
+  close(inPipe[1]);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+FaultRun RunWithFault(const std::vector<std::string>& argv, long nth, int error,
+                      const std::string& functions, std::map<std::string, std::string> env) {
+  const char* lib = std::getenv("FAULTINJECT_LIB");
+  if (!lib) throw std::runtime_error("FAULTINJECT_LIB is not set");
+  ScratchDir scratch;
+  const std::string countFile = scratch / "count";
+  env["LD_PRELOAD"] = lib;
+  env["FAULTINJECT_NTH"] = std::to_string(nth);
+  env["FAULTINJECT_ERRNO"] = std::to_string(error);
+  env["FAULTINJECT_FUNC"] = functions;
+  env["FAULTINJECT_COUNT_FILE"] = countFile;
+  // A sanitizer build insists on being first in the library list.
+  env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+  FaultRun run;
+  run.process = RunProcess(argv, env);
+  if (Exists(countFile)) {
+    std::istringstream in(ReadFile(countFile));
+    in >> run.calls >> run.failed;
+  }
+  return run;
+}
+
+}  // namespace setup::test

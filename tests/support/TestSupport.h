@@ -1,0 +1,59 @@
+#pragma once
+// Helpers shared by the tests: scratch directories, whole-file I/O, running a
+// child process (optionally under the fault-injection library).
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace setup::test {
+
+// A fresh directory under $TMPDIR (which CTest points into the build tree),
+// removed with everything in it when the object goes away.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::u16string Wide(const std::string& name = "") const;
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+void MakeDirs(const std::string& path);
+// Names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> ListDir(const std::string& path);
+
+struct ProcessResult {
+  int status = -1;     // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with the given extra environment (name -> value; an empty
+// value removes the variable), capturing its output.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         const std::string& input = "");
+
+// What the fault-injection library saw in one run.
+struct FaultRun {
+  ProcessResult process;
+  long calls = 0;          // watched calls made by the child
+  std::string failed;      // the function that was made to fail, or "-"
+};
+
+// Runs argv under the fault-injection library, failing the nth watched call
+// (0: none) of `functions` (comma-separated; empty: all) with `error`.
+FaultRun RunWithFault(const std::vector<std::string>& argv, long nth, int error,
+                      const std::string& functions = "",
+                      std::map<std::string, std::string> env = {});
+
+}  // namespace setup::test

@@ -1,0 +1,148 @@
+/* An LD_PRELOAD library that makes the N-th call of chosen libc file functions
+ * fail with a chosen errno, so a test can walk N over every call of a run.
+ *
+ * Environment:
+ *   FAULTINJECT_FUNC        comma-separated names to watch (default: all below)
+ *   FAULTINJECT_NTH         1-based number of the watched call to fail (0: none)
+ *   FAULTINJECT_ERRNO       the errno to fail it with (default EIO)
+ *   FAULTINJECT_COUNT_FILE  at exit, "<calls> <failed-function-or-->" is written here
+ *   FAULTINJECT_WAIT_ARM    when set, nothing is counted until the program
+ *                           calls faultinject_arm(1) (found with dlsym)
+ */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static atomic_long g_calls;
+static long g_nth;
+static int g_errno = EIO;
+static const char* g_funcs;
+static const char* g_count_file;
+static atomic_int g_armed = 1;
+static char g_failed[64] = "-";
+static int g_ready;
+
+__attribute__((constructor)) static void faultinject_init(void) {
+  const char* nth = getenv("FAULTINJECT_NTH");
+  const char* err = getenv("FAULTINJECT_ERRNO");
+  g_nth = nth ? atol(nth) : 0;
+  if (err && atoi(err) > 0) g_errno = atoi(err);
+  g_funcs = getenv("FAULTINJECT_FUNC");
+  g_count_file = getenv("FAULTINJECT_COUNT_FILE");
+  if (getenv("FAULTINJECT_WAIT_ARM")) g_armed = 0;
+  g_ready = 1;
+}
+
+void faultinject_arm(int on) { g_armed = on; }
+long faultinject_calls(void) { return g_calls; }
+
+static int watched(const char* name) {
+  if (!g_funcs || !*g_funcs) return 1;
+  size_t len = strlen(name);
+  for (const char* p = g_funcs; *p;) {
+    const char* end = strchr(p, ',');
+    size_t n = end ? (size_t)(end - p) : strlen(p);
+    if (n == len && strncmp(p, name, n) == 0) return 1;
+    if (!end) break;
+    p = end + 1;
+  }
+  return 0;
+}
+
+/* True when this call is to fail; errno is then already set. */
+static int should_fail(const char* name) {
+  if (!g_ready || !g_armed || !watched(name)) return 0;
+  long n = atomic_fetch_add(&g_calls, 1) + 1;
+  if (g_nth > 0 && n == g_nth) {
+    snprintf(g_failed, sizeof g_failed, "%s", name);
+    errno = g_errno;
+    return 1;
+  }
+  return 0;
+}
+
+#define REAL(name) \
+  static __typeof__(name)* real_##name; \
+  if (!real_##name) real_##name = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
+
+__attribute__((destructor)) static void faultinject_report(void) {
+  if (!g_count_file) return;
+  g_ready = 0;
+  REAL(fopen);
+  FILE* f = real_fopen(g_count_file, "w");
+  if (!f) return;
+  fprintf(f, "%ld %s\n", (long)g_calls, g_failed);
+  REAL(fclose);
+  real_fclose(f);
+}
+
+static mode_t open_mode(int flags, va_list ap) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
+  if (should_fail("open")) return -1;
+  REAL(open); return real_open(path, flags, mode);
+}
+int open64(const char* path, int flags, ...) {
+  va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
+  if (should_fail("open")) return -1;
+  REAL(open64); return real_open64(path, flags, mode);
+}
+int openat(int dirfd, const char* path, int flags, ...) {
+  va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
+  if (should_fail("openat")) return -1;
+  REAL(openat); return real_openat(dirfd, path, flags, mode);
+}
+int mkstemp(char* tmpl) { if (should_fail("mkstemp")) return -1; REAL(mkstemp); return real_mkstemp(tmpl); }
+int mkostemp(char* tmpl, int flags) { if (should_fail("mkstemp")) return -1; REAL(mkostemp); return real_mkostemp(tmpl, flags); }
+FILE* fopen(const char* path, const char* mode) { if (should_fail("fopen")) return NULL; REAL(fopen); return real_fopen(path, mode); }
+FILE* fopen64(const char* path, const char* mode) { if (should_fail("fopen")) return NULL; REAL(fopen64); return real_fopen64(path, mode); }
+size_t fwrite(const void* p, size_t size, size_t n, FILE* f) { if (should_fail("fwrite")) return 0; REAL(fwrite); return real_fwrite(p, size, n, f); }
+int fflush(FILE* f) { if (should_fail("fflush")) return EOF; REAL(fflush); return real_fflush(f); }
+int fclose(FILE* f) {
+  REAL(fclose);
+  if (should_fail("fclose")) { int e = errno; real_fclose(f); errno = e; return EOF; }
+  return real_fclose(f);
+}
+ssize_t read(int fd, void* buf, size_t n) { if (should_fail("read")) return -1; REAL(read); return real_read(fd, buf, n); }
+ssize_t write(int fd, const void* buf, size_t n) { if (should_fail("write")) return -1; REAL(write); return real_write(fd, buf, n); }
+int close(int fd) {
+  REAL(close);
+  if (should_fail("close")) { int e = errno; real_close(fd); errno = e; return -1; }
+  return real_close(fd);
+}
+int rename(const char* a, const char* b) { if (should_fail("rename")) return -1; REAL(rename); return real_rename(a, b); }
+int renameat(int fa, const char* a, int fb, const char* b) { if (should_fail("rename")) return -1; REAL(renameat); return real_renameat(fa, a, fb, b); }
+int mkdir(const char* path, mode_t mode) { if (should_fail("mkdir")) return -1; REAL(mkdir); return real_mkdir(path, mode); }
+int unlink(const char* path) { if (should_fail("unlink")) return -1; REAL(unlink); return real_unlink(path); }
+int unlinkat(int fd, const char* path, int flags) { if (should_fail("unlink")) return -1; REAL(unlinkat); return real_unlinkat(fd, path, flags); }
+int rmdir(const char* path) { if (should_fail("rmdir")) return -1; REAL(rmdir); return real_rmdir(path); }
+int fsync(int fd) { if (should_fail("fsync")) return -1; REAL(fsync); return real_fsync(fd); }
+int fdatasync(int fd) { if (should_fail("fsync")) return -1; REAL(fdatasync); return real_fdatasync(fd); }
+int syncfs(int fd) { if (should_fail("syncfs")) return -1; REAL(syncfs); return real_syncfs(fd); }
+int ftruncate(int fd, off_t len) { if (should_fail("ftruncate")) return -1; REAL(ftruncate); return real_ftruncate(fd, len); }
+int ftruncate64(int fd, off64_t len) { if (should_fail("ftruncate")) return -1; REAL(ftruncate64); return real_ftruncate64(fd, len); }
+int futimens(int fd, const struct timespec t[2]) { if (should_fail("futimens")) return -1; REAL(futimens); return real_futimens(fd, t); }
+int fchmod(int fd, mode_t mode) { if (should_fail("fchmod")) return -1; REAL(fchmod); return real_fchmod(fd, mode); }
+int symlink(const char* a, const char* b) { if (should_fail("symlink")) return -1; REAL(symlink); return real_symlink(a, b); }
+DIR* opendir(const char* path) { if (should_fail("opendir")) return NULL; REAL(opendir); return real_opendir(path); }
+DIR* fdopendir(int fd) { if (should_fail("opendir")) return NULL; REAL(fdopendir); return real_fdopendir(fd); }
+int statvfs(const char* path, struct statvfs* buf) { if (should_fail("statvfs")) return -1; REAL(statvfs); return real_statvfs(path, buf); }
+int statvfs64(const char* path, struct statvfs64* buf) { if (should_fail("statvfs")) return -1; REAL(statvfs64); return real_statvfs64(path, buf); }
+int stat(const char* path, struct stat* buf) { if (should_fail("stat")) return -1; REAL(stat); return real_stat(path, buf); }
+int lstat(const char* path, struct stat* buf) { if (should_fail("lstat")) return -1; REAL(lstat); return real_lstat(path, buf); }
+int fstat(int fd, struct stat* buf) { if (should_fail("fstat")) return -1; REAL(fstat); return real_fstat(fd, buf); }
+int fstatat(int fd, const char* path, struct stat* buf, int flags) { if (should_fail("fstatat")) return -1; REAL(fstatat); return real_fstatat(fd, path, buf, flags); }
