@@ -92,7 +92,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
-    if (eq) merged[std::string(*e, eq)] = eq + 1;
+    if (eq) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [name, value] : env) {
     if (value.empty()) merged.erase(name); else merged[name] = value;

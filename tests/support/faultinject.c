@@ -8,6 +8,8 @@
  *   FAULTINJECT_COUNT_FILE  at exit, "<calls> <failed-function-or-->" is written here
  *   FAULTINJECT_WAIT_ARM    when set, nothing is counted until the program
  *                           calls faultinject_arm(1) (found with dlsym)
+ *   FAULTINJECT_RULES       further fixed faults, "func:nth:errno,...", each
+ *                           counting the calls of its own function only
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -33,6 +35,25 @@ static atomic_int g_armed = 1;
 static char g_failed[64] = "-";
 static int g_ready;
 
+#define MAX_RULES 8
+static struct { char name[32]; long nth; int error; atomic_long calls; } g_rules[MAX_RULES];
+static int g_rule_count;
+
+static void parse_rules(const char* text) {
+  while (text && *text && g_rule_count < MAX_RULES) {
+    char name[32];
+    long nth;
+    int error, used = 0;
+    if (sscanf(text, "%31[^:]:%ld:%d%n", name, &nth, &error, &used) != 3) return;
+    snprintf(g_rules[g_rule_count].name, sizeof g_rules[0].name, "%s", name);
+    g_rules[g_rule_count].nth = nth;
+    g_rules[g_rule_count].error = error;
+    ++g_rule_count;
+    text += used;
+    if (*text == ',') ++text;
+  }
+}
+
 __attribute__((constructor)) static void faultinject_init(void) {
   const char* nth = getenv("FAULTINJECT_NTH");
   const char* err = getenv("FAULTINJECT_ERRNO");
@@ -41,6 +62,7 @@ __attribute__((constructor)) static void faultinject_init(void) {
   g_funcs = getenv("FAULTINJECT_FUNC");
   g_count_file = getenv("FAULTINJECT_COUNT_FILE");
   if (getenv("FAULTINJECT_WAIT_ARM")) g_armed = 0;
+  parse_rules(getenv("FAULTINJECT_RULES"));
   g_ready = 1;
 }
 
@@ -62,7 +84,15 @@ static int watched(const char* name) {
 
 /* True when this call is to fail; errno is then already set. */
 static int should_fail(const char* name) {
-  if (!g_ready || !g_armed || !watched(name)) return 0;
+  if (!g_ready || !g_armed) return 0;
+  for (int i = 0; i < g_rule_count; ++i) {
+    if (strcmp(g_rules[i].name, name) == 0 &&
+        atomic_fetch_add(&g_rules[i].calls, 1) + 1 == g_rules[i].nth) {
+      errno = g_rules[i].error;
+      return 1;
+    }
+  }
+  if (!watched(name)) return 0;
   long n = atomic_fetch_add(&g_calls, 1) + 1;
   if (g_nth > 0 && n == g_nth) {
     snprintf(g_failed, sizeof g_failed, "%s", name);
