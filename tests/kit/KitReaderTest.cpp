@@ -1,0 +1,392 @@
+#include <sys/stat.h>
+
+#include "KitTestUtil.h"
+
+namespace setup::kittest {
+namespace {
+
+// CTest selects these with -R kit.
+using kit_reader = KitTest;
+
+std::string Hex(const char* text) {
+  std::string bytes;
+  for (const char* p = text; *p;) {
+    if (*p == ' ') {
+      ++p;
+      continue;
+    }
+    bytes.push_back(char(std::stoi(std::string(p, 2), nullptr, 16)));
+    p += 2;
+  }
+  return bytes;
+}
+
+// The 113-byte example image, spelled out byte for byte.
+std::string WorkedExample() {
+  return Hex(
+      "01000000"                                          // layout flag 1
+      "01000000"                                          // one description
+      "3c000000"                                          // record of 60 bytes
+      "02000000 6500 6e00"                                // en
+      "04000000 4400 6500 6d00 6f00"                      // Demo
+      "04000000 5300 6800 6f00 7000"                      // Shop
+      "0a000000 7200 6500 6100 6400 6d00 6500 2e00 7400 7800 7400"  // readme.txt
+      "01000000"                                          // one file
+      "26000000"                                          // record of 38 bytes
+      "07000000 6100 2f00 6200 2e00 7400 7800 7400"       // a/b.txt
+      "00000000 0000d001"                                 // time
+      "00000000"                                          // offset 0
+      "03000000"                                          // size 3
+      "616263");                                          // abc
+}
+
+KitModel DemoModel(bool single) {
+  KitModel model;
+  model.single = single;
+  model.descriptions = {{u"en", u"Demo", u"Shop", u"readme.txt"}};
+  model.files = {{u"a/b.txt", 0x01d0000000000000ull, "abc"}};
+  return model;
+}
+
+TEST_F(kit_reader, WorkedExampleReadsBack) {
+  std::string image = WorkedExample();
+  ASSERT_EQ(image.size(), 113u);
+  // The hand-built model writes the same bytes but for the layout flag.
+  std::string model = DemoModel(false).Image();
+  model[0] = 1;
+  ASSERT_EQ(model, image);
+
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, image), 0u);
+  ExpectHolds(reader, DemoModel(false));
+  EXPECT_EQ(reader.Files()[0].position, 110u);
+
+  // The image is the user's alone, and it goes with Close.
+  std::vector<std::string> odk = OdkFiles();
+  ASSERT_EQ(odk.size(), 1u);
+  EXPECT_EQ(Utf16ToUtf8(reader.ImagePath()), Tmp() + "/" + odk[0]);
+  struct stat st;
+  ASSERT_EQ(stat((Tmp() + "/" + odk[0]).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(uint64_t(st.st_size), image.size());
+  reader.Close();
+  EXPECT_EQ(reader.ImageHandle(), kInvalidFileHandle);
+  EXPECT_TRUE(OdkFiles().empty());
+  reader.Close();
+  EXPECT_TRUE(OdkFiles().empty());
+}
+
+TEST_F(kit_reader, SingleLayoutReadsAsEnglish) {
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, DemoModel(true).Image()), 0u);
+  ExpectHolds(reader, DemoModel(true));
+  // flag, Demo, Shop, readme.txt, file count, one file record
+  EXPECT_EQ(reader.Files()[0].position, 4u + 12 + 12 + 24 + 4 + 38);
+}
+
+TEST_F(kit_reader, DestructorDeletesTheImage) {
+  {
+    KitReader reader;
+    ASSERT_EQ(ReadImage(reader, WorkedExample()), 0u);
+    EXPECT_EQ(OdkFiles().size(), 1u);
+  }
+  EXPECT_TRUE(OdkFiles().empty());
+}
+
+TEST_F(kit_reader, ReadingAgainReplacesEverything) {
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, WorkedExample()), 0u);
+  KitModel other = DemoModel(false);
+  other.descriptions[0].product = u"Other";
+  other.files.push_back({u"c", 5, "xyz"});
+  ASSERT_EQ(ReadImage(reader, other.Image()), 0u);
+  ExpectHolds(reader, other);
+  EXPECT_EQ(OdkFiles().size(), 1u);
+}
+
+TEST_F(kit_reader, TrailingRecordBytesAreSkipped) {
+  KitModel model;
+  model.descriptions = {{u"en", u"Demo", u"Shop", u"readme.txt"}, {u"ru", u"Демо", u"Магазин", u"ru.txt"}};
+  model.files = {{u"one", 1, "1"}, {u"two\\three", 2, "23"}, {u"four", 3, ""}};
+  for (size_t padding : {1, 3, 17, 4000}) {
+    model.recordPadding = padding;
+    KitReader reader;
+    ASSERT_EQ(ReadImage(reader, model.Image()), 0u) << padding;
+    ExpectHolds(reader, model);
+  }
+}
+
+TEST_F(kit_reader, EmptyTables) {
+  KitModel model;  // no descriptions, no files
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, model.Image()), 0u);
+  EXPECT_TRUE(reader.Descriptions().empty());
+  EXPECT_TRUE(reader.Files().empty());
+  ProductAndVendor names = reader.FindProductAndVendor(u"en");
+  EXPECT_EQ(names.product, u"");
+  EXPECT_EQ(names.vendor, u"");
+  EXPECT_EQ(reader.FindDescription(u"en"), u"");
+
+  // Descriptions without files.
+  KitModel described = DemoModel(false);
+  described.files.clear();
+  ASSERT_EQ(ReadImage(reader, described.Image()), 0u);
+  ExpectHolds(reader, described);
+}
+
+TEST_F(kit_reader, LanguageLookups) {
+  KitModel model;
+  model.descriptions = {
+      {u"de", u"Produkt", u"Firma", u""},          // matches, but no description
+      {u"ru", u"Первый", u"Один", u"first.txt"},  // the first "ru" wins
+      {u"RU", u"Второй", u"Два", u"second.txt"},
+      {u"en", u"Product", u"Company", u"en.txt"},
+      {u"pt_BR", u"Produto", u"Empresa", u"pt.txt"},
+  };
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, model.Image()), 0u);
+
+  EXPECT_EQ(reader.FindProductAndVendor(u"EN").product, u"Product");
+  EXPECT_EQ(reader.FindProductAndVendor(u"pt_br").vendor, u"Empresa");
+  EXPECT_EQ(reader.FindProductAndVendor(u"ru").product, u"Первый");
+  EXPECT_EQ(reader.FindProductAndVendor(u"Ru").vendor, u"Один");
+  EXPECT_EQ(reader.FindDescription(u"rU"), u"first.txt");
+  // An empty reference falls back to English; the names do not.
+  EXPECT_EQ(reader.FindDescription(u"de"), u"en.txt");
+  EXPECT_EQ(reader.FindProductAndVendor(u"de").product, u"Produkt");
+  // No such language: names stay empty, the reference is the English one.
+  EXPECT_EQ(reader.FindProductAndVendor(u"fr").product, u"");
+  EXPECT_EQ(reader.FindProductAndVendor(u"fr").vendor, u"");
+  EXPECT_EQ(reader.FindDescription(u"fr"), u"en.txt");
+  EXPECT_EQ(reader.FindDescription(u"p"), u"en.txt");
+}
+
+TEST_F(kit_reader, DescriptionFallbackWithoutEnglish) {
+  KitModel model;
+  model.descriptions = {{u"de", u"Produkt", u"Firma", u""}, {u"ru", u"П", u"Ф", u"ru.txt"}};
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, model.Image()), 0u);
+  EXPECT_EQ(reader.FindDescription(u"de"), u"");
+  EXPECT_EQ(reader.FindDescription(u"fr"), u"");
+  EXPECT_EQ(reader.FindProductAndVendor(u"fr").product, u"");
+
+  // An English description with an empty reference is returned as it is.
+  model.descriptions.push_back({u"en", u"P", u"V", u""});
+  model.descriptions.push_back({u"EN", u"P2", u"V2", u"late.txt"});
+  ASSERT_EQ(ReadImage(reader, model.Image()), 0u);
+  EXPECT_EQ(reader.FindDescription(u"de"), u"");
+  EXPECT_EQ(reader.FindDescription(u"ru"), u"ru.txt");
+}
+
+TEST_F(kit_reader, BytesAfterTheStreamAreIgnored) {
+  std::string kit = DeflateRaw(WorkedExample());
+  // Enough garbage to spill over several mapping windows.
+  std::string garbage = SampleText(100000, 3);
+  KitReader reader;
+  ASSERT_EQ(ReadKit(reader, kit + garbage), 0u);
+  ExpectHolds(reader, DemoModel(false));
+  ASSERT_EQ(ReadKit(reader, kit + std::string(1, '\0')), 0u);
+  ExpectHolds(reader, DemoModel(false));
+}
+
+TEST_F(kit_reader, InvalidDeflateDataFails) {
+  KitReader reader;
+  std::string kit = DeflateRaw(WorkedExample());
+  kit[0] |= 0x06;  // block type 3 does not exist
+  EXPECT_EQ(ReadKit(reader, kit), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+  EXPECT_TRUE(reader.Files().empty());
+  EXPECT_EQ(reader.ImageHandle(), kInvalidFileHandle);
+
+  // A stored block whose length check no longer matches, deep in a kit
+  // larger than one mapping window.
+  KitModel big = DemoModel(false);
+  big.files[0].data = SampleText(200000, 5);
+  std::string stored = DeflateRaw(big.Image(), 0);
+  std::string broken = stored;
+  size_t firstLength = uint8_t(stored[1]) | uint8_t(stored[2]) << 8;
+  ASSERT_LT(5 + firstLength + 5, stored.size());
+  broken[5 + firstLength + 3] ^= 0x01;  // NLEN of the second stored block
+  EXPECT_EQ(ReadKit(reader, broken), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+  ASSERT_EQ(ReadKit(reader, stored), 0u);
+  ExpectHolds(reader, big);
+}
+
+TEST_F(kit_reader, FlippedBytesNeverLeaveAnImage) {
+  // Whatever a flipped byte does to the stream, Read either fails cleanly or
+  // yields a table that still points inside the image.
+  KitModel model = DemoModel(false);
+  model.files.push_back({u"dir/file.bin", 77, SampleText(3000, 9)});
+  std::string kit = DeflateRaw(model.Image());
+  int failures = 0;
+  for (size_t i = 0; i < kit.size(); ++i) {
+    std::string damaged = kit;
+    damaged[i] ^= 0x5A;
+    KitReader reader;
+    ErrorCode error = ReadKit(reader, damaged);
+    if (error) {
+      ++failures;
+      EXPECT_EQ(error, kErrorInvalidData) << i;
+      EXPECT_TRUE(OdkFiles().empty()) << i;
+    } else {
+      for (const KitFileEntry& entry : reader.Files()) {
+        EXPECT_EQ(ImageBytes(reader, entry.position, entry.size).size(), entry.size) << i;
+      }
+    }
+  }
+  EXPECT_GT(failures, 0);
+}
+
+TEST_F(kit_reader, EveryCutThroughTheTablesFails) {
+  KitModel model = DemoModel(false);
+  model.descriptions.push_back({u"ru", u"Демо", u"Магазин", u""});
+  model.files.push_back({u"x/y", 9, "xy"});
+  std::string image = model.Image();
+  // Every prefix, whether it ends in the tables or in the file data.
+  for (size_t length = 0; length < image.size(); ++length) {
+    KitReader reader;
+    EXPECT_EQ(ReadImage(reader, image.substr(0, length)), kErrorInvalidData) << length;
+    EXPECT_TRUE(OdkFiles().empty()) << length;
+    EXPECT_TRUE(reader.Files().empty());
+  }
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, image), 0u);
+
+  // A compressed stream that simply stops: the short image fails to parse.
+  std::string kit = DeflateRaw(image, 0);
+  for (size_t length : {size_t(1), size_t(5), size_t(20), kit.size() - 10, kit.size() - 1}) {
+    EXPECT_NE(ReadKit(reader, kit.substr(0, length)), 0u) << length;
+    EXPECT_TRUE(OdkFiles().empty());
+  }
+}
+
+TEST_F(kit_reader, MissingAndEmptyKits) {
+  KitReader reader;
+  EXPECT_EQ(reader.Read(Utf8ToUtf16(Path("absent.okd"))), kErrorFileNotFound);
+  EXPECT_TRUE(OdkFiles().empty());
+  EXPECT_EQ(ReadKit(reader, ""), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+  // A valid stream of nothing.
+  EXPECT_EQ(ReadImage(reader, ""), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+}
+
+TEST_F(kit_reader, NumbersThatDoNotFitAreRefused) {
+  struct Case {
+    const char* what;
+    std::string image;
+  };
+  std::string en = DescriptionRecord({u"en", u"P", u"V", u"D"});
+  std::string file = FileRecord(u"f", 0, 0, 1);
+  auto multi = [](const std::string& descriptions, uint32_t count) {
+    std::string image;
+    PutU32(image, 1);
+    PutU32(image, count);
+    return image + descriptions;
+  };
+  auto files = [](const std::string& records, uint32_t count, const std::string& data) {
+    std::string image;
+    PutU32(image, count);
+    return image + records + data;
+  };
+  std::string noDescriptions = multi("", 0);
+
+  std::string shortRecord;
+  PutU32(shortRecord, 19);  // less than the four string lengths need
+  shortRecord += std::string(15, '\0');
+  std::string longString = en;
+  longString[4] = 100;  // language length past the end of the record
+  std::string singleLong;
+  PutU32(singleLong, 0);
+  PutU32(singleLong, 0x7FFFFFFF);
+  std::string fileShort = FileRecord(u"f", 0, 0, 1);
+  fileShort[0] = 23;  // cuts the size field off
+  std::string nameLong = FileRecord(u"f", 0, 0, 1);
+  nameLong[4] = 9;  // name runs over the time, offset and size
+
+  std::vector<Case> cases = {
+      {"description count", multi(en, 2) + files("", 0, "")},
+      {"huge description count", multi(en, 0xFFFFFFFF) + files("", 0, "")},
+      {"record size below its fields", multi(shortRecord, 1) + files("", 0, "")},
+      {"record size past the image", multi(en.substr(0, en.size() - 1), 1)},
+      {"string past its record", multi(longString, 1) + files("", 0, "")},
+      {"single-layout string past the image", singleLong + std::string(64, 'x')},
+      {"file count", noDescriptions + files(file, 2, "z")},
+      {"file record below its fields", noDescriptions + files(fileShort, 1, "z")},
+      {"name past its record", noDescriptions + files(nameLong, 1, "zzzzzzzzzzzzzzzz")},
+      {"file data past the image", noDescriptions + files(FileRecord(u"f", 0, 0, 2), 1, "z")},
+      {"offset past the image", noDescriptions + files(FileRecord(u"f", 0, 1, 1), 1, "z")},
+      {"position beyond 32 bits", noDescriptions + files(FileRecord(u"f", 0, 0xFFFFFFF0, 0x20), 1, "z")},
+      {"file size beyond 32 bits", noDescriptions + files(FileRecord(u"f", 0, 0, 0xFFFFFFFF), 1, "z")},
+  };
+  for (const Case& c : cases) {
+    KitReader reader;
+    EXPECT_EQ(ReadImage(reader, c.image), kErrorInvalidData) << c.what;
+    EXPECT_TRUE(OdkFiles().empty()) << c.what;
+  }
+  // The well-formed neighbours of those cases read fine.
+  KitReader reader;
+  EXPECT_EQ(ReadImage(reader, multi(en, 1) + files(file, 1, "z")), 0u);
+  EXPECT_EQ(ReadImage(reader, noDescriptions + files(FileRecord(u"f", 0, 1, 0), 1, "z")), 0u);
+}
+
+TEST(kit_names, SafeNames) {
+  for (std::u16string_view name : {u"a", u"a/b.txt", u"a\\b\\c", u"..a", u"a..", u"a.b/.c", u"ab:c", u"1:x",
+                                   u"имя/файл", u"a b", u"\u00A0"}) {
+    EXPECT_TRUE(IsSafeKitEntryName(name)) << Utf16ToUtf8(name);
+  }
+}
+
+TEST_F(kit_reader, UnsafeNamesAreRefused) {
+  const std::u16string refused[] = {
+      u"",          u"/etc/passwd", u"\\x",        u"C:x",         u"c:\\x",      u"z:/x",  u"a//b",
+      u"a\\\\b",    u"a/",          u"a\\",        u".",           u"..",         u"./a",   u"a/./b",
+      u"../x",      u"a/../../b",   u"a\\..\\b",   u"a/..",        u"a\u0001b",   u"a\nb",  u"\u001f",
+      std::u16string(u"a\0b", 3),   u"a/\tb",
+  };
+  for (const std::u16string& name : refused) {
+    EXPECT_FALSE(IsSafeKitEntryName(name)) << Utf16ToUtf8(name);
+    KitModel model = DemoModel(false);
+    model.files.push_back({name, 0, "x"});
+    KitReader reader;
+    EXPECT_EQ(ReadImage(reader, model.Image()), kErrorInvalidData) << Utf16ToUtf8(name);
+    EXPECT_TRUE(reader.Files().empty());
+    EXPECT_TRUE(OdkFiles().empty());
+  }
+}
+
+TEST_F(kit_reader, ImageSizeLimitStopsABomb) {
+  KitModel model = DemoModel(false);
+  model.files[0].data = std::string(64 * 1024 * 1024, '\0');
+  std::string image = model.Image();
+  std::string kit = DeflateRaw(image);
+  ASSERT_LT(kit.size(), 100000u);
+
+  KitReader reader;
+  reader.SetImageSizeLimit(1024 * 1024);
+  EXPECT_EQ(ReadKit(reader, kit), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+
+  // The limit itself is allowed, one byte more is not.
+  reader.SetImageSizeLimit(image.size());
+  ASSERT_EQ(ReadKit(reader, kit), 0u);
+  EXPECT_EQ(reader.Files()[0].size, 64u * 1024 * 1024);
+  reader.SetImageSizeLimit(image.size() - 1);
+  EXPECT_EQ(ReadKit(reader, kit), kErrorInvalidData);
+  EXPECT_TRUE(OdkFiles().empty());
+}
+
+TEST_F(kit_reader, ImagesLargerThanAWindowReadBack) {
+  KitModel model = DemoModel(false);
+  for (int i = 0; i < 40; ++i) {
+    model.files.push_back({u"dir\\f" + Utf8ToUtf16(std::to_string(i)), FileTime(i) * 10000019,
+                           SampleText(size_t(i) * 3001, uint32_t(i))});
+  }
+  KitReader reader;
+  ASSERT_EQ(ReadImage(reader, model.Image()), 0u);
+  ExpectHolds(reader, model);
+}
+
+}  // namespace
+}  // namespace setup::kittest

@@ -1,0 +1,204 @@
+#pragma once
+// Kit images built by hand in the tests, independent of okdpack, and the
+// checks that a reader holds exactly what went into them.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "core/KitReader.h"
+#include "platform/Text.h"
+
+namespace setup::kittest {
+
+inline void PutU32(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(char(value >> (8 * i)));
+}
+
+inline void PutU64(std::string& out, uint64_t value) {
+  PutU32(out, uint32_t(value));
+  PutU32(out, uint32_t(value >> 32));
+}
+
+inline void PutString(std::string& out, std::u16string_view text) {
+  PutU32(out, uint32_t(text.size()));
+  for (char16_t c : text) {
+    out.push_back(char(c & 0xFF));
+    out.push_back(char(c >> 8));
+  }
+}
+
+// A record: its size (4 + fields + padding) and its fields, then `padding`
+// bytes the reader must skip.
+inline std::string Record(const std::string& fields, size_t padding = 0) {
+  std::string record;
+  PutU32(record, uint32_t(4 + fields.size() + padding));
+  record += fields;
+  record.append(padding, '\xEE');
+  return record;
+}
+
+inline std::string DescriptionRecord(const KitDescription& d, size_t padding = 0) {
+  std::string fields;
+  PutString(fields, d.language);
+  PutString(fields, d.product);
+  PutString(fields, d.vendor);
+  PutString(fields, d.description);
+  return Record(fields, padding);
+}
+
+inline std::string FileRecord(std::u16string_view name, FileTime time, uint32_t offset, uint32_t size,
+                              size_t padding = 0) {
+  std::string fields;
+  PutString(fields, name);
+  PutU64(fields, time);
+  PutU32(fields, offset);
+  PutU32(fields, size);
+  return Record(fields, padding);
+}
+
+struct ModelFile {
+  std::u16string name;
+  FileTime time = 0;
+  std::string data;
+};
+
+// What a kit should hold, and the image that holds it.
+struct KitModel {
+  bool single = false;
+  std::vector<KitDescription> descriptions;
+  std::vector<ModelFile> files;
+  size_t recordPadding = 0;
+
+  std::string Image() const {
+    std::string image;
+    if (single) {
+      PutU32(image, 0);
+      PutString(image, descriptions.at(0).product);
+      PutString(image, descriptions.at(0).vendor);
+      PutString(image, descriptions.at(0).description);
+    } else {
+      PutU32(image, 7);  // any non-zero flag selects this layout
+      PutU32(image, uint32_t(descriptions.size()));
+      for (const KitDescription& d : descriptions) image += DescriptionRecord(d, recordPadding);
+    }
+    PutU32(image, uint32_t(files.size()));
+    uint32_t offset = 0;
+    for (const ModelFile& f : files) {
+      image += FileRecord(f.name, f.time, offset, uint32_t(f.data.size()), recordPadding);
+      offset += uint32_t(f.data.size());
+    }
+    for (const ModelFile& f : files) image += f.data;
+    return image;
+  }
+};
+
+inline std::string DeflateRaw(const std::string& data, int level = 9, int strategy = Z_DEFAULT_STRATEGY) {
+  z_stream s{};
+  if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) std::abort();
+  std::string out(deflateBound(&s, uLong(data.size())), '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  s.avail_in = uInt(data.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = uInt(out.size());
+  if (deflate(&s, Z_FINISH) != Z_STREAM_END) std::abort();
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+// Reads `size` bytes at `position` of the open image, as the engine does.
+inline std::string ImageBytes(const KitReader& reader, uint32_t position, uint32_t size) {
+  if (SeekFile(reader.ImageHandle(), position, kSeekBegin) != int64_t(position)) return "<seek failed>";
+  std::string bytes(size, '\0');
+  uint32_t got = 0;
+  if (ReadFromFile(reader.ImageHandle(), bytes.data(), size, got) != 0) return "<read failed>";
+  bytes.resize(got);
+  return bytes;
+}
+
+inline void ExpectHolds(const KitReader& reader, const KitModel& model) {
+  ASSERT_EQ(reader.Descriptions().size(), model.descriptions.size());
+  for (size_t i = 0; i < model.descriptions.size(); ++i) {
+    const KitDescription& got = reader.Descriptions()[i];
+    const KitDescription& want = model.descriptions[i];
+    EXPECT_EQ(got.language, want.language) << i;
+    EXPECT_EQ(got.product, want.product) << i;
+    EXPECT_EQ(got.vendor, want.vendor) << i;
+    EXPECT_EQ(got.description, want.description) << i;
+  }
+  ASSERT_EQ(reader.Files().size(), model.files.size());
+  for (size_t i = 0; i < model.files.size(); ++i) {
+    const KitFileEntry& got = reader.Files()[i];
+    EXPECT_EQ(got.name, model.files[i].name) << i;
+    EXPECT_EQ(got.lastWriteTime, model.files[i].time) << i;
+    ASSERT_EQ(got.size, model.files[i].data.size()) << i;
+    EXPECT_TRUE(ImageBytes(reader, got.position, got.size) == model.files[i].data) << "data of entry " << i;
+  }
+}
+
+// Text that compresses like real templates: words, numbers and line breaks
+// from a fixed pseudo-random sequence.
+inline std::string SampleText(size_t size, uint32_t seed) {
+  static const char* const kWords[] = {"template", "config", "value", "= ", "\n", "orvik", "42", "{", "}",
+                                       "name",     "; ",     "path",  "0x", "7", "alpha", "beta"};
+  std::string text;
+  uint32_t x = seed * 2654435761u + 1;
+  while (text.size() < size) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    text += kWords[x % 16];
+    if (x % 7 == 0) text.push_back(char('a' + (x >> 8) % 26));
+  }
+  text.resize(size);
+  return text;
+}
+
+// Points TMPDIR at a directory of the test's own, so the "odk" images of one
+// test are not confused with those of another running at the same time.
+class KitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TMPDIR");
+    oldTmp_ = old ? old : "";
+    scratch_ = std::make_unique<test::ScratchDir>();
+    tmp_ = *scratch_ / "tmp";
+    test::MakeDirs(tmp_);
+    setenv("TMPDIR", tmp_.c_str(), 1);
+  }
+  void TearDown() override {
+    setenv("TMPDIR", oldTmp_.c_str(), 1);
+    scratch_.reset();
+  }
+
+  std::string Path(const std::string& name) const { return *scratch_ / name; }
+  std::string Tmp() const { return tmp_; }
+  std::string Scratch() const { return scratch_->Path(); }
+
+  // The image files in the temporary directory.
+  std::vector<std::string> OdkFiles() const {
+    std::vector<std::string> found;
+    for (const std::string& name : test::ListDir(tmp_)) {
+      if (name.rfind("odk", 0) == 0) found.push_back(name);
+    }
+    return found;
+  }
+
+  ErrorCode ReadKit(KitReader& reader, const std::string& kitBytes) {
+    test::WriteFile(Path("kit.okd"), kitBytes);
+    return reader.Read(Utf8ToUtf16(Path("kit.okd")));
+  }
+  ErrorCode ReadImage(KitReader& reader, const std::string& image) { return ReadKit(reader, DeflateRaw(image)); }
+
+ private:
+  std::string oldTmp_;
+  std::string tmp_;
+  std::unique_ptr<test::ScratchDir> scratch_;
+};
+
+}  // namespace setup::kittest
