@@ -138,6 +138,7 @@ TEST_F(kit_reader, LanguageLookups) {
   KitModel model;
   model.descriptions = {
       {u"de", u"Produkt", u"Firma", u""},          // matches, but no description
+      {u"DE", u"Zweites", u"Andere", u"de.txt"},  // never consulted: the first "de" decides
       {u"ru", u"Первый", u"Один", u"first.txt"},  // the first "ru" wins
       {u"RU", u"Второй", u"Два", u"second.txt"},
       {u"en", u"Product", u"Company", u"en.txt"},
