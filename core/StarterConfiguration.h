@@ -1,0 +1,76 @@
+#pragma once
+// One starter configuration file (orvikstart.cfg) in memory: "key=value" lines,
+// keys and values compared without regard to case, everything else literal.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+
+namespace setup {
+
+class TextStream;
+
+// SaveStarterFile's failures.
+inline constexpr ErrorCode kStarterCannotOpen = 1;   // no file to write into
+inline constexpr ErrorCode kStarterCannotWrite = 2;  // a line, the flush or the rename failed
+
+class StarterConfiguration {
+ public:
+  struct Entry {
+    std::u16string key;                 // in the case it was first added
+    std::vector<std::u16string> values;  // unique without regard to case, in order
+  };
+
+  // Appends `value` to the entry of `key` (case ignored), or to a new entry at
+  // the end; a value the entry already holds in any letter case is dropped.
+  void AddValue(std::u16string_view key, std::u16string_view value);
+  // The values of `key` (case ignored), in order; none when the key is absent.
+  std::vector<std::u16string> ValuesOf(std::u16string_view key) const;
+  // Replaces the values of `key`; an existing entry keeps its place and the
+  // case of its key, a missing one is appended.
+  void SetValues(std::u16string_view key, std::vector<std::u16string> values);
+
+  const std::vector<Entry>& Entries() const { return entries_; }
+  bool Empty() const { return entries_.empty(); }
+
+ private:
+  Entry* Find(std::u16string_view key);
+  const Entry* Find(std::u16string_view key) const;
+
+  std::vector<Entry> entries_;
+};
+
+// Cuts text into "key=value" lines and adds each pair. The text may arrive in
+// pieces that split a line anywhere; Finish() completes the last line.
+class StarterParser {
+ public:
+  explicit StarterParser(StarterConfiguration& configuration) : configuration_(configuration) {}
+  void Feed(std::u16string_view text);
+  void Finish();
+
+ private:
+  void EndLine();
+
+  StarterConfiguration& configuration_;
+  std::u16string key_;
+  std::u16string value_;
+  bool inValue_ = false;
+};
+
+// Adds the pairs of `text` (LF line ends) to `configuration`.
+void ParseStarterText(std::u16string_view text, StarterConfiguration& configuration);
+// Reads an open text stream to its end and adds its pairs.
+void LoadStarterStream(TextStream& stream, StarterConfiguration& configuration);
+// Adds the pairs of the file at `path`. A missing or unreadable file adds nothing.
+void LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration);
+
+// The file's text: one "key=value" line per value, each ended by LF.
+std::u16string FormatStarterText(const StarterConfiguration& configuration);
+// Replaces the file at `path` with the configuration, atomically: the text goes
+// to a new file beside it, which takes the old one's name only once it is
+// complete and on disk. A failure leaves the old file as it was and no new
+// file behind. 0, kStarterCannotOpen or kStarterCannotWrite.
+ErrorCode SaveStarterFile(const StarterConfiguration& configuration, const std::u16string& path);
+
+}  // namespace setup

@@ -1,0 +1,214 @@
+// The template directory lookup on Linux. All three starter files live under
+// the user's home, so they all belong to the user.
+#include "core/TemplateDirectory.h"
+
+#include <string>
+
+#include "platform/FileFinder.h"
+#include "platform/FileOps.h"
+#include "platform/Text.h"
+
+namespace setup {
+namespace {
+
+constexpr char16_t kProbePrefix[] = u"Orvik";
+constexpr char16_t kStarterFileName[] = u"orvikstart.cfg";
+
+// The version's major number names the default directory: "orvik" "v" "8".
+constexpr int kMajorVersion = 8;
+
+bool Exists(const std::u16string& path) {
+  if (path.empty()) return false;
+  FileFinder finder;
+  return finder.FindFirst(path);
+}
+
+bool EndsWithSeparator(const std::u16string& path) {
+  return !path.empty() && (path.back() == u'/' || path.back() == u'\\');
+}
+
+std::u16string WithSeparator(std::u16string path) {
+  if (!EndsWithSeparator(path)) path.push_back(kPathSeparator);
+  return path;
+}
+
+bool Contains(const std::u16string& text, std::u16string_view part) {
+  return text.find(part) != std::u16string::npos;
+}
+
+bool IsWebAddress(const std::u16string& text) {
+  return Contains(text, u"http://") || Contains(text, u"https://") || Contains(text, u"ftp://");
+}
+
+bool ContainsNoCase(const std::vector<std::u16string>& list, const std::u16string& value) {
+  for (const std::u16string& held : list) {
+    if (CompareNoCase(held, value) == 0) return true;
+  }
+  return false;
+}
+
+// A directory can take new files when a file can be created in it. The probe
+// is removed at once; whether that works does not change the answer.
+bool CanTakeNewFiles(const std::u16string& directory) {
+  // A web address is not a directory; do not let a folder named "http:" in the
+  // working directory make it look like one.
+  if (directory.empty() || IsWebAddress(directory)) return false;
+  std::u16string probe;
+  if (CreateTempFile(directory, kProbePrefix, probe) != kErrorSuccess) return false;
+  RemoveFile(probe);
+  return true;
+}
+
+std::u16string DirectoryOf(const std::u16string& file) {
+  const size_t slash = file.rfind(u'/');
+  return slash == std::u16string::npos ? std::u16string() : file.substr(0, slash);
+}
+
+// Writes the starter directory list into the primary file of `variant`; the
+// secondary file is read for symmetry with the lookup but never written.
+ErrorCode UpdatePrimaryFile(TemplateDirectoryState& state, StarterVariant variant) {
+  const StarterFiles files = StarterFilesOf(variant);
+  // Without a home there is no file of the user's to write.
+  if (files.primaryPath.empty()) return kStarterCannotOpen;
+  StarterConfigurations configurations = ReadStarterConfiguration(variant);
+  RemoveDuplicateDirectories(state.starterDirectories);
+  configurations.primary.SetValues(kTemplatesLocationKey, state.starterDirectories);
+
+  const std::u16string directory = DirectoryOf(files.primaryPath);
+  if (!Exists(files.primaryPath)) CreateDirectoryTree(directory);
+  ErrorCode code = SaveStarterFile(configurations.primary, files.primaryPath);
+  if (code != kErrorSuccess) {
+    // The directory may have vanished, or been a file's name, in between: one more try.
+    CreateDirectoryTree(directory);
+    code = SaveStarterFile(configurations.primary, files.primaryPath);
+  }
+  return code;
+}
+
+}  // namespace
+
+std::u16string ApplicationDataFolder(bool allUsers) {
+  return allUsers ? GetUserDataDirectory() : GetHomeDirectory();
+}
+
+std::u16string UserStarterFile() {
+  const std::u16string home = ApplicationDataFolder(false);
+  if (home.empty()) return {};
+  return home + u"/.Orvik/orvikstart/" + kStarterFileName;
+}
+
+std::u16string AllUsersStarterFile() {
+  const std::u16string allUsers = ApplicationDataFolder(true);
+  if (allUsers.empty()) return {};
+  return allUsers + u".Orvik/orvikstart/" + kStarterFileName;
+}
+
+std::u16string AlternateStarterFile() {
+  const std::u16string home = ApplicationDataFolder(false);
+  if (home.empty()) return {};
+  return home + u"/.Orvik/orvikstartt/" + kStarterFileName;
+}
+
+std::u16string DefaultTemplateDirectory() {
+  const std::u16string allUsers = ApplicationDataFolder(true);
+  if (allUsers.empty()) return {};
+  return allUsers + u"Orvik/orvik" + u"v" + Utf8ToUtf16(std::to_string(kMajorVersion)) + u"/tmplts/";
+}
+
+StarterFiles StarterFilesOf(StarterVariant variant) {
+  if (variant == StarterVariant::Alternate) return {AlternateStarterFile(), UserStarterFile()};
+  return {UserStarterFile(), AllUsersStarterFile()};
+}
+
+StarterConfigurations ReadStarterConfiguration(StarterVariant variant) {
+  const StarterFiles files = StarterFilesOf(variant);
+  StarterConfigurations configurations;
+  LoadStarterFile(files.secondaryPath, configurations.secondary);
+  LoadStarterFile(files.primaryPath, configurations.primary);
+  return configurations;
+}
+
+void UsePlatformSeparators(std::u16string& path) {
+  for (char16_t& c : path) {
+    if (c == u'\\') c = kPathSeparator;
+  }
+}
+
+void RemoveDuplicateDirectories(std::vector<std::u16string>& directories) {
+  std::vector<std::u16string> kept, keys;
+  for (std::u16string& directory : directories) {
+    std::u16string key = WithSeparator(directory);
+    if (ContainsNoCase(keys, key)) continue;
+    keys.push_back(std::move(key));
+    kept.push_back(std::move(directory));
+  }
+  directories = std::move(kept);
+}
+
+std::u16string CleanTemplateDirectory(std::u16string directory) {
+  if (IsWebAddress(directory)) return {};
+  static constexpr std::u16string_view kFileScheme = u"file://";
+  if (const size_t at = directory.find(kFileScheme); at != std::u16string::npos) {
+    directory.erase(at, kFileScheme.size());
+  }
+  UsePlatformSeparators(directory);
+  std::u16string cleaned;
+  cleaned.reserve(directory.size());
+  for (const char16_t c : directory) {
+    if (c != u'\n' && c != u'\r') cleaned.push_back(c);
+  }
+  return cleaned;
+}
+
+void LocateTemplateDirectory(TemplateDirectoryState& state) {
+  state = TemplateDirectoryState{};
+  state.alternateFilePresent = Exists(AlternateStarterFile());
+
+  bool readAlternate = false;
+  StarterConfigurations configurations;
+  if (Exists(UserStarterFile())) {
+    configurations = ReadStarterConfiguration(StarterVariant::Normal);
+  } else if (state.alternateFilePresent) {
+    configurations = ReadStarterConfiguration(StarterVariant::Alternate);
+    readAlternate = true;
+  }
+
+  std::vector<std::u16string> list = configurations.primary.ValuesOf(kTemplatesLocationKey);
+  for (const std::u16string& value : configurations.secondary.ValuesOf(kTemplatesLocationKey)) {
+    if (!ContainsNoCase(list, value)) list.push_back(value);
+  }
+  for (std::u16string& value : list) UsePlatformSeparators(value);
+  RemoveDuplicateDirectories(list);
+  state.starterDirectories = std::move(list);
+  state.listFromAlternateFile = readAlternate && !state.starterDirectories.empty();
+
+  std::u16string chosen;
+  bool found = false;
+  for (const std::u16string& directory : state.starterDirectories) {
+    if (CanTakeNewFiles(directory)) {
+      chosen = directory;
+      found = true;
+      break;
+    }
+  }
+  if (!found) chosen = DefaultTemplateDirectory();
+  state.templateDirectory = CleanTemplateDirectory(std::move(chosen));
+}
+
+ErrorCode RecordInstalledDirectory(TemplateDirectoryState& state, const std::u16string& installedDirectory) {
+  std::u16string directory = installedDirectory;
+  // "/" itself keeps its separator: without it nothing would be left to record.
+  if (EndsWithSeparator(directory) && directory.size() > 1) directory.pop_back();
+  if (directory.empty()) return kErrorInvalidParameter;
+  state.starterDirectories.insert(state.starterDirectories.begin(), directory);
+
+  ErrorCode code = kErrorSuccess;
+  if (!state.listFromAlternateFile) {
+    code = UpdatePrimaryFile(state, StarterVariant::Normal);
+    if (code != kErrorSuccess) return code;
+  }
+  if (state.alternateFilePresent) code = UpdatePrimaryFile(state, StarterVariant::Alternate);
+  return code;
+}
+
+}  // namespace setup

@@ -1,0 +1,70 @@
+#pragma once
+// Where templates go: the directory proposed at start-up from the user's
+// starter configuration, and the write-back of the directory actually used.
+#include <string>
+#include <vector>
+
+#include "core/StarterConfiguration.h"
+#include "platform/ErrorCodes.h"
+
+namespace setup {
+
+// The starter configuration key that lists template directories, one per line.
+inline constexpr char16_t kTemplatesLocationKey[] = u"ConfigurationTemplatesLocation";
+
+// What the lookup leaves for the rest of the run; the Setup context holds it.
+struct TemplateDirectoryState {
+  std::u16string templateDirectory;               // proposed, then possibly changed by the user
+  std::vector<std::u16string> starterDirectories;  // the listed directories, each once
+  bool alternateFilePresent = false;  // the alternate user starter file existed at start-up
+  bool listFromAlternateFile = false;  // the list came from the alternate variant and is not empty
+};
+
+// Which pair of starter files is read: the primary one is written back, the
+// secondary one only read.
+enum class StarterVariant { Normal, Alternate };
+
+// The user folder (the home directory, no trailing separator) or the all-users
+// folder (home + "/.orvikv8/"). Empty when the user has no home directory; every
+// path below is then empty too, so that nothing is read or written relative to
+// "/" or to the working directory.
+std::u16string ApplicationDataFolder(bool allUsers);
+
+std::u16string UserStarterFile();          // H/.Orvik/orvikstart/orvikstart.cfg
+std::u16string AllUsersStarterFile();      // G.Orvik/orvikstart/orvikstart.cfg
+std::u16string AlternateStarterFile();     // H/.Orvik/orvikstartt/orvikstart.cfg
+std::u16string DefaultTemplateDirectory(); // G + Orvik/orvikv8/tmplts/
+
+struct StarterFiles {
+  std::u16string primaryPath;
+  std::u16string secondaryPath;
+};
+StarterFiles StarterFilesOf(StarterVariant variant);
+
+struct StarterConfigurations {
+  StarterConfiguration primary;
+  StarterConfiguration secondary;
+};
+// Reads the secondary, then the primary file of the variant; a missing or
+// unreadable file contributes nothing.
+StarterConfigurations ReadStarterConfiguration(StarterVariant variant);
+
+// Turns "\" into "/" in every listed directory.
+void UsePlatformSeparators(std::u16string& path);
+// Keeps the first of directories equal without regard to case and to one
+// trailing separator, as written; drops the later ones.
+void RemoveDuplicateDirectories(std::vector<std::u16string>& directories);
+// The last clean-up of a proposal: web and FTP addresses become empty, the
+// first "file://" goes, separators become the platform's, CR and LF go.
+std::u16string CleanTemplateDirectory(std::u16string directory);
+
+// Fills `state` from the starter files. Never fails; with no usable listed
+// directory the default one is proposed (empty when there is no home).
+void LocateTemplateDirectory(TemplateDirectoryState& state);
+
+// Records `installedDirectory` at the head of the list in the user's starter
+// configuration (and in the alternate one when that existed). The user is never
+// told about a failure; the code is there for the caller that wants to know.
+ErrorCode RecordInstalledDirectory(TemplateDirectoryState& state, const std::u16string& installedDirectory);
+
+}  // namespace setup

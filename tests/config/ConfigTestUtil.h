@@ -1,0 +1,39 @@
+#pragma once
+// Shared pieces of the starter-configuration tests: a scratch home for each
+// test and the places of the three starter files inside it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "TestSupport.h"
+#include "core/StarterConfiguration.h"
+
+namespace setup::test {
+
+// Points HOME at a fresh directory for the length of one test.
+class ScratchHomeTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string Home() const { return scratch_ / "home"; }
+  std::string UserFile() const { return Home() + "/.Orvik/orvikstart/orvikstart.cfg"; }
+  std::string AllUsersFile() const { return Home() + "/.orvikv8/.Orvik/orvikstart/orvikstart.cfg"; }
+  std::string AlternateFile() const { return Home() + "/.Orvik/orvikstartt/orvikstart.cfg"; }
+  // Writes `bytes` to `path`, creating the missing directories.
+  static void Put(const std::string& path, const std::string& bytes);
+
+  ScratchDir scratch_;
+
+ private:
+  std::string savedHome_;
+  bool hadHome_ = false;
+};
+
+using Pairs = std::vector<std::pair<std::string, std::vector<std::string>>>;
+// The entries of a configuration in UTF-8, for readable comparisons.
+Pairs EntriesOf(const StarterConfiguration& configuration);
+
+}  // namespace setup::test

@@ -1,0 +1,317 @@
+// The starter configuration format: what a file reads as, what a rewrite
+// writes, and that a rewrite never damages the file it replaces.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "ConfigTestUtil.h"
+#include "core/StarterConfiguration.h"
+#include "platform/Text.h"
+
+namespace setup::test {
+namespace {
+
+using Values = std::vector<std::string>;
+
+Pairs Parse(const std::string& utf8) {
+  StarterConfiguration configuration;
+  ParseStarterText(Utf8ToUtf16(utf8), configuration);
+  return EntriesOf(configuration);
+}
+
+Pairs LoadBytes(const ScratchDir& dir, const std::string& bytes) {
+  const std::string path = dir / "orvikstart.cfg";
+  WriteFile(path, bytes);
+  StarterConfiguration configuration;
+  LoadStarterFile(Utf8ToUtf16(path), configuration);
+  return EntriesOf(configuration);
+}
+
+std::string Utf16LE(const std::u16string& text) {
+  std::string bytes = "\xFF\xFE";
+  for (const char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st{};
+  stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+TEST(StarterConfigurationTest, KeysAndValuesAreUniqueWithoutRegardToCase) {
+  EXPECT_EQ(Parse("ConfigurationTemplatesLocation=C:\\A\n"
+                  "configurationtemplateslocation=D:\\B\n"
+                  "CONFIGURATIONTEMPLATESLOCATION=c:\\a\n"
+                  "Other=x\n"
+                  "ConfigurationTemplatesLocation=E:\\C\n"),
+            (Pairs{{"ConfigurationTemplatesLocation", {"C:\\A", "D:\\B", "E:\\C"}}, {"Other", {"x"}}}));
+
+  StarterConfiguration configuration;
+  configuration.AddValue(u"Key", u"Value");
+  configuration.AddValue(u"KEY", u"VALUE");
+  EXPECT_EQ(configuration.ValuesOf(u"key"), std::vector<std::u16string>{u"Value"});
+  EXPECT_TRUE(configuration.ValuesOf(u"Keys").empty());
+  EXPECT_TRUE(configuration.ValuesOf(u"Ke").empty());
+}
+
+TEST(StarterConfigurationTest, FirstEqualsSplitsAndNothingIsTrimmed) {
+  EXPECT_EQ(Parse("ConfigurationTemplatesLocation=a=b\n"
+                  "ConfigurationTemplatesLocation =x\n"
+                  " \tk\t= v \n"
+                  "=value only\n"
+                  "k==\n"),
+            (Pairs{{"ConfigurationTemplatesLocation", {"a=b"}},
+                   {"ConfigurationTemplatesLocation ", {"x"}},
+                   {" \tk\t", {" v "}},
+                   {"", {"value only"}},
+                   {"k", {"="}}}));
+}
+
+TEST(StarterConfigurationTest, EmptyLinesAndLoneEqualsYieldNothing) {
+  // A remark without "=" is a key with an empty value; the last line needs no LF.
+  EXPECT_EQ(Parse("\n=\n\n;remark here\n=\nlast=line"),
+            (Pairs{{";remark here", {""}}, {"last", {"line"}}}));
+  EXPECT_EQ(Parse(""), Pairs{});
+  EXPECT_EQ(Parse("\n\n="), Pairs{});
+}
+
+TEST(StarterConfigurationTest, LinesSplitAcrossPiecesParseAsWhole) {
+  const std::string text = "a=1\nConfigurationTemplatesLocation=x=y\n\n=\nrem\n=v\nA=2\nlast=z";
+  StarterConfiguration whole, pieces;
+  ParseStarterText(Utf8ToUtf16(text), whole);
+  StarterParser parser(pieces);
+  for (const char c : text) parser.Feed(std::u16string(1, static_cast<char16_t>(c)));
+  parser.Finish();
+  EXPECT_EQ(EntriesOf(pieces), EntriesOf(whole));
+  EXPECT_EQ(EntriesOf(whole),
+            (Pairs{{"a", {"1", "2"}}, {"ConfigurationTemplatesLocation", {"x=y"}}, {"rem", {""}},
+                   {"", {"v"}}, {"last", {"z"}}}));
+}
+
+TEST(StarterConfigurationTest, SetValuesKeepsPlaceAndCaseOrAppends) {
+  StarterConfiguration configuration;
+  ParseStarterText(u"First=1\nconfigurationTemplatesLocation=/old\nLast=2\n", configuration);
+  configuration.SetValues(u"ConfigurationTemplatesLocation", {u"/new", u"/old"});
+  configuration.SetValues(u"Added", {u"v"});
+  EXPECT_EQ(EntriesOf(configuration), (Pairs{{"First", {"1"}},
+                                              {"configurationTemplatesLocation", {"/new", "/old"}},
+                                              {"Last", {"2"}},
+                                              {"Added", {"v"}}}));
+}
+
+TEST(StarterConfigurationTest, FilesWithByteOrderMarksAndCrLfReadAlike) {
+  ScratchDir dir;
+  const Pairs expected{{"ConfigurationTemplatesLocation", {"/srv/T", "/home/u/t\xC3\xBC"}},
+                       {"Other", {"a=b"}}};
+  const std::string lf = "ConfigurationTemplatesLocation=/srv/T\n"
+                         "ConfigurationTemplatesLocation=/home/u/t\xC3\xBC\n\nOther=a=b";
+  std::string crlf;
+  for (const char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+
+  EXPECT_EQ(LoadBytes(dir, lf), expected);
+  EXPECT_EQ(LoadBytes(dir, crlf), expected);
+  // The first key must not begin with the mark.
+  EXPECT_EQ(LoadBytes(dir, "\xEF\xBB\xBF" + crlf), expected);
+  EXPECT_EQ(LoadBytes(dir, Utf16LE(Utf8ToUtf16(crlf))), expected);
+  EXPECT_EQ(LoadBytes(dir, Utf16LE(Utf8ToUtf16(lf + "\r\n"))), expected);
+  // A CR that is not part of a line end stays.
+  EXPECT_EQ(LoadBytes(dir, "k=a\rb\r\r\n"), (Pairs{{"k", {"a\rb\r"}}}));
+}
+
+TEST(StarterConfigurationTest, LongFilesAndLongLinesReadWhole) {
+  ScratchDir dir;
+  std::string text;
+  Values values;
+  for (int i = 0; i < 300; ++i) {
+    values.push_back("/srv/templates/" + std::to_string(i));
+    text += "ConfigurationTemplatesLocation=" + values.back() + "\r\n";
+  }
+  const std::string longValue(5000, 'v');
+  text += "Long=" + longValue + "\r\nEnd=1";
+  const Pairs expected{{"ConfigurationTemplatesLocation", values}, {"Long", {longValue}}, {"End", {"1"}}};
+  EXPECT_EQ(LoadBytes(dir, text), expected);
+  EXPECT_EQ(LoadBytes(dir, "\xEF\xBB\xBF" + text), expected);
+  EXPECT_EQ(LoadBytes(dir, Utf16LE(Utf8ToUtf16(text))), expected);
+}
+
+TEST(StarterConfigurationTest, MissingOrUnreadableFileAddsNothing) {
+  ScratchDir dir;
+  StarterConfiguration configuration;
+  configuration.AddValue(u"Kept", u"1");
+  LoadStarterFile(dir.Wide("absent.cfg"), configuration);
+  LoadStarterFile(dir.Wide(), configuration);  // a directory
+  LoadStarterFile(u"", configuration);
+  EXPECT_EQ(EntriesOf(configuration), (Pairs{{"Kept", {"1"}}}));
+}
+
+TEST(StarterConfigurationTest, RewriteNormalisesOnlyWhatReadingNormalises) {
+  ScratchDir dir;
+  const std::string path = dir / "orvikstart.cfg";
+  WriteFile(path, "\xEF\xBB\xBF"
+                  "Zeta=a\r\n"
+                  "\r\n"
+                  ";remark\r\n"
+                  "ConfigurationTemplatesLocation=/srv/T\r\n"
+                  "zeta=A\r\n"
+                  "ZETA=b\r\n"
+                  "=\r\n"
+                  "Alpha=x=y");
+  StarterConfiguration configuration;
+  LoadStarterFile(Utf8ToUtf16(path), configuration);
+  configuration.SetValues(u"configurationtemplateslocation", {u"/srv/New", u"/srv/T"});
+  ASSERT_EQ(SaveStarterFile(configuration, Utf8ToUtf16(path)), 0u);
+  // No mark, LF alone, first letter case, remark gains "=", repeated value once.
+  EXPECT_EQ(ReadFile(path),
+            "Zeta=a\n"
+            "Zeta=b\n"
+            ";remark=\n"
+            "ConfigurationTemplatesLocation=/srv/New\n"
+            "ConfigurationTemplatesLocation=/srv/T\n"
+            "Alpha=x=y\n");
+  EXPECT_EQ(ListDir(dir.Path()), Values{"orvikstart.cfg"});
+
+  StarterConfiguration again;
+  LoadStarterFile(Utf8ToUtf16(path), again);
+  EXPECT_EQ(EntriesOf(again), EntriesOf(configuration));
+}
+
+TEST(StarterConfigurationTest, RewriteKeepsPermissionBitsAndNewFileFollowsUmask) {
+  ScratchDir dir;
+  StarterConfiguration configuration;
+  configuration.AddValue(u"ConfigurationTemplatesLocation", u"/srv/T");
+
+  for (const mode_t mode : {0600, 0640, 0604, 0660}) {
+    const std::string path = dir / ("kept" + std::to_string(mode));
+    WriteFile(path, "Old=1\n");
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_EQ(SaveStarterFile(configuration, Utf8ToUtf16(path)), 0u);
+    EXPECT_EQ(ModeOf(path), mode);
+    EXPECT_EQ(ReadFile(path), "ConfigurationTemplatesLocation=/srv/T\n");
+  }
+  for (const mode_t mask : {022, 077, 027}) {
+    const mode_t saved = umask(mask);
+    const std::string path = dir / ("new" + std::to_string(mask));
+    const ErrorCode code = SaveStarterFile(configuration, Utf8ToUtf16(path));
+    umask(saved);
+    ASSERT_EQ(code, 0u);
+    EXPECT_EQ(ModeOf(path), 0666 & ~mask);
+  }
+}
+
+TEST(StarterConfigurationTest, SymbolicLinkIsWrittenThrough) {
+  ScratchDir dir;
+  MakeDirs(dir / "real");
+  WriteFile(dir / "real/orvikstart.cfg", "Old=1\n");
+  ASSERT_EQ(symlink("real/orvikstart.cfg", (dir / "link.cfg").c_str()), 0);
+  StarterConfiguration configuration;
+  configuration.AddValue(u"New", u"2");
+  ASSERT_EQ(SaveStarterFile(configuration, dir.Wide("link.cfg")), 0u);
+  struct stat st{};
+  ASSERT_EQ(lstat((dir / "link.cfg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(dir / "real/orvikstart.cfg"), "New=2\n");
+  EXPECT_EQ(ListDir(dir / "real"), Values{"orvikstart.cfg"});
+}
+
+TEST(StarterConfigurationTest, UnwritablePlacesFailWithoutLeavingFiles) {
+  ScratchDir dir;
+  StarterConfiguration configuration;
+  configuration.AddValue(u"K", u"v");
+  // No directory to create the new file in: cannot open.
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("missing/orvikstart.cfg")), kStarterCannotOpen);
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("file/orvikstart.cfg")), kStarterCannotOpen);
+  EXPECT_EQ(SaveStarterFile(configuration, u""), kStarterCannotOpen);
+  // A directory in the file's place cannot be replaced: the text was written
+  // but could not take the name.
+  MakeDirs(dir / "taken.cfg");
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("taken.cfg")), kStarterCannotWrite);
+  EXPECT_EQ(ListDir(dir.Path()), (Values{"file", "taken.cfg"}));
+}
+
+// Each save runs in a child process with one libc call made to fail.
+class StarterSaveFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_ / "orvikstart.cfg";
+    WriteFile(path_, kOld);
+    chmod(path_.c_str(), 0640);
+  }
+  FaultRun Save(long nth, int error, const std::string& functions) {
+    return RunWithFault({STARTER_TOOL, "save", path_, "Other=1", "ConfigurationTemplatesLocation=/srv/New",
+                         "ConfigurationTemplatesLocation=/srv/T"},
+                        nth, error, functions);
+  }
+  // Either the new text under the old bits, or the old file untouched; never a stray file.
+  void ExpectWholeOldOrNew(const FaultRun& run, const std::string& context) {
+    SCOPED_TRACE(context + " failed " + run.failed);
+    ASSERT_EQ(run.process.status, 0) << run.process.err;
+    const std::string code = run.process.out;
+    const std::string content = ReadFile(path_);
+    if (code == "0\n") {
+      EXPECT_EQ(content, kNew);
+    } else {
+      EXPECT_TRUE(code == "1\n" || code == "2\n") << code;
+      EXPECT_EQ(content, kOld);
+    }
+    EXPECT_EQ(ModeOf(path_), 0640u);
+    EXPECT_EQ(ListDir(dir_.Path()), Values{"orvikstart.cfg"});
+  }
+
+  static constexpr const char* kOld = "Other=0\nConfigurationTemplatesLocation=/srv/T\n";
+  static constexpr const char* kNew =
+      "Other=1\nConfigurationTemplatesLocation=/srv/New\nConfigurationTemplatesLocation=/srv/T\n";
+  ScratchDir dir_;
+  std::string path_;
+};
+
+TEST_F(StarterSaveFaultTest, EachFailingStepGivesItsCodeAndKeepsTheOldFile) {
+  struct Case {
+    const char* function;
+    int error;
+    const char* code;
+  };
+  for (const Case& c : {Case{"open", EACCES, "1\n"}, Case{"open", EMFILE, "1\n"},
+                        Case{"fwrite", ENOSPC, "2\n"},
+                        Case{"fflush", EIO, "2\n"}, Case{"fsync", EIO, "2\n"},
+                        Case{"fclose", EIO, "2\n"}, Case{"rename", EXDEV, "2\n"},
+                        Case{"fchmod", EPERM, "2\n"}}) {
+    WriteFile(path_, kOld);
+    const FaultRun run = Save(1, c.error, c.function);
+    EXPECT_EQ(run.failed, c.function);
+    EXPECT_EQ(run.process.out, c.code) << c.function;
+    ExpectWholeOldOrNew(run, c.function);
+  }
+}
+
+TEST_F(StarterSaveFaultTest, EveryFailedCallLeavesOldOrNewFileWhole) {
+  const std::string functions = "open,fwrite,fflush,fsync,fclose,close,rename,fchmod,fstat,stat,lstat";
+  const FaultRun clean = Save(0, 0, functions);
+  ExpectWholeOldOrNew(clean, "no fault");
+  ASSERT_EQ(clean.process.out, "0\n");
+  ASSERT_GT(clean.calls, 5);
+  long injected = 0, failures = 0;
+  for (const int error : {EIO, ENOSPC}) {
+    for (long nth = 1; nth <= clean.calls; ++nth) {
+      WriteFile(path_, kOld);
+      const FaultRun run = Save(nth, error, functions);
+      ASSERT_NE(run.failed, "-") << "call " << nth;
+      ++injected;
+      if (run.process.out != "0\n") ++failures;
+      ExpectWholeOldOrNew(run, "call " + std::to_string(nth) + " errno " + std::to_string(error));
+    }
+  }
+  std::printf("[ info ] %ld faults injected into saves of %ld watched calls; %ld saves failed cleanly\n",
+              injected, clean.calls, failures);
+  EXPECT_GT(failures, 0);
+}
+
+}  // namespace
+}  // namespace setup::test

@@ -1,0 +1,271 @@
+// The template directory proposal and its write-back, against starter files
+// laid out in a scratch home.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "ConfigTestUtil.h"
+#include "core/TemplateDirectory.h"
+#include "platform/Text.h"
+
+namespace setup::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string U8(const std::u16string& text) { return Utf16ToUtf8(text); }
+
+Lines ListOf(const TemplateDirectoryState& state) {
+  Lines lines;
+  for (const auto& d : state.starterDirectories) lines.push_back(U8(d));
+  return lines;
+}
+
+std::string Locations(const Lines& directories) {
+  std::string text;
+  for (const auto& d : directories) text += "ConfigurationTemplatesLocation=" + d + "\n";
+  return text;
+}
+
+class TemplateDirectoryTest : public ScratchHomeTest {
+ protected:
+  TemplateDirectoryState Locate() {
+    TemplateDirectoryState state;
+    LocateTemplateDirectory(state);
+    return state;
+  }
+  std::string Dir(const std::string& name) {
+    const std::string path = scratch_ / name;
+    MakeDirs(path);
+    return path;
+  }
+};
+
+TEST_F(TemplateDirectoryTest, WithoutStarterFilesTheDefaultIsProposedAndTheUserFileCreated) {
+  TemplateDirectoryState state = Locate();
+  EXPECT_EQ(U8(state.templateDirectory), Home() + "/.orvikv8/Orvik/orvikv8/tmplts/");
+  EXPECT_TRUE(state.starterDirectories.empty());
+  EXPECT_FALSE(state.alternateFilePresent);
+  EXPECT_FALSE(state.listFromAlternateFile);
+  EXPECT_EQ(ListDir(Home()), Lines{});  // looking writes nothing
+
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/New/"), 0u);
+  EXPECT_EQ(ReadFile(UserFile()), "ConfigurationTemplatesLocation=/srv/New\n");
+  EXPECT_FALSE(Exists(AllUsersFile()));
+  EXPECT_FALSE(Exists(AlternateFile()));
+}
+
+TEST_F(TemplateDirectoryTest, FirstListedDirectoryThatTakesFilesIsProposedAndProbeRemoved) {
+  const std::string t = Dir("T"), u = Dir("U");
+  WriteFile(scratch_ / "file", "x");
+  const Lines listed{scratch_ / "missing", scratch_ / "file/sub", "http://example.com/T", "", t, u};
+  const std::string text = "ConfigurationTemplatesLocation=" + listed[0] + "\n" +
+                           "ConfigurationTemplatesLocation=" + listed[1] + "\n" +
+                           "ConfigurationTemplatesLocation=" + listed[2] + "\n" +
+                           "ConfigurationTemplatesLocation=\n" +
+                           "ConfigurationTemplatesLocation=" + t + "\n" +
+                           "ConfigurationTemplatesLocation=" + u + "\n";
+  Put(UserFile(), text);
+  const TemplateDirectoryState state = Locate();
+  EXPECT_EQ(U8(state.templateDirectory), t);
+  EXPECT_EQ(ListOf(state), listed);
+  EXPECT_EQ(ListDir(t), Lines{});
+  EXPECT_EQ(ListDir(scratch_.Path()), (Lines{"T", "U", "file", "home"}));
+  EXPECT_EQ(ReadFile(UserFile()), text);
+}
+
+TEST_F(TemplateDirectoryTest, RelativeDirectoryIsProbedInTheWorkingDirectoryAndKeptAsWritten) {
+  Dir("work/templates");
+  Put(UserFile(), "ConfigurationTemplatesLocation=templates\n");
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir((scratch_ / "work").c_str()), 0);
+  const TemplateDirectoryState state = Locate();
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(U8(state.templateDirectory), "templates");
+  EXPECT_EQ(ListDir(scratch_ / "work/templates"), Lines{});
+}
+
+TEST_F(TemplateDirectoryTest, DirectoryListedTwiceIsKeptOnceAsFirstWritten) {
+  Put(UserFile(), "ConfigurationTemplatesLocation=/srv/T\nConfigurationTemplatesLocation=/srv/T/\n");
+  Put(AllUsersFile(), "ConfigurationTemplatesLocation=/SRV/t/\nConfigurationTemplatesLocation=/srv/B\n"
+                      "configurationtemplateslocation=/srv/b/\n");
+  EXPECT_EQ(ListOf(Locate()), (Lines{"/srv/T", "/srv/B"}));
+}
+
+TEST_F(TemplateDirectoryTest, BackslashesBecomeSlashes) {
+  const std::string t = Dir("T");
+  std::string windowsStyle = t;
+  std::replace(windowsStyle.begin(), windowsStyle.end(), '/', '\\');
+  Put(UserFile(), "ConfigurationTemplatesLocation=\\home\\u\\t\n"
+                  "ConfigurationTemplatesLocation=" + windowsStyle + "\n"
+                  "ConfigurationTemplatesLocation=/home/u/t/\n");
+  const TemplateDirectoryState state = Locate();
+  EXPECT_EQ(ListOf(state), (Lines{"/home/u/t", t}));
+  EXPECT_EQ(U8(state.templateDirectory), t);
+}
+
+TEST_F(TemplateDirectoryTest, ProposalIsCleanedOfAddressesAndLineBreaks) {
+  EXPECT_EQ(CleanTemplateDirectory(u"http://example.com/t"), u"");
+  EXPECT_EQ(CleanTemplateDirectory(u"/srv/https://x"), u"");
+  EXPECT_EQ(CleanTemplateDirectory(u"ftp://host/t"), u"");
+  EXPECT_EQ(CleanTemplateDirectory(u"file:///srv/t/file://x"), u"/srv/t/file://x");  // the first only
+  EXPECT_EQ(CleanTemplateDirectory(u"file://\\srv\\t\r\n"), u"/srv/t");
+  EXPECT_EQ(CleanTemplateDirectory(u"/srv/\nT\r"), u"/srv/T");
+}
+
+TEST_F(TemplateDirectoryTest, OnlyTheAlternateFileListingADirectoryIsTheOneRewritten) {
+  const std::string t = Dir("T");
+  Put(AlternateFile(), "Other=1\r\nConfigurationTemplatesLocation=" + t + "\r\n");
+  TemplateDirectoryState state = Locate();
+  EXPECT_EQ(U8(state.templateDirectory), t);
+  EXPECT_TRUE(state.alternateFilePresent);
+  EXPECT_TRUE(state.listFromAlternateFile);
+
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/New/"), 0u);
+  EXPECT_EQ(ReadFile(AlternateFile()), "Other=1\n" + Locations({"/srv/New", t}));
+  EXPECT_FALSE(Exists(UserFile()));
+}
+
+TEST_F(TemplateDirectoryTest, AlternateFileWithoutDirectoriesGetsTheUserFilesList) {
+  Put(AlternateFile(), "Keep=1\n");
+  TemplateDirectoryState state = Locate();
+  EXPECT_EQ(U8(state.templateDirectory), Home() + "/.orvikv8/Orvik/orvikv8/tmplts/");
+  EXPECT_TRUE(state.alternateFilePresent);
+  EXPECT_FALSE(state.listFromAlternateFile);
+
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/New"), 0u);
+  EXPECT_EQ(ReadFile(UserFile()), Locations({"/srv/New"}));
+  EXPECT_EQ(ReadFile(AlternateFile()), "Keep=1\n" + Locations({"/srv/New"}));
+}
+
+TEST_F(TemplateDirectoryTest, UserAndAlternateFilesBothReceiveTheUserList) {
+  const std::string allUsers = "ConfigurationTemplatesLocation=/srv/G\nShared=1\n";
+  Put(UserFile(), "ConfigurationTemplatesLocation=/srv/U\n");
+  Put(AllUsersFile(), allUsers);
+  Put(AlternateFile(), "ConfigurationTemplatesLocation=/srv/A\nKeep=1\n");
+  TemplateDirectoryState state = Locate();
+  EXPECT_EQ(ListOf(state), (Lines{"/srv/U", "/srv/G"}));
+  EXPECT_TRUE(state.alternateFilePresent);
+  EXPECT_FALSE(state.listFromAlternateFile);
+
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/New/"), 0u);
+  const std::string list = Locations({"/srv/New", "/srv/U", "/srv/G"});
+  EXPECT_EQ(ReadFile(UserFile()), list);
+  EXPECT_EQ(ReadFile(AlternateFile()), list + "Keep=1\n");
+  EXPECT_EQ(ReadFile(AllUsersFile()), allUsers);  // read, never written
+}
+
+TEST_F(TemplateDirectoryTest, InstalledDirectoryGoesFirstAndOtherLinesStay) {
+  const std::string before = "First=1\r\nconfigurationTemplatesLocation=/srv/T\r\n\r\nLast=2";
+  Put(UserFile(), before);
+  TemplateDirectoryState state = Locate();
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/New/"), 0u);
+  EXPECT_EQ(ReadFile(UserFile()),
+            "First=1\nconfigurationTemplatesLocation=/srv/New\nconfigurationTemplatesLocation=/srv/T\nLast=2\n");
+
+  Put(UserFile(), before);
+  state = Locate();
+  EXPECT_EQ(RecordInstalledDirectory(state, u"/srv/T/"), 0u);
+  EXPECT_EQ(ReadFile(UserFile()), "First=1\nconfigurationTemplatesLocation=/srv/T\nLast=2\n");
+}
+
+// The probe and the write-back under injected failures, in a child process.
+TEST_F(TemplateDirectoryTest, DirectoryWhoseProbeFailsIsPassedOver) {
+  const std::string t = Dir("T"), u = Dir("U");
+  Put(UserFile(), Locations({t, u}));
+  const FaultRun run = RunWithFault({STARTER_TOOL, "locate"}, 1, EACCES, "mkstemp", {{"HOME", Home()}});
+  EXPECT_EQ(run.failed, "mkstemp");
+  EXPECT_EQ(run.process.out, u + "\n" + t + "\n" + u + "\n");
+  EXPECT_EQ(ListDir(t), Lines{});
+  EXPECT_EQ(ListDir(u), Lines{});
+}
+
+TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternateFile) {
+  const std::string user = Locations({"/srv/U"}), alternate = "Keep=1\n";
+  Put(UserFile(), user);
+  Put(AlternateFile(), alternate);
+  const std::map<std::string, std::string> env{{"HOME", Home()}};
+
+  // The first attempt cannot create its file; the second one can.
+  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, ENOENT, "open", env);
+  EXPECT_EQ(run.failed, "open");
+  EXPECT_EQ(run.process.out, "0\n");
+  EXPECT_EQ(ReadFile(UserFile()), Locations({"/srv/New", "/srv/U"}));
+  EXPECT_EQ(ReadFile(AlternateFile()), alternate + Locations({"/srv/New", "/srv/U"}));
+
+  // Both attempts fail: nothing changes, the alternate file included.
+  Put(UserFile(), user);
+  Put(AlternateFile(), alternate);
+  auto twice = env;
+  twice["FAULTINJECT_RULES"] = "open:2:" + std::to_string(ENOENT);
+  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, ENOENT, "open", twice);
+  EXPECT_EQ(run.process.out, "1\n");
+  EXPECT_EQ(ReadFile(UserFile()), user);
+  EXPECT_EQ(ReadFile(AlternateFile()), alternate);
+  EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
+}
+
+// With no home directory at all, nothing may be read or written relative to
+// "/" or the working directory, and the proposal is empty. The child takes a
+// user id that the password database does not know and drops HOME, so "~"
+// cannot be expanded.
+TEST_F(TemplateDirectoryTest, WithoutAHomeNothingIsProposedOrWritten) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to take an unknown user id";
+  uid_t unknown = 54321;
+  while (getpwuid(unknown)) ++unknown;
+  // Starter files that a lookup relative to the working directory would find.
+  const std::string work = Dir("work");
+  const std::string listed = Dir("listed");
+  Put(work + "/.Orvik/orvikstart/orvikstart.cfg", Locations({listed}));
+  Put(work + "/.orvikv8/.Orvik/orvikstart/orvikstart.cfg", Locations({listed}));
+  for (const std::string& d : {scratch_.Path(), work, listed}) chmod(d.c_str(), 0777);
+  const bool rootHadOrvik = Exists("/.Orvik") || Exists("/.orvikv8");
+
+  int channel[2];
+  ASSERT_EQ(pipe(channel), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(channel[0]);
+    unsetenv("HOME");
+    if (setgid(unknown) != 0 || setuid(unknown) != 0 || chdir(work.c_str()) != 0) _exit(3);
+    if (!ApplicationDataFolder(false).empty()) _exit(4);
+    TemplateDirectoryState state;
+    LocateTemplateDirectory(state);
+    std::string report = U8(state.templateDirectory) + "|" + std::to_string(state.starterDirectories.size());
+    report += "|" + std::to_string(RecordInstalledDirectory(state, Utf8ToUtf16(listed)));
+    (void)!write(channel[1], report.data(), report.size());
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 4) GTEST_SKIP() << "the password database still gives a home";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  // Empty proposal, empty list, and the write-back refused.
+  EXPECT_EQ(report, "|0|1");
+  EXPECT_EQ(ReadFile(work + "/.Orvik/orvikstart/orvikstart.cfg"), Locations({listed}));
+  EXPECT_EQ(ListDir(work), (Lines{".Orvik", ".orvikv8"}));
+  EXPECT_EQ(ListDir(listed), Lines{});
+  if (!rootHadOrvik) {
+    EXPECT_FALSE(Exists("/.Orvik"));
+    EXPECT_FALSE(Exists("/.orvikv8"));
+  }
+}
+
+}  // namespace
+}  // namespace setup::test
