@@ -391,3 +391,25 @@ TEST_F(kit_reader, ImagesLargerThanAWindowReadBack) {
 
 }  // namespace
 }  // namespace setup::kittest
+
+namespace setup::kittest {
+namespace {
+
+// The fuzzer's seeds are images of real kits: each must parse, and parse
+// to a table that stays inside its image.
+TEST(kit_corpus, SeedImagesParse) {
+  std::vector<std::string> seeds = test::ListDir(KIT_CORPUS_DIR);
+  ASSERT_GE(seeds.size(), 5u);
+  for (const std::string& name : seeds) {
+    std::string image = test::ReadFile(std::string(KIT_CORPUS_DIR) + "/" + name);
+    KitMemorySource source(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+    std::vector<KitDescription> descriptions;
+    std::vector<KitFileEntry> files;
+    ASSERT_EQ(ParseKitImage(source, image.size(), descriptions, files), 0u) << name;
+    EXPECT_FALSE(descriptions.empty()) << name;
+    for (const KitFileEntry& entry : files) EXPECT_LE(uint64_t(entry.position) + entry.size, image.size()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace setup::kittest
