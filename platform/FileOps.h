@@ -91,12 +91,24 @@ ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& 
 // Creates the directory and any missing parents with the given permission bits
 // (before the umask). An existing directory is success.
 ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode = 0777);
+// Creates one directory that must not exist yet: 183 when something already
+// stands at the path. For private directories in shared places such as /tmp.
+ErrorCode CreateNewDirectory(const std::u16string& path, uint32_t mode);
+// Writes every file of the file system that holds `path` to stable storage.
+ErrorCode FlushFileSystem(const std::u16string& path);
 // Moves a file, replacing an existing target; across file systems the data,
 // permission bits and times are copied and the source removed.
 ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to);
 // 0 when the path is gone afterwards (missing included), the failure code otherwise.
 ErrorCode RemoveFile(const std::u16string& path);
 ErrorCode RemoveDirectoryTree(const std::u16string& path);  // never follows symbolic links
+struct PathInfo {
+  bool directory = false;
+  FileTime lastWriteTime = 0;
+};
+// What stands at `path`, symbolic links followed: 0 and its type and time;
+// 2 or 3 when nothing is there; another code when it cannot be looked at.
+ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info);
 ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size);  // held at 4294967295
 // Bytes available to the calling user in the temporary directory.
 ErrorCode QueryFreeSpace(uint64_t& bytes);

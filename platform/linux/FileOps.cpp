@@ -334,6 +334,20 @@ ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode) {
   return kErrorSuccess;
 }
 
+ErrorCode CreateNewDirectory(const std::u16string& path, uint32_t mode) {
+  if (mkdir(Native(path).c_str(), mode) == 0) return kErrorSuccess;
+  return errno == EEXIST ? kErrorAlreadyExists : CodeFromErrno(errno);
+}
+
+ErrorCode FlushFileSystem(const std::u16string& path) {
+  const int fd = RetryOnInterrupt([&] { return open(Native(path).c_str(), O_RDONLY | O_CLOEXEC); });
+  if (fd < 0) return CodeFromErrno(errno);
+  const int result = syncfs(fd);
+  const int error = errno;
+  close(fd);
+  return result == 0 ? kErrorSuccess : CodeFromErrno(error);
+}
+
 ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to) {
   const std::string source = Native(from);
   const std::string target = Native(to);
@@ -354,6 +368,14 @@ ErrorCode RemoveDirectoryTree(const std::u16string& path) {
   if (native.empty()) return kErrorInvalidParameter;
   const int error = RemoveAt(AT_FDCWD, native.c_str());
   return error ? CodeFromErrno(error) : kErrorSuccess;
+}
+
+ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info) {
+  struct stat st;
+  if (stat(Native(path).c_str(), &st) != 0) return CodeFromErrno(errno);
+  info.directory = S_ISDIR(st.st_mode);
+  info.lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return kErrorSuccess;
 }
 
 ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size) {

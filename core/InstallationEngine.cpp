@@ -1,0 +1,229 @@
+#include "core/InstallationEngine.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "core/KitReader.h"
+#include "core/WorkerChannel.h"
+#include "i18n/Catalogue.h"
+#include "platform/FileFinder.h"
+#include "platform/FileOps.h"
+
+namespace setup {
+namespace {
+
+constexpr char16_t kForeignSeparator = kPathSeparator == u'/' ? u'\\' : u'/';
+
+std::u16string WithoutTrailingSeparator(std::u16string path) {
+  if (path.size() > 1 && (path.back() == u'/' || path.back() == u'\\')) path.pop_back();
+  return path;
+}
+
+// The target up to its last separator; empty when it has none.
+std::u16string DirectoryPart(const std::u16string& path) {
+  const size_t separator = path.find_last_of(kPathSeparator);
+  return separator == std::u16string::npos ? std::u16string() : path.substr(0, separator);
+}
+
+uint32_t Percentage(size_t index, size_t count) {
+  if (count == 0) return 100;
+  return static_cast<uint32_t>(static_cast<uint64_t>(index) * 100 / count);
+}
+
+bool IsDirectory(const std::u16string& path) {
+  FileFinder finder;
+  return finder.FindFirst(path) && (finder.FoundAttributes() & kFileAttributeDirectory);
+}
+
+ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
+  channel.Publish(code, LookUpMessage("IDS_INSTALL_ERROR"), percentage);
+  return Rollback(log, code);
+}
+
+}  // namespace
+
+ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record, uint32_t mode) {
+  const std::u16string directory = WithoutTrailingSeparator(path);
+  if (directory.empty() || IsRootPath(directory) || log.knownDirectories.count(directory)) return 0;
+  // Find the missing levels, innermost first.
+  std::vector<std::u16string> missing;
+  for (std::u16string level = directory; !level.empty() && !IsRootPath(level);
+       level = DirectoryPart(level)) {
+    if (log.knownDirectories.count(level) || IsDirectory(level)) break;
+    missing.push_back(level);
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    const ErrorCode code = CreateNewDirectory(*level, mode);
+    if (code == kErrorAlreadyExists && IsDirectory(*level)) continue;  // made by someone else meanwhile
+    if (code != 0) {
+      // A path with no parent to create first cannot be made at all.
+      return DirectoryPart(*level).empty() ? kErrorPathNotFound : code;
+    }
+    if (record) log.newDirectories.push_back(*level);
+  }
+  log.knownDirectories.insert(directory);
+  return 0;
+}
+
+ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
+  log.targetDirectory = directory;
+  if (directory.empty()) return 0;
+  std::u16string temp;
+  if (const ErrorCode code = GetTempDirectory(temp)) return code;
+  if (const ErrorCode code = CreateDirectories(log, temp, true)) return code;
+  temp = EnsureTrailingSeparator(temp);
+  // The workspace is made exclusively and private to the user: in a shared
+  // temporary directory a name made by someone else must never be reused.
+  for (uint64_t n = 0;; ++n) {
+    std::u16string candidate = temp + kWorkspacePrefix;
+    for (char c : std::to_string(n)) candidate.push_back(static_cast<char16_t>(c));
+    FileFinder finder;
+    if (finder.FindFirst(candidate)) continue;
+    const ErrorCode code = CreateNewDirectory(candidate, 0700);
+    if (code == kErrorAlreadyExists) continue;
+    if (code != 0) return code;
+    log.workspace = candidate + kPathSeparator;
+    log.newDirectories.push_back(candidate);
+    log.knownDirectories.insert(candidate);
+    return 0;
+  }
+}
+
+ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target) {
+  const std::u16string saved = log.workspace + target.substr(log.targetDirectory.size());
+  if (const ErrorCode code = CreateDirectories(log, DirectoryPart(saved), false)) return code;
+  return MoveFileTo(target, saved);
+}
+
+ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
+                       const EngineSettings& settings) {
+  const KitFileEntry& entry = kit.Files()[index];
+  ScopedFileHandle out;
+  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateAlways, *out.Out())) return code;
+  const FileHandle image = kit.ImageHandle();
+  if (SeekFile(image, entry.position, kSeekBegin) < 0) return GetLastErrorCode();
+  uint8_t* buffer = kit.TransferBuffer();
+  for (uint32_t remaining = entry.size; remaining > 0;) {
+    const uint32_t want = std::min(remaining, KitReader::kTransferBufferSize);
+    uint32_t got = 0, written = 0;
+    if (const ErrorCode code = ReadFromFile(image, buffer, want, got)) return code;
+    if (got == 0) return kErrorInvalidData;  // the image ended early; reading again would spin
+    if (const ErrorCode code = WriteToFile(out.Get(), buffer, got, written)) return code;
+    remaining -= got;
+  }
+  // A file that is cut short, has the wrong time or failed to close is not
+  // installed, so these failures fail the run like any other.
+  if (const ErrorCode code = TruncateFileHere(out.Get())) return code;
+  if (const ErrorCode code = SetFileTimes(out.Get(), nullptr, nullptr, &entry.lastWriteTime)) return code;
+  if (settings.flushEachFile) {
+    if (const ErrorCode code = FlushFileHandle(out.Get())) return code;
+  }
+  CloseFileHandle(out.Release());
+  return GetLastErrorCode();
+}
+
+bool RestoreTree(const std::u16string& target, const std::u16string& saved) {
+  bool complete = true;
+  FileFinder finder;
+  for (bool more = finder.FindFirst(saved + u"*"); more; more = finder.FindNext()) {
+    const std::u16string name = finder.FoundName();
+    if (name == u"." || name == u"..") continue;
+    if ((finder.FoundAttributes() & kFileAttributeDirectory) && !finder.FoundIsSymbolicLink()) {
+      complete &= RestoreTree(target + name + kPathSeparator, saved + name + kPathSeparator);
+    } else if (MoveFileTo(saved + name, target + name) != 0) {
+      complete = false;
+    }
+  }
+  return complete;
+}
+
+ErrorCode DeleteTree(const std::u16string& path) {
+  if (path.empty()) return 0;
+  return RemoveDirectoryTree(path);
+}
+
+ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
+  bool restored = true;
+  if (!log.targetDirectory.empty() && !log.workspace.empty()) {
+    restored = RestoreTree(log.targetDirectory, log.workspace);
+  }
+  // The workspace holds the only copy of anything that could not be moved
+  // back; then it stays where the user can still find it.
+  const std::u16string workspaceDirectory = WithoutTrailingSeparator(log.workspace);
+  if (restored) DeleteTree(log.workspace);
+  for (const std::u16string& directory : log.newDirectories) {
+    if (!restored && directory == workspaceDirectory) continue;
+    DeleteTree(directory);
+  }
+  for (const std::u16string& file : log.newFiles) RemoveFile(file);
+  return code;
+}
+
+ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings) {
+  KitReader* kit = nullptr;
+  std::u16string destination;
+  channel.ReadInput(kit, destination);
+  RollbackLog log;
+  // Without a destination the kit's names would land in the working directory.
+  if (destination.empty() || !kit) return FailRun(channel, log, kErrorPathNotFound, 0);
+
+  if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
+
+  const std::vector<KitFileEntry>& files = kit->Files();
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::u16string relative = files[i].name;
+    std::replace(relative.begin(), relative.end(), kForeignSeparator, kPathSeparator);
+    const std::u16string target = destination + relative;
+    const uint32_t percentage = Percentage(i, files.size());
+    channel.Publish(0, target, percentage);
+
+    // Only what stands there tells whether to skip: a file at least as new
+    // as the kit's stays. A file that cannot be looked at fails the run
+    // rather than being replaced blindly.
+    PathInfo existing;
+    const ErrorCode looked = QueryPathInfo(target, existing);
+    if (looked == 0) {
+      // A directory where the kit has a file cannot be replaced and restored
+      // as a file would be; refuse it rather than risk its content.
+      if (existing.directory) return FailRun(channel, log, kErrorAlreadyExists, percentage);
+      if (existing.lastWriteTime >= files[i].lastWriteTime) continue;
+    } else if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) {
+      return FailRun(channel, log, looked, percentage);
+    }
+
+    const ErrorCode saved = SaveExisting(log, target);
+    if (saved == kErrorFileNotFound || saved == kErrorPathNotFound) {
+      log.newFiles.push_back(target);
+    } else if (saved != 0) {
+      return FailRun(channel, log, saved, percentage);
+    }
+    if (const ErrorCode code = CreateDirectories(log, DirectoryPart(target), true)) {
+      return FailRun(channel, log, code, percentage);
+    }
+    if (const ErrorCode code = ExtractEntry(*kit, i, target, settings)) {
+      return FailRun(channel, log, code, percentage);
+    }
+    if (settings.onEntryInstalled) settings.onEntryInstalled(i);
+    if (channel.IsCancelRequested()) return Rollback(log, kErrorCancelled);
+  }
+
+  // The replaced files' old versions go with the workspace, so the new ones
+  // must be on disk before it is deleted.
+  if (!settings.flushEachFile) {
+    if (const ErrorCode code = FlushFileSystem(destination)) {
+      return FailRun(channel, log, code, Percentage(files.size(), files.size()));
+    }
+  }
+  // The workspace now only holds old versions; a second try catches a
+  // passing failure, and what still stays is at worst a leftover.
+  if (DeleteTree(log.workspace) != 0) DeleteTree(log.workspace);
+  channel.Publish(0, LookUpMessage("IDS_INSTALL_FINISH"), 100);
+  std::this_thread::sleep_for(settings.completionPause);
+  return 0;
+}
+
+void RunWorker(WorkerChannel& channel, const EngineSettings& settings) {
+  channel.Finish(RunInstallation(channel, settings));
+}
+
+}  // namespace setup

@@ -1,0 +1,63 @@
+#pragma once
+// The installation engine: copies the kit's files into the template directory
+// on the worker thread. Every file it replaces is first moved into a private
+// workspace, and everything it creates is recorded before it is written, so a
+// failed or cancelled run can put the directory back exactly as it was.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+
+namespace setup {
+
+class KitReader;
+class WorkerChannel;
+
+inline constexpr char16_t kWorkspacePrefix[] = u"v8stp";
+inline constexpr std::chrono::milliseconds kCompletionPause{1000};
+
+struct EngineSettings {
+  // How long "Copying complete..." stays up before the run returns.
+  std::chrono::milliseconds completionPause = kCompletionPause;
+  // Before the workspace (the only copy of the replaced files) goes, the new
+  // files must be on disk: one flush of the target's file system by default,
+  // or a flush of each file as it is written.
+  bool flushEachFile = false;
+  // Called on the worker after each entry is installed, just before the
+  // cancel check; lets a caller watch or steer a run entry by entry.
+  std::function<void(size_t index)> onEntryInstalled;
+};
+
+struct RollbackLog {
+  std::u16string targetDirectory;  // ends with a separator
+  std::u16string workspace;        // ends with a separator; empty until made
+  std::vector<std::u16string> newDirectories;
+  std::vector<std::u16string> newFiles;
+  // Directories known to exist, so each is looked at once per run.
+  std::unordered_set<std::u16string> knownDirectories;
+};
+
+// The body of the worker thread. 0 on success, 1223 when cancelled, else the
+// code of the first failure; the template directory is then as it was.
+ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings = {});
+
+// Runs the installation and marks the channel finished with its result.
+void RunWorker(WorkerChannel& channel, const EngineSettings& settings = {});
+
+// The steps of a run, for the run itself and its tests.
+ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
+ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target);
+ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record,
+                            uint32_t mode = 0777);
+ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
+                       const EngineSettings& settings = {});
+ErrorCode Rollback(RollbackLog& log, ErrorCode code);
+// Moves every saved file back; false when some could not be moved.
+bool RestoreTree(const std::u16string& target, const std::u16string& saved);
+ErrorCode DeleteTree(const std::u16string& path);
+
+}  // namespace setup

@@ -1,0 +1,293 @@
+// The installation engine against real directory trees: what a run installs,
+// skips and replaces, what it publishes, and that a cancelled or failed run
+// leaves the template directory exactly as it found it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "EngineTestUtil.h"
+#include "core/InstallationEngine.h"
+#include "core/KitReader.h"
+#include "core/WorkerChannel.h"
+#include "platform/FileOps.h"
+#include "platform/Text.h"
+
+namespace setup {
+namespace {
+
+using enginetest::Node;
+using enginetest::PutFile;
+using enginetest::Snapshot;
+using enginetest::TakeSnapshot;
+using enginetest::Workspaces;
+using test::ScratchDir;
+
+constexpr int64_t kOld = 1500000000, kKit = 1600000000, kNew = 1700000000;
+
+// Files only, without permission bits: what the kit can describe.
+Snapshot FilesOf(const Snapshot& snapshot) {
+  Snapshot files;
+  for (auto [path, node] : snapshot) {
+    if (node.type != 'f') continue;
+    node.mode = 0;
+    files[path] = node;
+  }
+  return files;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    umask(022);
+    tmp_ = std::getenv("TMPDIR");
+    source_ = dir_ / "source";
+    target_ = dir_ / "templates";
+    // Nested folders, non-ASCII names, an empty file; sub-second times.
+    PutFile(source_ + "/readme.txt", "Read me\n", kKit, 123456700);
+    PutFile(source_ + "/1c/base.cfg", std::string(3 << 20, 'b'), kKit, 500);
+    PutFile(source_ + "/1c/Шаблоны/отчёт.xml", "<отчёт/>", kKit, 100);
+    PutFile(source_ + "/1c/Шаблоны/empty.dat", "", kKit);
+    PutFile(source_ + "/docs/a/b/c/deep.txt", "deep", kKit);
+    PutFile(source_ + "/docs/notes.txt", "notes", kKit, 999999900);
+  }
+
+  // Packs the source and reads the kit, ready for a run.
+  void ReadKit() {
+    enginetest::PackKit(source_, dir_ / "orvikv8.okd");
+    ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "orvikv8.okd")), 0u);
+  }
+
+  ErrorCode Run(const std::string& destination, EngineSettings settings = {}) {
+    settings.completionPause = std::chrono::milliseconds(0);
+    channel_.Start(&kit_, Utf8ToUtf16(destination));
+    return RunInstallation(channel_, settings);
+  }
+
+  size_t IndexOf(const std::string& relative) {
+    for (size_t i = 0; i < kit_.Files().size(); ++i) {
+      std::u16string name = kit_.Files()[i].name;
+      for (char16_t& c : name) if (c == u'\\') c = u'/';
+      if (name == Utf8ToUtf16(relative)) return i;
+    }
+    ADD_FAILURE() << relative << " is not in the kit";
+    return 0;
+  }
+
+  ScratchDir dir_;
+  std::string tmp_, source_, target_;
+  KitReader kit_;
+  WorkerChannel channel_{u"Preparing to copy..."};
+};
+
+TEST_F(EngineTest, FreshInstallCreatesTheWholeTreeAndLeavesNoWorkspace) {
+  ReadKit();
+  for (bool flushEachFile : {false, true}) {
+    test::ScratchDir scratch;
+    const std::string target = scratch / "new/templates";
+    EngineSettings settings;
+    settings.flushEachFile = flushEachFile;
+    EXPECT_EQ(Run(target, settings), 0u);
+    EXPECT_EQ(FilesOf(TakeSnapshot(target)), FilesOf(TakeSnapshot(source_)))
+        << enginetest::Describe(FilesOf(TakeSnapshot(target)), FilesOf(TakeSnapshot(source_)));
+    EXPECT_EQ(TakeSnapshot(target).at("readme.txt").mode, 0640u);  // 0660 less the umask
+    const WorkerStatus status = channel_.ReadStatus();
+    EXPECT_EQ(status.code, 0u);
+    EXPECT_EQ(status.text, u"Copying complete...");
+    EXPECT_EQ(status.percentage, 100u);
+    EXPECT_TRUE(Workspaces(tmp_).empty());
+  }
+}
+
+TEST_F(EngineTest, OnlyOlderFilesAreReplacedAndTheirOldVersionsGoAfterSuccess) {
+  ReadKit();
+  PutFile(target_ + "/readme.txt", "same time, other bytes", kKit, 123456700);  // as new: stays
+  PutFile(target_ + "/docs/notes.txt", "newer", kNew);                         // newer: stays
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);                            // older: replaced
+  PutFile(target_ + "/1c/Шаблоны/отчёт.xml", "older by 100 ns", kKit, 0);      // older: replaced
+  PutFile(target_ + "/mine.txt", "the user's own", kOld);                      // not in the kit
+  Snapshot expected = TakeSnapshot(target_);
+  for (const char* replaced : {"1c/base.cfg", "1c/Шаблоны/отчёт.xml"}) {
+    expected[replaced] = TakeSnapshot(source_).at(replaced);
+    expected[replaced].mode = 0640;
+  }
+  for (const char* created : {"1c/Шаблоны/empty.dat", "docs/a/b/c/deep.txt"}) {
+    expected[created] = TakeSnapshot(source_).at(created);
+    expected[created].mode = 0640;
+  }
+  for (const char* directory : {"docs/a", "docs/a/b", "docs/a/b/c"}) expected[directory] = Node{'d', "", 0, 0755};
+
+  // While the run goes on, the replaced file's old version sits in the workspace.
+  bool sawSaved = false;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i == IndexOf("1c/base.cfg")) {
+      sawSaved = test::ReadFile(tmp_ + "/v8stp0/1c/base.cfg") == "older";
+      struct stat st;
+      EXPECT_EQ(stat((tmp_ + "/v8stp0").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+  };
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_TRUE(sawSaved);
+  EXPECT_EQ(TakeSnapshot(target_), expected) << enginetest::Describe(TakeSnapshot(target_), expected);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+
+  // A second run finds everything up to date and writes nothing.
+  const Snapshot installed = TakeSnapshot(target_);
+  EXPECT_EQ(Run(target_), 0u);
+  EXPECT_EQ(TakeSnapshot(target_), installed);
+}
+
+TEST_F(EngineTest, EachEntryPublishesItsTargetAndPercentage) {
+  for (int i = 0; i < 4; ++i) PutFile(source_ + "/more/f" + std::to_string(i), "x", kKit);
+  ReadKit();
+  ASSERT_EQ(kit_.Files().size(), 10u);
+  std::vector<WorkerStatus> seen;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t) { seen.push_back(channel_.ReadStatus()); };
+  EXPECT_EQ(Run(target_ + "/", settings), 0u);
+  ASSERT_EQ(seen.size(), 10u);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    std::u16string name = kit_.Files()[i].name;
+    for (char16_t& c : name) if (c == u'\\') c = u'/';
+    EXPECT_EQ(seen[i].text, Utf8ToUtf16(target_ + "/") + name);
+    EXPECT_EQ(seen[i].percentage, i * 10);
+    EXPECT_EQ(seen[i].code, 0u);
+  }
+}
+
+TEST_F(EngineTest, WorkspaceTakesTheFirstFreeNumber) {
+  ReadKit();
+  test::MakeDirs(tmp_ + "/v8stp0");
+  test::WriteFile(tmp_ + "/v8stp1", "a file counts too");
+  std::string during;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t) { during = Workspaces(tmp_).back(); };
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_EQ(during, "v8stp2");
+  EXPECT_EQ(Workspaces(tmp_), (std::vector<std::string>{"v8stp0", "v8stp1"}));
+  RemoveDirectoryTree(Utf8ToUtf16(tmp_ + "/v8stp0"));
+  RemoveFile(Utf8ToUtf16(tmp_ + "/v8stp1"));
+}
+
+TEST_F(EngineTest, CancelAfterAnyEntryRollsBackEverythingUpToIt) {
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  PutFile(target_ + "/docs/notes.txt", "older", kOld);
+  PutFile(target_ + "/mine.txt", "mine", kOld);
+  const Snapshot before = TakeSnapshot(target_);
+  const size_t count = kit_.Files().size();
+  for (size_t k = 0; k < count; ++k) {
+    EngineSettings settings;
+    size_t installed = 0;
+    settings.onEntryInstalled = [&](size_t i) {
+      ++installed;
+      if (i == k) channel_.RequestCancel();
+    };
+    EXPECT_EQ(Run(target_, settings), kErrorCancelled) << k;
+    EXPECT_EQ(installed, k + 1);  // the cancel takes effect right after entry k
+    EXPECT_EQ(TakeSnapshot(target_), before) << k << enginetest::Describe(TakeSnapshot(target_), before);
+    EXPECT_TRUE(Workspaces(tmp_).empty());
+  }
+  // Nothing is published for a cancelled run: the last target stays.
+  EXPECT_EQ(channel_.ReadStatus().code, 0u);
+  EXPECT_NE(channel_.ReadStatus().text, u"Installation error");
+}
+
+TEST_F(EngineTest, RollbackRemovesATemplateDirectoryThatDidNotExist) {
+  ReadKit();
+  const std::string target = dir_ / "a/b/templates";
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  EXPECT_EQ(Run(target, settings), kErrorCancelled);
+  EXPECT_FALSE(test::Exists(dir_ / "a"));
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+TEST_F(EngineTest, FailuresPublishTheErrorAndLeaveTheTreeAsItWas) {
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  PutFile(target_ + "/mine.txt", "mine", kOld);
+
+  // A directory where the kit has a file.
+  test::MakeDirs(target_ + "/docs/notes.txt/inside");
+  PutFile(target_ + "/docs/notes.txt/inside/keep", "keep", kOld);
+  Snapshot before = TakeSnapshot(target_);
+  EXPECT_EQ(Run(target_), kErrorAlreadyExists);
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  WorkerStatus status = channel_.ReadStatus();
+  EXPECT_EQ(status.code, kErrorAlreadyExists);
+  EXPECT_EQ(status.text, u"Installation error");
+  EXPECT_EQ(status.percentage, IndexOf("docs/notes.txt") * 100 / kit_.Files().size());
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+  RemoveDirectoryTree(Utf8ToUtf16(target_ + "/docs"));
+
+  // A file where the kit needs a directory.
+  PutFile(target_ + "/docs", "a file named docs", kOld);
+  before = TakeSnapshot(target_);
+  EXPECT_NE(Run(target_), 0u);
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+TEST_F(EngineTest, AnImageThatEndsEarlyFailsInsteadOfSpinning) {
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  const Snapshot before = TakeSnapshot(target_);
+  // Cut the image inside the first large file's data.
+  const KitFileEntry& big = kit_.Files()[IndexOf("1c/base.cfg")];
+  ASSERT_EQ(truncate(Utf16ToUtf8(kit_.ImagePath()).c_str(), big.position + 1000), 0);
+  EXPECT_EQ(Run(target_), kErrorInvalidData);
+  EXPECT_EQ(TakeSnapshot(target_), before);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+TEST_F(EngineTest, AnEmptyDestinationWritesNothingAnywhere) {
+  ReadKit();
+  ScratchDir cwd;
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(cwd.Path().c_str()), 0);
+  const ErrorCode code = Run("");
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_EQ(code, kErrorPathNotFound);
+  EXPECT_TRUE(test::ListDir(cwd.Path()).empty());
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+  EXPECT_EQ(channel_.ReadStatus().text, u"Installation error");
+}
+
+// With the workspace on another file system every move is a copy; the
+// rollback must still be complete.
+TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
+  struct stat shm, here;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir_.Path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  char pattern[] = "/dev/shm/setup-engine-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string otherTmp = pattern;
+  setenv("TMPDIR", otherTmp.c_str(), 1);
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld, 42);
+  PutFile(target_ + "/docs/notes.txt", "older", kOld);
+  chmod((target_ + "/docs/notes.txt").c_str(), 0600);
+  const Snapshot before = TakeSnapshot(target_);
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  const ErrorCode cancelled = Run(target_, settings);
+  const Snapshot afterCancel = TakeSnapshot(target_);
+  const ErrorCode installed = Run(target_);
+  const std::vector<std::string> left = Workspaces(otherTmp);
+  setenv("TMPDIR", tmp_.c_str(), 1);
+  RemoveDirectoryTree(Utf8ToUtf16(otherTmp));
+  EXPECT_EQ(cancelled, kErrorCancelled);
+  EXPECT_EQ(afterCancel, before) << enginetest::Describe(afterCancel, before);
+  EXPECT_EQ(installed, 0u);
+  EXPECT_EQ(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)));
+  EXPECT_TRUE(left.empty());
+}
+
+}  // namespace
+}  // namespace setup
