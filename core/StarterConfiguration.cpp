@@ -22,9 +22,19 @@ namespace setup {
 
 // --- in memory -------------------------------------------------------------
 
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  for (;;) {
+    const size_t endA = a.find(u'\0'), endB = b.find(u'\0');
+    if (CompareNoCase(a.substr(0, endA), b.substr(0, endB)) != 0) return false;
+    if (endA == std::u16string_view::npos || endB == std::u16string_view::npos) return endA == endB;
+    a.remove_prefix(endA + 1);
+    b.remove_prefix(endB + 1);
+  }
+}
+
 StarterConfiguration::Entry* StarterConfiguration::Find(std::u16string_view key) {
   for (Entry& entry : entries_) {
-    if (CompareNoCase(entry.key, key) == 0) return &entry;
+    if (EqualNoCase(entry.key, key)) return &entry;
   }
   return nullptr;
 }
@@ -40,7 +50,7 @@ void StarterConfiguration::AddValue(std::u16string_view key, std::u16string_view
     entry = &entries_.back();
   }
   for (const std::u16string& held : entry->values) {
-    if (CompareNoCase(held, value) == 0) return;
+    if (EqualNoCase(held, value)) return;
   }
   entry->values.emplace_back(value);
 }

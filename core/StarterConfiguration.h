@@ -11,6 +11,11 @@ namespace setup {
 
 class TextStream;
 
+// Keys and values are equal when CompareNoCase finds them so. A NUL in either
+// text would end that comparison early, so texts holding one are compared
+// piece by piece between the NULs: "\0x" is not the empty key.
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+
 // SaveStarterFile's failures.
 inline constexpr ErrorCode kStarterCannotOpen = 1;   // no file to write into
 inline constexpr ErrorCode kStarterCannotWrite = 2;  // a line, the flush or the rename failed

@@ -42,7 +42,7 @@ bool IsWebAddress(const std::u16string& text) {
 
 bool ContainsNoCase(const std::vector<std::u16string>& list, const std::u16string& value) {
   for (const std::u16string& held : list) {
-    if (CompareNoCase(held, value) == 0) return true;
+    if (EqualNoCase(held, value)) return true;
   }
   return false;
 }

@@ -61,6 +61,17 @@ TEST(StarterConfigurationTest, KeysAndValuesAreUniqueWithoutRegardToCase) {
   EXPECT_TRUE(configuration.ValuesOf(u"Ke").empty());
 }
 
+TEST(StarterConfigurationTest, NulCharactersDoNotEndTheComparison) {
+  // A NUL would end a plain C-string comparison: "\0x" would then be the empty
+  // key and "\0a" the same value as "\0b".
+  StarterConfiguration configuration;
+  ParseStarterText(std::u16string(u"=first\n\0x=\nk=\0a\nk=\0b\nk=\0B\n", 26), configuration);
+  ASSERT_EQ(configuration.Entries().size(), 3u);
+  EXPECT_EQ(configuration.ValuesOf(u""), std::vector<std::u16string>{u"first"});
+  EXPECT_EQ(configuration.ValuesOf(std::u16string(u"\0X", 2)), std::vector<std::u16string>{u""});
+  EXPECT_EQ(configuration.ValuesOf(u"K").size(), 2u);
+}
+
 TEST(StarterConfigurationTest, FirstEqualsSplitsAndNothingIsTrimmed) {
   EXPECT_EQ(Parse("ConfigurationTemplatesLocation=a=b\n"
                   "ConfigurationTemplatesLocation =x\n"

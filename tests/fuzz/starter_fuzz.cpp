@@ -37,14 +37,14 @@ void CheckShape(const StarterConfiguration& configuration) {
     if (entry.values.empty()) std::abort();
     if (entry.key.find_first_of(u"=\n") != std::u16string::npos) std::abort();
     for (size_t j = 0; j < entries.size(); ++j) {
-      if (j != i && setup::CompareNoCase(entry.key, entries[j].key) == 0) std::abort();
+      if (j != i && setup::EqualNoCase(entry.key, entries[j].key)) std::abort();
     }
     for (size_t v = 0; v < entry.values.size(); ++v) {
       const auto& value = entry.values[v];
       if (value.find(u'\n') != std::u16string::npos) std::abort();
       if (entry.key.empty() && value.empty()) std::abort();  // an empty line or a lone "="
       for (size_t w = 0; w < v; ++w) {
-        if (setup::CompareNoCase(value, entry.values[w]) == 0) std::abort();
+        if (setup::EqualNoCase(value, entry.values[w])) std::abort();
       }
     }
   }
