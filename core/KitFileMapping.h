@@ -23,17 +23,24 @@ class KitFileMapping {
   // Prepares the open file `handle` of `size` bytes for mapping and tells the
   // system it will be read front to back. The handle stays the caller's.
   ErrorCode Open(FileHandle handle, uint64_t size);
-  // Maps `length` bytes at `offset` (a multiple of WindowSize()) read-only,
-  // unmapping the previous window. Null when the window cannot be mapped.
+  // Maps `length` (at most WindowSize()) bytes at `offset` (a multiple of
+  // WindowSize()) read-only and returns them; the previous window is given up.
+  // Null when the window cannot be mapped. The platform half may keep a
+  // bounded view of several windows mapped at once.
   const uint8_t* MapWindow(uint64_t offset, uint32_t length);
+  // Done with the current window.
   void UnmapWindow();
   void Close();
 
  private:
+  void UnmapView();
+
   FileHandle handle_ = kInvalidFileHandle;
+  uint64_t size_ = 0;
   void* mapping_ = nullptr;  // the Windows file-mapping object
-  void* window_ = nullptr;
-  uint32_t windowLength_ = 0;
+  void* view_ = nullptr;
+  uint64_t viewOffset_ = 0;
+  uint64_t viewLength_ = 0;
 };
 
 }  // namespace setup

@@ -413,3 +413,37 @@ TEST(kit_corpus, SeedImagesParse) {
 
 }  // namespace
 }  // namespace setup::kittest
+
+namespace setup::kittest {
+namespace {
+
+using kit_reader_large = KitTest;
+
+// Kits of several MiB cross the boundaries of mapped views, and end inside
+// a window; with garbage after the stream, the end of the stream falls
+// inside a view too.
+TEST_F(kit_reader_large, KitsOfSeveralMiBReadBack) {
+  std::string noise;
+  uint64_t x = 88172645463325252ull;
+  while (noise.size() < 2621440 + 12345) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    for (int i = 0; i < 8; ++i) noise.push_back(char(x >> (8 * i)));
+  }
+  KitModel model = DemoModel(false);
+  model.files.push_back({u"noise.bin", 1, noise});
+  model.files.push_back({u"text.txt", 2, SampleText(1500000, 8)});
+  std::string kit = DeflateRaw(model.Image(), 6);
+  ASSERT_GT(kit.size(), 2621440u);
+  KitReader reader;
+  ASSERT_EQ(ReadKit(reader, kit), 0u);
+  ExpectHolds(reader, model);
+  ASSERT_EQ(ReadKit(reader, kit + noise), 0u);
+  ExpectHolds(reader, model);
+  ASSERT_EQ(ReadKit(reader, DeflateRaw(model.Image(), 0)), 0u);
+  ExpectHolds(reader, model);
+}
+
+}  // namespace
+}  // namespace setup::kittest
