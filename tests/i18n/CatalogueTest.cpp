@@ -317,8 +317,8 @@ TEST(i18nLookUpMessage, ReadsTheChosenLanguageOnly) {
 }
 
 TEST(i18nLookUpMessage, DecodesUtf8WhateverTheLocale) {
-  // Under the C locale a conversion through the locale cannot produce these
-  // characters; the catalogue must not depend on it.
+  // The texts are UTF-8 whatever the process locale is; a run in a locale of
+  // another encoding is tried by the setlocale tests of the language choice.
   const std::string saved = std::setlocale(LC_ALL, nullptr);
   ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
   EXPECT_EQ(LookUpMessage(FindLanguageByCode("ru")->number, "IDS_ERROR_NOSPACE"),

@@ -219,12 +219,12 @@ TEST(i18nLinuxLanguageChoiceWithSetlocale, LocalesEveryMachineHas) {
   EXPECT_EQ(r.locale, "C.UTF-8");
 }
 
-// Real el_GR, hu_HU and pt_BR locales, compiled with localedef into a scratch
+// Real el_GR, hu_HU, pt_BR and de_DE locales, compiled with localedef into a scratch
 // directory that LOCPATH points at; nothing on the system is changed.
 TEST(i18nLinuxLanguageChoiceWithSetlocale, InstalledLanguageLocales) {
   const char* const localedef = "/usr/bin/localedef";
   if (access(localedef, X_OK) != 0) GTEST_SKIP() << "localedef is not installed, cannot build test locales";
-  for (const char* source : {"el_GR", "hu_HU", "pt_BR"}) {
+  for (const char* source : {"el_GR", "hu_HU", "pt_BR", "de_DE"}) {
     if (access((std::string("/usr/share/i18n/locales/") + source).c_str(), R_OK) != 0) {
       GTEST_SKIP() << "the locale source " << source << " is not installed (package locales), cannot build it";
     }
@@ -234,6 +234,10 @@ TEST(i18nLinuxLanguageChoiceWithSetlocale, InstalledLanguageLocales) {
     const auto run = test::RunProcess({localedef, "-i", name, "-f", "UTF-8", dir / (std::string(name) + ".UTF-8")});
     ASSERT_EQ(run.status, 0) << "localedef " << name << ": " << run.err;
   }
+  // A locale whose encoding is not UTF-8: texts decoded through it would
+  // come out garbled.
+  const auto latin1 = test::RunProcess({localedef, "-i", "de_DE", "-f", "ISO-8859-1", dir / "de_DE.ISO-8859-1"});
+  ASSERT_EQ(latin1.status, 0) << "localedef de_DE.ISO-8859-1: " << latin1.err;
   const std::string locpath = dir.Path();
 
   auto r = RunTool({}, {{"LOCPATH", locpath}, {"LANG", "el_GR.UTF-8"}});
@@ -270,6 +274,13 @@ TEST(i18nLinuxLanguageChoiceWithSetlocale, InstalledLanguageLocales) {
   EXPECT_EQ(r.code, "de");
   EXPECT_TRUE(r.silent);
   EXPECT_EQ(r.locale, "hu_HU.UTF-8");
+
+  r = RunTool({"-Lru"}, {{"LOCPATH", locpath}, {"LANG", "de_DE.ISO-8859-1"}});
+  EXPECT_EQ(r.locale, "de_DE.ISO-8859-1");
+  EXPECT_EQ(r.code, "ru");
+  EXPECT_EQ(r.title, "Установка конфигурации");
+  r = RunTool({}, {{"LOCPATH", locpath}, {"LANG", "de_DE.ISO-8859-1"}});
+  EXPECT_EQ(r.code, "de");
 
   // Without LOCPATH the same name is a locale this system lacks (unless the
   // machine happens to carry it).
