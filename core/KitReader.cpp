@@ -13,7 +13,6 @@ namespace setup {
 namespace {
 
 // ERROR_NOT_ENOUGH_MEMORY: the tables of a kit did not fit in memory.
-constexpr ErrorCode kErrorNotEnoughMemory = 8;
 
 // Reads the image through a small buffer so that parsing thousands of short
 // records costs a handful of system calls.

@@ -12,6 +12,7 @@ inline constexpr ErrorCode kErrorFailure = 1;
 inline constexpr ErrorCode kErrorFileNotFound = 2;
 inline constexpr ErrorCode kErrorPathNotFound = 3;
 inline constexpr ErrorCode kErrorInvalidHandle = 6;
+inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
 inline constexpr ErrorCode kErrorInvalidData = 13;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorDiskFull = 112;

@@ -1,5 +1,5 @@
 // Runs one installation in its own process, for the fault-injection walk:
-// engine_driver KIT TARGET. Reads the kit, then arms the fault-injection
+// engine_driver KIT TARGET [flush-each-file]. Reads the kit, then arms the fault-injection
 // library (when it is loaded) so that only the run's own calls are counted,
 // and prints the run's code.
 #include <dlfcn.h>
@@ -13,7 +13,7 @@
 
 int main(int argc, char** argv) {
   using namespace setup;
-  if (argc != 3) return 64;
+  if (argc != 3 && argc != 4) return 64;
   KitReader kit;
   if (const ErrorCode code = kit.Read(Utf8ToUtf16(argv[1]))) {
     std::printf("read %u\n", code);
@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
   if (arm) arm(1);
   EngineSettings settings;
   settings.completionPause = std::chrono::milliseconds(0);
+  settings.flushEachFile = argc == 4;
   const ErrorCode code = RunInstallation(channel, settings);
   if (arm) arm(0);
   std::printf("%u\n", code);

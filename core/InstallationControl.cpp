@@ -1,0 +1,79 @@
+#include "core/InstallationControl.h"
+
+#include "i18n/Catalogue.h"
+
+namespace setup {
+
+int32_t ResultOf(ErrorCode code) {
+  return code == 0 ? 0 : static_cast<int32_t>(0x80070000u | (code & 0xFFFFu));
+}
+
+InstallationControl::InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings)
+    : context_(context), frontEnd_(frontEnd), settings_(std::move(settings)) {}
+
+InstallationControl::~InstallationControl() {
+  // Never leave a run behind: cancel it and wait for its rollback.
+  if (state_ == State::Running) {
+    context_.workerChannel.RequestCancel();
+    worker_.Join();
+  }
+}
+
+InstallationControl::State InstallationControl::BeginInstallation() {
+  if (state_ != State::Idle) return state_;
+  context_.workerChannel.Start(&context_.kit, context_.templateDirectory);
+  frontEnd_.ShowPage(WizardPage::Progress);
+  frontEnd_.ShowProgress(0, LookUpMessage("IDS_PROGRESS_START"));
+  state_ = State::Running;
+  const ErrorCode started = worker_.Start([this] { RunWorker(context_.workerChannel, settings_); });
+  if (started != 0) {
+    frontEnd_.ShowMessage(MessageKind::Error, LookUpMessage("IDS_INSTALL_ERROR"));
+    errorShown_ = true;
+    End(started);
+  }
+  return state_;
+}
+
+InstallationControl::State InstallationControl::PollInstallation() {
+  if (state_ != State::Running) return state_;
+  const WorkerStatus status = context_.workerChannel.ReadStatus();
+  context_.progressText = status.text;
+  context_.progressPercent = status.percentage;
+  frontEnd_.ShowProgress(status.percentage,
+                         LookUpMessage(status.percentage < 100 ? "IDS_PROGRESS_START" : "IDS_INSTALL_FINISH"));
+  // The worker rolls back while the message is up; the page changes only
+  // once it has finished, so nothing ends before the rollback does.
+  if (status.code != 0 && !errorShown_) {
+    errorShown_ = true;
+    frontEnd_.ShowMessage(MessageKind::Error, status.text);
+  }
+  if (status.finished) {
+    worker_.Join();
+    End(status.result);
+  }
+  return state_;
+}
+
+void InstallationControl::RequestCancel() {
+  if (state_ == State::Running) context_.workerChannel.RequestCancel();
+}
+
+void InstallationControl::End(ErrorCode code) {
+  context_.result = ResultOf(code);
+  if (code == 0) {
+    state_ = State::Succeeded;
+    context_.outcome = Outcome::Installed;
+    frontEnd_.ShowPage(WizardPage::Success);
+    CompleteInstallation();
+  } else {
+    state_ = code == kErrorCancelled ? State::Cancelled : State::Failed;
+    context_.outcome = code == kErrorCancelled ? Outcome::Cancelled : Outcome::Failed;
+    frontEnd_.ShowPage(WizardPage::Error);
+  }
+}
+
+void InstallationControl::CompleteInstallation() {
+  RecordInstalledDirectory(context_, context_.templateDirectory);
+}
+
+}  // namespace setup

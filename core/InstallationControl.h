@@ -1,0 +1,50 @@
+#pragma once
+// The main thread's side of a run: starting the worker, polling the worker
+// channel, showing the error, passing on a cancel, and recording the directory
+// after success. Poll from a timer (or a loop) at most 100 ms apart; nothing
+// here blocks while the run goes on.
+#include <chrono>
+
+#include "core/FrontEnd.h"
+#include "core/InstallationEngine.h"
+#include "core/SetupContext.h"
+#include "platform/Process.h"
+
+namespace setup {
+
+inline constexpr std::chrono::milliseconds kPollInterval{50};
+
+class InstallationControl {
+ public:
+  enum class State { Idle, Running, Succeeded, Failed, Cancelled };
+
+  InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings = {});
+  ~InstallationControl();
+
+  // Starts the run with the context's kit and template directory. When the
+  // worker cannot be started, the error is shown and the run has failed.
+  State BeginInstallation();
+  // Reads the channel, shows progress and, once, the run's error message; at
+  // the end of the run sets the context's result and outcome and, after a
+  // success, records the template directory.
+  State PollInstallation();
+  // The engine finishes the file in hand, rolls back and ends cancelled.
+  void RequestCancel();
+  State CurrentState() const { return state_; }
+
+ private:
+  void End(ErrorCode code);
+  void CompleteInstallation();
+
+  SetupContext& context_;
+  FrontEnd& frontEnd_;
+  EngineSettings settings_;
+  WorkerThread worker_;
+  State state_ = State::Idle;
+  bool errorShown_ = false;
+};
+
+// Turns an engine code into the context's result: 0, or the HRESULT form.
+int32_t ResultOf(ErrorCode code);
+
+}  // namespace setup

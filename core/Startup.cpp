@@ -1,0 +1,60 @@
+#include "core/Startup.h"
+
+#include "i18n/Catalogue.h"
+#include "platform/FileFinder.h"
+#include "platform/FileOps.h"
+#include "platform/Process.h"
+
+namespace setup {
+
+SetupContext::SetupContext()
+    : applicationTitle(LookUpMessage("IDR_MAINFRAME")), workerChannel(LookUpMessage("IDS_PREPARECOPY")) {}
+
+std::u16string LocateKit(bool useCurrentDirectory) {
+  if (useCurrentDirectory) {
+    const std::u16string directory = CurrentDirectory();
+    return directory.empty() ? directory : EnsureTrailingSeparator(directory) + kKitFileName;
+  }
+  const std::u16string executable = ExecutablePath();
+  const size_t separator = executable.find_last_of(kPathSeparator);
+  if (separator == std::u16string::npos) return {};
+  return executable.substr(0, separator + 1) + kKitFileName;
+}
+
+bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace) {
+  if (kitSize == 0 || freeSpace == 0) return true;
+  // 64-bit: in 32 bits a kit over 1.4 GB would wrap around.
+  return kSpaceFactor * kitSize <= freeSpace;
+}
+
+bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
+  const std::u16string kitPath = LocateKit(context.useCurrentDirectory);
+  FileFinder finder;
+  if (kitPath.empty() || !finder.FindFirst(kitPath)) {
+    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage("IDS_ERROR_NOSOURCE"));
+    return false;
+  }
+  context.kitPath = kitPath;
+
+  LocateTemplateDirectory(context);
+
+  uint32_t kitSize = 0;
+  uint64_t freeSpace = 0;
+  if (QueryFileSize(kitPath, kitSize) == 0 && QueryFreeSpace(freeSpace) == 0 &&
+      !EnoughSpaceFor(kitSize, freeSpace)) {
+    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage("IDS_ERROR_NOSPACE"));
+    return false;
+  }
+
+  // A full temporary directory is a matter of space, not of a damaged kit.
+  const ErrorCode read = context.kit.Read(kitPath);
+  if (read != 0) {
+    frontEnd.ShowMessage(MessageKind::Error,
+                         LookUpMessage(read == kErrorDiskFull ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));
+    return false;
+  }
+  context.progressPercent = 0;
+  return true;
+}
+
+}  // namespace setup

@@ -1,0 +1,24 @@
+#pragma once
+// Start-up: where the kit is, and the preparation routine that must succeed
+// before any page is shown.
+#include <string>
+
+#include "core/FrontEnd.h"
+#include "core/SetupContext.h"
+
+namespace setup {
+
+// The kit beside the executable, or in the working directory with "usecwd";
+// empty when that location cannot be read.
+std::u16string LocateKit(bool useCurrentDirectory);
+
+// True when 3 x the kit's size fits into the free space; sizes that could not
+// be determined (0 = unknown) skip the check.
+bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace);
+
+// Finds the kit, proposes the template directory, checks the space in the
+// temporary directory and reads the kit. On failure one error message has
+// been shown and false is returned.
+bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd);
+
+}  // namespace setup

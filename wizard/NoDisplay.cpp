@@ -1,0 +1,8 @@
+// Builds without a graphical toolkit run silent installations only.
+#include "wizard/SetupProgram.h"
+
+namespace setup {
+
+std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext&, int&, char**&) { return nullptr; }
+
+}  // namespace setup
