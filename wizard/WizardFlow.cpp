@@ -1,0 +1,237 @@
+#include "wizard/WizardFlow.h"
+
+#include <algorithm>
+
+#include "i18n/Catalogue.h"
+#include "platform/FileFinder.h"
+#include "platform/Process.h"
+
+namespace setup {
+
+ButtonStates ButtonsFor(WizardPage page, bool silent) {
+  ButtonStates buttons;
+  switch (page) {
+    case WizardPage::Welcome:
+      buttons.backSensitive = false;
+      break;
+    case WizardPage::Destination:
+      buttons.backSensitive = true;
+      break;
+    case WizardPage::Progress:
+      buttons.backSensitive = false;
+      buttons.nextSensitive = false;
+      break;
+    case WizardPage::Success:
+    case WizardPage::Error:
+      buttons.backVisible = false;
+      buttons.nextIsFinish = true;
+      buttons.cancelSensitive = false;
+      break;
+  }
+  // A silent run asks nothing, so only Cancel is offered while it goes on.
+  if (silent && (page == WizardPage::Welcome || page == WizardPage::Progress)) {
+    buttons.backVisible = false;
+    buttons.nextVisible = false;
+  }
+  return buttons;
+}
+
+std::u16string WelcomeText(const ProductAndVendor& names) {
+  const std::u16string product = names.product.empty() ? LookUpMessage("IDS_DEFPRODUCT") : names.product;
+  const std::u16string vendor = names.vendor.empty() ? LookUpMessage("IDS_DEFPROVIDER") : names.vendor;
+  return LookUpMessage("IDS_WELCOME_TITLE") + u" " + product + u" (" + vendor + u").";
+}
+
+std::optional<std::u16string> AcceptDestination(std::u16string field) {
+  std::replace(field.begin(), field.end(), u'\\', u'/');
+  if (field.empty()) return std::nullopt;
+  return field;
+}
+
+std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference) {
+  std::u16string path = templateDirectory;
+  if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) path += u'/';
+  if (!reference.empty() && (reference.front() == u'\\' || reference.front() == u'/')) {
+    path.append(reference, 1);
+  } else {
+    path += reference;
+  }
+  std::replace(path.begin(), path.end(), u'\\', u'/');
+  return path;
+}
+
+WizardPage FinalPageAfter(InstallationControl::State state) {
+  return state == InstallationControl::State::Succeeded ? WizardPage::Success : WizardPage::Error;
+}
+
+CancelRule CancelRuleFor(WizardPage page, CancelSource source) {
+  switch (page) {
+    case WizardPage::Welcome:
+    case WizardPage::Destination:
+      return source == CancelSource::CloseRequest ? CancelRule::Close : CancelRule::AskThenClose;
+    case WizardPage::Progress:
+      // Closing the window under a running installation would leave the
+      // worker writing into a half-done tree; the close box asks like Cancel.
+      return CancelRule::AskThenStopRun;
+    case WizardPage::Success:
+    case WizardPage::Error:
+      switch (source) {
+        case CancelSource::CancelButton: return CancelRule::Nothing;  // the button is disabled
+        case CancelSource::EscapeKey: return CancelRule::AskThenClose;
+        case CancelSource::CloseRequest: return CancelRule::Close;
+      }
+  }
+  return CancelRule::Nothing;
+}
+
+bool WizardFlow::ControlFrontEnd::ShowMessage(MessageKind kind, const std::u16string& text) {
+  return flow_.Ask(kind, text);
+}
+
+void WizardFlow::ControlFrontEnd::ShowPage(WizardPage page) { flow_.Show(page); }
+
+void WizardFlow::ControlFrontEnd::ShowProgress(uint32_t percentage, const std::u16string& label) {
+  flow_.view_.ShowProgress(percentage, label);
+}
+
+void WizardFlow::ControlFrontEnd::OpenFile(const std::u16string& path) { flow_.view_.OpenFile(path); }
+
+void WizardFlow::ControlFrontEnd::Close() { flow_.Close(); }
+
+WizardFlow::WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings)
+    : context_(context), view_(view), controlFrontEnd_(*this), control_(context, controlFrontEnd_, std::move(settings)) {}
+
+WizardFlow::~WizardFlow() = default;
+
+bool WizardFlow::Ask(MessageKind kind, const std::u16string& text) {
+  // The box runs its own loop, in which Tick keeps firing; polls wait until
+  // the box is answered, so a page never changes under an open box.
+  messageOpen_ = true;
+  const bool yes = view_.ShowMessage(kind, text);
+  messageOpen_ = false;
+  return yes;
+}
+
+void WizardFlow::Show(WizardPage page) {
+  page_ = page;
+  view_.ShowPage(page);
+}
+
+void WizardFlow::Start() {
+  if (started_) return;
+  started_ = true;
+  view_.SetWelcomeText(WelcomeText(context_.kit.FindProductAndVendor(context_.descriptionLanguage)));
+  Show(WizardPage::Welcome);
+  if (!context_.silent) return;
+  // Nobody confirms the proposal in a silent run; an empty one would install
+  // relative to the working directory.
+  if (context_.templateDirectory.empty()) {
+    Ask(MessageKind::Error, LookUpMessage("IDS_ERROR_NOTARGET"));
+    context_.outcome = Outcome::NotPrepared;
+    Close();
+    return;
+  }
+  BeginRun();
+}
+
+void WizardFlow::BeginRun() { AfterPoll(control_.BeginInstallation()); }
+
+void WizardFlow::AfterPoll(InstallationControl::State state) {
+  if (state == InstallationControl::State::Running || state == InstallationControl::State::Idle) return;
+  // A silent run ends with its run; the final page is only set up.
+  if (context_.silent) Close();
+}
+
+void WizardFlow::Back() {
+  if (closed_ || messageOpen_) return;
+  if (page_ == WizardPage::Destination) Show(WizardPage::Welcome);
+}
+
+void WizardFlow::Next() {
+  if (closed_ || messageOpen_) return;
+  switch (page_) {
+    case WizardPage::Welcome:
+      if (context_.silent) return;
+      // The field shows the directory last confirmed, not an abandoned edit.
+      view_.SetDestinationText(context_.templateDirectory);
+      Show(WizardPage::Destination);
+      break;
+    case WizardPage::Destination: {
+      const std::optional<std::u16string> directory = AcceptDestination(view_.DestinationText());
+      if (!directory) {
+        Ask(MessageKind::Plain, LookUpMessage("IDS_SETUP_EMPTYTARGET"));
+        return;
+      }
+      context_.templateDirectory = *directory;
+      BeginRun();
+      break;
+    }
+    case WizardPage::Progress:
+      break;
+    case WizardPage::Success:
+    case WizardPage::Error:
+      Finish();
+      break;
+  }
+}
+
+void WizardFlow::Finish() {
+  if (page_ == WizardPage::Success && view_.OpenDescriptionChecked()) {
+    const std::u16string reference = context_.kit.FindDescription(context_.descriptionLanguage);
+    if (!reference.empty()) {
+      const std::u16string path = DescriptionPath(context_.templateDirectory, reference);
+      FileFinder finder;
+      if (finder.FindFirst(path)) view_.OpenFile(path);
+    }
+  }
+  Close();
+}
+
+void WizardFlow::Cancel(CancelSource source) {
+  if (closed_ || messageOpen_) return;
+  switch (CancelRuleFor(page_, source)) {
+    case CancelRule::Nothing:
+      break;
+    case CancelRule::AskThenClose:
+      if (Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) Close();
+      break;
+    case CancelRule::AskThenStopRun:
+      // The worker goes on while the question is open; a run that ends
+      // meanwhile is picked up by the next poll after the answer.
+      if (RunInProgress() && Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) {
+        control_.RequestCancel();
+      }
+      break;
+    case CancelRule::Close:
+      Close();
+      break;
+  }
+}
+
+void WizardFlow::Tick() {
+  if (closed_ || !started_) return;
+  if (TerminationRequested()) {
+    // A signal cannot answer a box; close it (as No) and act on the next tick.
+    if (messageOpen_) {
+      view_.DismissMessage();
+      return;
+    }
+    if (RunInProgress()) {
+      if (!cancelRequested_) control_.RequestCancel();
+      cancelRequested_ = true;
+    } else {
+      Close();
+      return;
+    }
+  }
+  if (messageOpen_ || !RunInProgress()) return;
+  AfterPoll(control_.PollInstallation());
+}
+
+void WizardFlow::Close() {
+  if (closed_) return;
+  closed_ = true;
+  view_.Close();
+}
+
+}  // namespace setup

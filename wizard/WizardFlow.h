@@ -1,0 +1,125 @@
+#pragma once
+// The wizard's page flow, free of any toolkit: which page follows which, the
+// buttons of each page, the check made on Next, what Cancel, Escape and the
+// close box do, and what Finish opens. A front-end draws what the flow asks
+// for through WizardView and forwards its events to WizardFlow.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/FrontEnd.h"
+#include "core/InstallationControl.h"
+#include "core/KitReader.h"
+#include "core/SetupContext.h"
+
+namespace setup {
+
+// The row of buttons under a page.
+struct ButtonStates {
+  bool backVisible = true;
+  bool backSensitive = false;
+  bool nextVisible = true;
+  bool nextSensitive = true;
+  bool nextIsFinish = false;  // the Next button reads "Finish"
+  bool cancelSensitive = true;
+};
+ButtonStates ButtonsFor(WizardPage page, bool silent);
+
+// "Welcome to ... <Product> (<Vendor>)." in the chosen language; empty names
+// become the catalogue's placeholders.
+std::u16string WelcomeText(const ProductAndVendor& names);
+
+// The Next check of the destination page: every "\" becomes "/"; an empty
+// field is refused (nullopt). Nothing else is checked.
+std::optional<std::u16string> AcceptDestination(std::u16string field);
+
+// Where the package description lies: the template directory, one "/" and
+// the reference without a leading separator, every "\" turned into "/".
+std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference);
+
+// The page that follows the progress page once a run has ended.
+WizardPage FinalPageAfter(InstallationControl::State state);
+
+// The ways a user can ask to stop.
+enum class CancelSource { CancelButton, EscapeKey, CloseRequest };
+enum class CancelRule {
+  Nothing,         // the request has no effect on this page
+  AskThenClose,    // the cancel question; Yes closes the wizard
+  AskThenStopRun,  // the cancel question; Yes cancels the running installation
+  Close,           // closes the wizard without a question
+};
+CancelRule CancelRuleFor(WizardPage page, CancelSource source);
+
+// What the flow needs from a toolkit, besides showing pages and messages.
+class WizardView : public FrontEnd {
+ public:
+  // The welcome page's text, set before that page is first shown.
+  virtual void SetWelcomeText(const std::u16string& text) = 0;
+  // The destination page's path field.
+  virtual std::u16string DestinationText() = 0;
+  virtual void SetDestinationText(const std::u16string& text) = 0;
+  // The success page's "open description" check box.
+  virtual bool OpenDescriptionChecked() = 0;
+  // Ends the open message box as if it had been closed (which counts as No).
+  virtual void DismissMessage() = 0;
+};
+
+// One wizard run. Every event handler runs on the main thread; Tick is
+// called from a timer at most kPollInterval apart for as long as the wizard
+// is up, also while a message box is open.
+class WizardFlow {
+ public:
+  WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings = {});
+  ~WizardFlow();
+
+  // Shows the welcome page; a silent run starts its installation at once.
+  void Start();
+  void Back();
+  // Next, or Finish on the final pages.
+  void Next();
+  void Cancel(CancelSource source);
+  // Follows the run and turns a termination signal into a cancel (during a
+  // run) or into closing the wizard (otherwise).
+  void Tick();
+
+  WizardPage CurrentPage() const { return page_; }
+  bool Started() const { return started_; }
+  bool Closed() const { return closed_; }
+  bool RunInProgress() const { return control_.CurrentState() == InstallationControl::State::Running; }
+
+ private:
+  // What the installation control shows goes through here, so the flow knows
+  // which page is up and never polls from inside a message box.
+  class ControlFrontEnd : public FrontEnd {
+   public:
+    explicit ControlFrontEnd(WizardFlow& flow) : flow_(flow) {}
+    bool ShowMessage(MessageKind kind, const std::u16string& text) override;
+    void ShowPage(WizardPage page) override;
+    void ShowProgress(uint32_t percentage, const std::u16string& label) override;
+    void OpenFile(const std::u16string& path) override;
+    void Close() override;
+
+   private:
+    WizardFlow& flow_;
+  };
+
+  bool Ask(MessageKind kind, const std::u16string& text);
+  void Show(WizardPage page);
+  void BeginRun();
+  void AfterPoll(InstallationControl::State state);
+  void Finish();
+  void Close();
+
+  SetupContext& context_;
+  WizardView& view_;
+  ControlFrontEnd controlFrontEnd_;
+  InstallationControl control_;
+  WizardPage page_ = WizardPage::Welcome;
+  bool started_ = false;
+  bool closed_ = false;
+  bool messageOpen_ = false;
+  bool cancelRequested_ = false;
+};
+
+}  // namespace setup
