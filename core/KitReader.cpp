@@ -12,8 +12,6 @@ namespace setup {
 
 namespace {
 
-// ERROR_NOT_ENOUGH_MEMORY: the tables of a kit did not fit in memory.
-
 // Reads the image through a small buffer so that parsing thousands of short
 // records costs a handful of system calls.
 class BufferedImageSource : public KitByteSource {
