@@ -5,11 +5,12 @@
 #include "core/FrontEnd.h"
 #include "core/InstallationEngine.h"
 #include "core/SetupContext.h"
+#include "wizard/WizardFlow.h"
 
 namespace setup {
 
 // A front-end that can show the whole wizard.
-class WizardFrontEnd : public FrontEnd {
+class WizardFrontEnd : public WizardView {
  public:
   // Shows the welcome page and runs until the wizard closes (a silent run
   // starts the installation at once). Leaves the outcome in the context.
