@@ -22,7 +22,6 @@ std::u16string LocateKit(bool useCurrentDirectory) {
 }
 
 bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace) {
-  if (kitSize == 0 || freeSpace == 0) return true;
   // 64-bit: in 32 bits a kit over 1.4 GB would wrap around.
   return kSpaceFactor * kitSize <= freeSpace;
 }

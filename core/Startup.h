@@ -12,8 +12,8 @@ namespace setup {
 // empty when that location cannot be read.
 std::u16string LocateKit(bool useCurrentDirectory);
 
-// True when 3 x the kit's size fits into the free space; sizes that could not
-// be determined (0 = unknown) skip the check.
+// True when 3 x the kit's size fits into the free space. A caller that could
+// not determine either size skips the check.
 bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace);
 
 // Finds the kit, proposes the template directory, checks the space in the

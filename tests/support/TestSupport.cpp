@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -87,8 +88,10 @@ std::vector<std::string> ListDir(const std::string& path) {
   return names;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env, const std::string& input) {
+namespace {
+
+// The child's environment: ours, with `env` applied (an empty value removes).
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& env) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -99,6 +102,52 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : merged) envStrings.push_back(name + "=" + value);
+  return envStrings;
+}
+
+}  // namespace
+
+int StartProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 const std::string& outFile, const std::string& errFile, const std::string& cwd) {
+  std::vector<std::string> envStrings = MergedEnvironment(env);
+  std::vector<char*> envp, args;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (auto& s : argCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+int WaitProcess(int pid, int seconds) {
+  int status = 0;
+  for (int waited = 0;; waited += 10) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return -1;
+    if (waited >= seconds * 1000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env, const std::string& input,
+                         const std::string& cwd) {
+  std::vector<std::string> envStrings = MergedEnvironment(env);
   std::vector<char*> envp, args;
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -115,6 +164,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   pid_t pid;
   const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -38,10 +38,19 @@ struct ProcessResult {
 };
 
 // Runs argv[0] with the given extra environment (name -> value; an empty
-// value removes the variable), capturing its output.
+// value removes the variable), capturing its output; `cwd` (when not empty)
+// is its working directory.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
-                         const std::string& input = "");
+                         const std::string& input = "", const std::string& cwd = "");
+
+// Starts a child without waiting for it; its output goes to the given files.
+// Returns its process id, or -1.
+int StartProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 const std::string& outFile, const std::string& errFile, const std::string& cwd = "");
+// Waits at most `seconds` for a child of StartProcess, killing it after that;
+// the status as RunProcess gives it.
+int WaitProcess(int pid, int seconds);
 
 // What the fault-injection library saw in one run.
 struct FaultRun {

@@ -10,6 +10,7 @@
  *                           calls faultinject_arm(1) (found with dlsym)
  *   FAULTINJECT_RULES       further fixed faults, "func:nth:errno,...", each
  *                           counting the calls of its own function only
+ *   FAULTINJECT_FREE_BYTES  statvfs reports this many bytes available
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -170,8 +171,19 @@ int fchmod(int fd, mode_t mode) { if (should_fail("fchmod")) return -1; REAL(fch
 int symlink(const char* a, const char* b) { if (should_fail("symlink")) return -1; REAL(symlink); return real_symlink(a, b); }
 DIR* opendir(const char* path) { if (should_fail("opendir")) return NULL; REAL(opendir); return real_opendir(path); }
 DIR* fdopendir(int fd) { if (should_fail("opendir")) return NULL; REAL(fdopendir); return real_fdopendir(fd); }
-int statvfs(const char* path, struct statvfs* buf) { if (should_fail("statvfs")) return -1; REAL(statvfs); return real_statvfs(path, buf); }
-int statvfs64(const char* path, struct statvfs64* buf) { if (should_fail("statvfs")) return -1; REAL(statvfs64); return real_statvfs64(path, buf); }
+/* Pretends the file system has only FAULTINJECT_FREE_BYTES available. */
+#define SHRINK_FREE_SPACE(buf) do { \
+    const char* free_bytes = getenv("FAULTINJECT_FREE_BYTES"); \
+    if (free_bytes && (buf)->f_frsize) (buf)->f_bavail = (buf)->f_bfree = strtoull(free_bytes, NULL, 10) / (buf)->f_frsize; \
+  } while (0)
+int statvfs(const char* path, struct statvfs* buf) {
+  if (should_fail("statvfs")) return -1;
+  REAL(statvfs); int r = real_statvfs(path, buf); if (r == 0) SHRINK_FREE_SPACE(buf); return r;
+}
+int statvfs64(const char* path, struct statvfs64* buf) {
+  if (should_fail("statvfs")) return -1;
+  REAL(statvfs64); int r = real_statvfs64(path, buf); if (r == 0) SHRINK_FREE_SPACE(buf); return r;
+}
 int stat(const char* path, struct stat* buf) { if (should_fail("stat")) return -1; REAL(stat); return real_stat(path, buf); }
 int lstat(const char* path, struct stat* buf) { if (should_fail("lstat")) return -1; REAL(lstat); return real_lstat(path, buf); }
 int fstat(int fd, struct stat* buf) { if (should_fail("fstat")) return -1; REAL(fstat); return real_fstat(fd, buf); }

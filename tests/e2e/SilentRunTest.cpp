@@ -1,0 +1,281 @@
+// The real setup binary, run silently without a display, as a deployment
+// script would run it: where the templates go, what the starter files say,
+// what is printed, the exit status, and that nothing is left in TMPDIR.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace setup {
+namespace {
+
+using test::Exists;
+using test::ReadFile;
+using test::WriteFile;
+
+void PutFile(const std::string& path, const std::string& content, time_t seconds) {
+  const size_t slash = path.rfind('/');
+  test::MakeDirs(path.substr(0, slash));
+  WriteFile(path, content);
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// One machine: a home, a temporary directory, and an application directory
+// holding the program with its kit beside it.
+class SilentRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = dir_ / "home";
+    tmp_ = dir_ / "tmp";
+    app_ = dir_ / "app";
+    for (const std::string& d : {home_, tmp_, app_}) test::MakeDirs(d);
+    WriteFile(app_ + "/setup", ReadFile(SETUP_BINARY));
+    chmod((app_ + "/setup").c_str(), 0755);
+    PutFile(dir_ / "kit/readme.txt", "Demo templates\n", 1600000000);
+    PutFile(dir_ / "kit/Отчёты/квартал.xml", "<q/>", 1600000000);
+    PutFile(dir_ / "kit/base/1c.cfg", "config", 1600000000);
+    Pack(dir_ / "kit");
+  }
+
+  void Pack(const std::string& source) {
+    const test::ProcessResult packed =
+        test::RunProcess({OKDPACK, "--describe", "en", "Demo", "Shop", "readme.txt", "--describe", "ru", "Демо",
+                          "Магазин", "readme.txt", source, app_ + "/orvikv8.okd"});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+  }
+
+  std::map<std::string, std::string> Env() const {
+    // No display: these runs must work on a server.
+    return {{"HOME", home_}, {"TMPDIR", tmp_}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"LANG", "C.UTF-8"}};
+  }
+
+  test::ProcessResult Setup(std::vector<std::string> args, std::map<std::string, std::string> extraEnv = {},
+                            const std::string& cwd = "") {
+    args.insert(args.begin(), app_ + "/setup");
+    std::map<std::string, std::string> env = Env();
+    for (auto& [k, v] : extraEnv) env[k] = v;
+    return test::RunProcess(args, env, "", cwd);
+  }
+
+  std::string DefaultDirectory() const { return home_ + "/.orvikv8/Orvik/orvikv8/tmplts"; }
+  std::string UserStarter() const { return home_ + "/.Orvik/orvikstart/orvikstart.cfg"; }
+  std::string AlternateStarter() const { return home_ + "/.Orvik/orvikstartt/orvikstart.cfg"; }
+
+  void ExpectInstalledIn(const std::string& directory) {
+    EXPECT_EQ(ReadFile(directory + "/readme.txt"), "Demo templates\n");
+    EXPECT_EQ(ReadFile(directory + "/Отчёты/квартал.xml"), "<q/>");
+    EXPECT_EQ(ReadFile(directory + "/base/1c.cfg"), "config");
+  }
+
+  void TearDown() override {
+    // Whatever happened, the kit image and the workspace are gone.
+    EXPECT_TRUE(test::ListDir(tmp_).empty()) << test::ListDir(tmp_).front();
+  }
+
+  test::ScratchDir dir_;
+  std::string home_, tmp_, app_;
+};
+
+TEST_F(SilentRun, InstallsIntoTheDefaultDirectoryAndCreatesTheStarterFile) {
+  const test::ProcessResult r = Setup({"-S"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");  // nothing is printed when all goes well
+  ExpectInstalledIn(DefaultDirectory());
+  EXPECT_EQ(ReadFile(UserStarter()), "ConfigurationTemplatesLocation=" + DefaultDirectory() + "\n");
+  EXPECT_FALSE(Exists(AlternateStarter()));
+}
+
+TEST_F(SilentRun, InstallsIntoTheFirstUsableListedDirectory) {
+  const std::string listed = dir_ / "listed templates";
+  test::MakeDirs(listed);
+  WriteFile(dir_ / "not-a-dir", "");
+  test::MakeDirs(home_ + "/.Orvik/orvikstart");
+  WriteFile(UserStarter(), "Other=1\r\nConfigurationTemplatesLocation=" + dir_.Path() +
+                               "/not-a-dir/x\r\nConfigurationTemplatesLocation=" + listed + "\r\n");
+  const test::ProcessResult r = Setup({"/S"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectInstalledIn(listed);
+  EXPECT_FALSE(Exists(DefaultDirectory()));
+  EXPECT_EQ(ReadFile(UserStarter()), "Other=1\nConfigurationTemplatesLocation=" + listed +
+                                         "\nConfigurationTemplatesLocation=" + dir_.Path() + "/not-a-dir/x\n");
+  // No probe file is left in either directory.
+  EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"base", "readme.txt", "Отчёты"}));
+}
+
+TEST_F(SilentRun, OnlyTheAlternateStarterFileIsReadAndRewritten) {
+  const std::string listed = dir_ / "alt";
+  test::MakeDirs(listed);
+  test::MakeDirs(home_ + "/.Orvik/orvikstartt");
+  WriteFile(AlternateStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
+  const test::ProcessResult r = Setup({"-s"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectInstalledIn(listed);
+  EXPECT_EQ(ReadFile(AlternateStarter()), "ConfigurationTemplatesLocation=" + listed + "\n");
+  EXPECT_FALSE(Exists(UserStarter()));
+}
+
+TEST_F(SilentRun, WithBothUserFilesBothReceiveTheSameList) {
+  const std::string fromUser = dir_ / "user", fromAlternate = dir_ / "alternate";
+  test::MakeDirs(fromUser);
+  test::MakeDirs(fromAlternate);
+  test::MakeDirs(home_ + "/.Orvik/orvikstart");
+  test::MakeDirs(home_ + "/.Orvik/orvikstartt");
+  WriteFile(UserStarter(), "ConfigurationTemplatesLocation=" + fromUser + "\n");
+  WriteFile(AlternateStarter(), "ConfigurationTemplatesLocation=" + fromAlternate + "\nKeep=me\n");
+  const test::ProcessResult r = Setup({"-S"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectInstalledIn(fromUser);
+  EXPECT_EQ(ReadFile(UserStarter()), "ConfigurationTemplatesLocation=" + fromUser + "\n");
+  EXPECT_EQ(ReadFile(AlternateStarter()),
+            "ConfigurationTemplatesLocation=" + fromUser + "\nKeep=me\n");
+}
+
+TEST_F(SilentRun, UseCwdFindsTheKitInTheWorkingDirectoryOnlyAsFirstArgument) {
+  const std::string elsewhere = dir_ / "elsewhere";
+  test::MakeDirs(elsewhere);
+  rename((app_ + "/orvikv8.okd").c_str(), (elsewhere + "/orvikv8.okd").c_str());
+  test::ProcessResult r = Setup({"-S", "usecwd"}, {}, elsewhere);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Distribution kit file orvikv8.okd not found.\n");
+  r = Setup({"usecwd", "-S"}, {}, elsewhere);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectInstalledIn(DefaultDirectory());
+}
+
+TEST_F(SilentRun, PreparationFailuresPrintOneLineInTheChosenLanguageAndExitWith3) {
+  // Too little room for three times the kit (free space faked by the preload).
+  const std::string kitSize = std::to_string(ReadFile(app_ + "/orvikv8.okd").size());
+  const std::string tooLittle = std::to_string(3 * std::stoull(kitSize) - 1);
+  test::ProcessResult r =
+      Setup({"-S", "/Lru"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_FREE_BYTES", tooLittle}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Недостаточно места в каталоге Temp.\n");
+  const std::string enough = std::to_string(3 * std::stoull(kitSize) + 4096 * 1024);
+  r = Setup({"-S"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_FREE_BYTES", enough}});
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A damaged kit.
+  std::string kit = ReadFile(app_ + "/orvikv8.okd");
+  kit[kit.size() / 2] ^= 0x55;
+  WriteFile(app_ + "/orvikv8.okd", kit);
+  r = Setup({"-S", "-Lru"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Файл комплекта установки orvikv8.okd поврежден или не предназначен для этой программы установки.\n");
+  r = Setup({"-S"});
+  EXPECT_EQ(r.err, "Distribution kit file orvikv8.okd corrupted or not designed for this installation program.\n");
+
+  // No kit at all.
+  unlink((app_ + "/orvikv8.okd").c_str());
+  r = Setup({"/S", "/Lru"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Файл комплекта установки orvikv8.okd не найден.\n");
+}
+
+TEST_F(SilentRun, WithoutAHomeDirectoryNothingIsProposedOrInstalled) {
+  // A user that neither $HOME nor the password database knows; only root can
+  // become one.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as a user without a home";
+  for (const std::string& d : {dir_.Path(), app_}) chmod(d.c_str(), 0755);
+  chmod(tmp_.c_str(), 01777);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(err, 2);
+    if (setgid(54321) != 0 || setuid(54321) != 0) _exit(99);
+    unsetenv("HOME");
+    setenv("TMPDIR", tmp_.c_str(), 1);
+    unsetenv("DISPLAY");
+    execl((app_ + "/setup").c_str(), "setup", "-S", static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  EXPECT_EQ(test::WaitProcess(pid, 60), 3);
+  EXPECT_EQ(ReadFile(dir_ / "err"), "Installation of templates to the current directory is not supported.\n");
+  EXPECT_EQ(test::ListDir(app_), (std::vector<std::string>{"orvikv8.okd", "setup"}));
+}
+
+TEST_F(SilentRun, AnInteractiveRunWithoutDisplaySaysSoAndExitsWith3) {
+  const test::ProcessResult r = Setup({});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("display"), std::string::npos);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_FALSE(Exists(DefaultDirectory()));
+}
+
+TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {
+  const std::string listed = dir_ / "listed";
+  PutFile(listed + "/base/1c.cfg", "old config", 1500000000);
+  PutFile(listed + "/mine.txt", "mine", 1500000000);
+  test::MakeDirs(home_ + "/.Orvik/orvikstart");
+  const std::string starter = "ConfigurationTemplatesLocation=" + listed + "\n";
+  WriteFile(UserStarter(), starter);
+  // The second file's time cannot be set: the run fails there and rolls back.
+  const test::ProcessResult r = Setup(
+      {"-S", "-Lru"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_RULES", "futimens:2:5"}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Ошибка при инсталляции\n");
+  EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"base", "mine.txt"}));
+  EXPECT_EQ(ReadFile(listed + "/base/1c.cfg"), "old config");
+  EXPECT_EQ(test::ListDir(listed + "/base"), std::vector<std::string>{"1c.cfg"});
+  EXPECT_EQ(ReadFile(UserStarter()), starter);
+}
+
+TEST_F(SilentRun, SigtermDuringALargeInstallationRollsBackAndExitsWith2) {
+  // Enough data that the run is still going when the signal comes.
+  const std::string big = dir_ / "big";
+  for (int i = 0; i < 400; ++i) {
+    PutFile(big + "/d" + std::to_string(i % 20) + "/f" + std::to_string(i), std::string(512 * 1024, char('a' + i % 26)),
+            1600000000);
+  }
+  Pack(big);
+  const std::string listed = dir_ / "listed";
+  PutFile(listed + "/d3/f3", "older", 1500000000);
+  PutFile(listed + "/mine.txt", "mine", 1500000000);
+  test::MakeDirs(home_ + "/.Orvik/orvikstart");
+  const std::string starter = "ConfigurationTemplatesLocation=" + listed + "\n";
+  WriteFile(UserStarter(), starter);
+
+  std::map<std::string, std::string> env = Env();
+  const int pid = test::StartProcess({app_ + "/setup", "-S"}, env, dir_ / "out", dir_ / "err");
+  ASSERT_GT(pid, 0);
+  // Wait until the run has begun writing into the directory.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!Exists(listed + "/d0") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(Exists(listed + "/d0"));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(test::WaitProcess(pid, 120), 2);
+  EXPECT_EQ(ReadFile(dir_ / "err"), "");
+  EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"d3", "mine.txt"}));
+  EXPECT_EQ(ReadFile(listed + "/d3/f3"), "older");
+  EXPECT_EQ(test::ListDir(listed + "/d3"), std::vector<std::string>{"f3"});
+  EXPECT_EQ(ReadFile(UserStarter()), starter);
+}
+
+TEST_F(SilentRun, SigtermBeforeTheRunEndsTheProgramAndRemovesTheKitImage) {
+  // SIGTERM arrives while the kit is being unpacked (a large kit).
+  const std::string big = dir_ / "big";
+  for (int i = 0; i < 200; ++i) PutFile(big + "/f" + std::to_string(i), std::string(1 << 20, 'z'), 1600000000);
+  Pack(big);
+  const int pid = test::StartProcess({app_ + "/setup", "-S"}, Env(), dir_ / "out", dir_ / "err");
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (test::ListDir(tmp_).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(pid, SIGTERM);
+  EXPECT_EQ(test::WaitProcess(pid, 120), 2);
+  EXPECT_FALSE(Exists(DefaultDirectory()));
+  EXPECT_FALSE(Exists(UserStarter()));
+}
+
+}  // namespace
+}  // namespace setup
