@@ -235,7 +235,6 @@ TEST_F(kit_okdpack, BadTreesAreRefused) {
     test::RunProcess({"/bin/rm", "-rf", root});
   }
   EXPECT_FALSE(test::Exists(Path("k.okd")));
-  EXPECT_TRUE(test::ListDir(Scratch()).size() > 0);
   for (const std::string& name : test::ListDir(Scratch())) EXPECT_EQ(name.find("k.okd."), std::string::npos) << name;
 }
 

@@ -24,7 +24,9 @@ const char kUsage[] =
     "                 one description, taken as English (the single layout)\n"
     "  --separator S  separator of the stored names, '\\' (default) or '/'\n"
     "  --level N      compression level 0-9 (default 9)\n"
-    "  --list KIT     print the descriptions and the file table of KIT\n"
+    "  --list KIT     print the descriptions and the file table of KIT, one\n"
+    "                 tab-separated line each: description LANG PRODUCT VENDOR\n"
+    "                 DESCRIPTION, and file SIZE UTC-TIME NAME\n"
     "  --help         print this text\n";
 
 int UsageError(const std::string& message) {
