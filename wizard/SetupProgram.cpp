@@ -56,7 +56,11 @@ int RunSetupProgram(int argc, char** argv) {
   if (window) {
     window->Run();
   } else {
-    RunSilentInstallation(context, headless);
+    // "Copying complete..." is held up for a second so a window can show it;
+    // without one there is nobody to read it.
+    EngineSettings settings;
+    settings.completionPause = std::chrono::milliseconds(0);
+    RunSilentInstallation(context, headless, settings);
   }
   return static_cast<int>(context.outcome);
 }
