@@ -3,6 +3,7 @@
 // multibyte encoding. Line ends are a single LF in memory; a CR directly before
 // an LF is dropped when reading.
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,5 +54,13 @@ std::u16string ReadText(TextStream& stream);
 TextStreamPtr OpenTextForWriting(const std::u16string& path, TextEncoding encoding);
 bool WriteText(TextStream& stream, std::u16string_view text);
 bool CloseText(TextStreamPtr stream);
+
+enum class ReplaceResult { Replaced, CannotOpen, CannotWrite };
+// Replaces the text file at `path` as a whole: `write` fills a new file
+// beside it (in the multibyte encoding, LF line ends), which takes the old
+// one's name, permission bits and owner only once it is complete and on disk.
+// Any failure leaves the old file untouched and no temporary behind. A
+// symbolic link is written through, so a file kept elsewhere stays there.
+ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write);
 
 }  // namespace setup

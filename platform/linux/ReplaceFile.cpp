@@ -1,0 +1,144 @@
+// Replacing a text file as a whole, through a sibling temporary and rename.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/Text.h"
+#include "platform/TextFile.h"
+
+namespace setup {
+namespace {
+
+// Removes the temporary file on every path that does not hand it over.
+class TemporaryName {
+ public:
+  TemporaryName() = default;
+  ~TemporaryName() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  TemporaryName(const TemporaryName&) = delete;
+  TemporaryName& operator=(const TemporaryName&) = delete;
+
+  void Set(std::string path) { path_ = std::move(path); }
+  const std::string& Path() const { return path_; }
+  void Keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Mixes a 64-bit value (splitmix64 finaliser); the names only have to differ,
+// O_EXCL is what makes them safe.
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// Creates "<dir>/.<name>.XXXXXX" exclusively with `mode` (the umask applies,
+// as it would to the file itself). Returns the descriptor or -1.
+int CreateSibling(const std::string& target, mode_t mode, TemporaryName& temporary) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  struct timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  static std::atomic<uint64_t> counter{0};
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                  (static_cast<uint64_t>(getpid()) << 40) ^ ++counter;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    seed = Mix(seed);
+    std::string candidate = directory + "." + name + ".";
+    for (int i = 0; i < 6; ++i) candidate += kLetters[(seed >> (i * 6)) % (sizeof kLetters - 1)];
+    const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      temporary.Set(std::move(candidate));
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// The file the name stands for: a symbolic link is written through, so that a
+// starter configuration kept elsewhere and linked in stays where it is.
+std::string ResolveTarget(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+      std::string target = resolved;
+      std::free(resolved);
+      return target;
+    }
+  }
+  return path;
+}
+
+// Makes a finished rename durable. Best effort: by now the new file has
+// replaced the old one either way, and a failure here changes nothing the
+// caller could act on.
+void SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write) {
+  const std::string target = ResolveTarget(WideToMultiByte(path));
+
+  // The replacement keeps the permission bits and, where allowed, the owner of
+  // the file it replaces; a new file gets what the umask gives any new file.
+  struct stat old{};
+  bool existed = false;
+  if (stat(target.c_str(), &old) == 0) {
+    existed = S_ISREG(old.st_mode);
+  } else if (errno != ENOENT) {
+    return ReplaceResult::CannotOpen;  // a file we cannot look at would lose its bits
+  }
+  const mode_t createMode = existed ? (old.st_mode & 0777) : 0666;
+
+  TemporaryName temporary;
+  const int fd = CreateSibling(target, createMode, temporary);
+  if (fd < 0) return ReplaceResult::CannotOpen;
+  std::FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    close(fd);
+    return ReplaceResult::CannotOpen;
+  }
+  auto stream = std::make_unique<TextStream>(file, TextEncoding::MultiByte, false);
+
+  if (existed) {
+    // The umask may have narrowed the bits at creation; never widened them, so
+    // the text is never readable by more users than the old file was.
+    if (fchmod(fd, old.st_mode & 07777) != 0) return ReplaceResult::CannotWrite;
+    struct stat now{};
+    if (fstat(fd, &now) == 0 && (now.st_uid != old.st_uid || now.st_gid != old.st_gid)) {
+      // Only root may give a file away; for anyone else the file simply stays theirs.
+      if (fchown(fd, old.st_uid, old.st_gid) == 0) fchmod(fd, old.st_mode & 07777);
+    }
+  }
+
+  if (!write(*stream)) return ReplaceResult::CannotWrite;
+  if (std::fflush(file) != 0) return ReplaceResult::CannotWrite;
+  if (fsync(fd) != 0) return ReplaceResult::CannotWrite;
+  if (!CloseText(std::move(stream))) return ReplaceResult::CannotWrite;
+  if (rename(temporary.Path().c_str(), target.c_str()) != 0) return ReplaceResult::CannotWrite;
+  temporary.Keep();
+  SyncDirectoryOf(target);
+  return ReplaceResult::Replaced;
+}
+
+}  // namespace setup
