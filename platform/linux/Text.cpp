@@ -4,9 +4,9 @@
 #include "platform/Text.h"
 
 #include <langinfo.h>
-#include <strings.h>
 
 #include <cstring>
+#include <cctype>
 #include <climits>
 #include <cwchar>
 
@@ -88,7 +88,14 @@ std::u16string MultiByteToWide(std::string_view multibyte) {
 }
 
 int CompareNoCase(std::u16string_view a, std::u16string_view b) {
-  return strcasecmp(WideToMultiByte(a).c_str(), WideToMultiByte(b).c_str());
+  // strcasecmp's rule, byte by byte in the current locale, written out: the
+  // sanitizers replace strcasecmp with an ASCII-only one.
+  const std::string x = WideToMultiByte(a), y = WideToMultiByte(b);
+  for (size_t i = 0;; ++i) {
+    const int cx = i < x.size() ? std::tolower(static_cast<unsigned char>(x[i])) : -1;
+    const int cy = i < y.size() ? std::tolower(static_cast<unsigned char>(y[i])) : -1;
+    if (cx != cy || cx < 0) return cx - cy;
+  }
 }
 
 }  // namespace setup
