@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "core/KitFileMapping.h"
+#include "platform/FileMapping.h"
 #include "platform/Text.h"
 
 namespace setup {
@@ -118,12 +118,12 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
   if (kitSize < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
 
-  KitFileMapping mapping;
+  FileMapping mapping;
   if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return error;
   InflateStream inflater;
   if (!inflater.Init()) return kErrorNotEnoughMemory;
 
-  const uint32_t windowSize = KitFileMapping::WindowSize();
+  const uint32_t windowSize = FileMapping::WindowSize();
   std::vector<uint8_t> output(windowSize);
   int result = Z_OK;
   // Once the stream has ended the rest of the kit is ignored, so there is no

@@ -1,4 +1,4 @@
-#include "core/KitFileMapping.h"
+#include "platform/FileMapping.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,11 +17,11 @@ constexpr uint64_t kViewSize = 1024 * 1024;
 
 }  // namespace
 
-KitFileMapping::~KitFileMapping() { Close(); }
+FileMapping::~FileMapping() { Close(); }
 
-uint32_t KitFileMapping::WindowSize() { return 32768; }
+uint32_t FileMapping::WindowSize() { return 32768; }
 
-ErrorCode KitFileMapping::Open(FileHandle handle, uint64_t size) {
+ErrorCode FileMapping::Open(FileHandle handle, uint64_t size) {
   Close();
   if (handle == kInvalidFileHandle) return kErrorInvalidHandle;
   handle_ = handle;
@@ -31,7 +31,7 @@ ErrorCode KitFileMapping::Open(FileHandle handle, uint64_t size) {
   return kErrorSuccess;
 }
 
-const uint8_t* KitFileMapping::MapWindow(uint64_t offset, uint32_t length) {
+const uint8_t* FileMapping::MapWindow(uint64_t offset, uint32_t length) {
   if (handle_ == kInvalidFileHandle || length == 0 || offset % WindowSize() != 0) return nullptr;
   if (!view_ || offset < viewOffset_ || offset + length > viewOffset_ + viewLength_) {
     UnmapView();
@@ -47,18 +47,18 @@ const uint8_t* KitFileMapping::MapWindow(uint64_t offset, uint32_t length) {
   return static_cast<const uint8_t*>(view_) + (offset - viewOffset_);
 }
 
-void KitFileMapping::UnmapWindow() {
+void FileMapping::UnmapWindow() {
   // The window stays inside its view until the view moves on or closes.
 }
 
-void KitFileMapping::UnmapView() {
+void FileMapping::UnmapView() {
   if (view_) munmap(view_, size_t(viewLength_));
   view_ = nullptr;
   viewOffset_ = 0;
   viewLength_ = 0;
 }
 
-void KitFileMapping::Close() {
+void FileMapping::Close() {
   UnmapView();
   handle_ = kInvalidFileHandle;
   size_ = 0;

@@ -1,7 +1,7 @@
 #pragma once
-// Read-only mapped windows over an open kit, so the kit is streamed through
-// the decompressor without ever being read into memory whole. Each platform
-// supplies its own half.
+// Read-only mapped windows over an open file, so a large file (the kit) is
+// streamed through the decompressor without ever being read into memory
+// whole. Each platform supplies its own half.
 #include <cstdint>
 
 #include "platform/ErrorCodes.h"
@@ -9,12 +9,12 @@
 
 namespace setup {
 
-class KitFileMapping {
+class FileMapping {
  public:
-  KitFileMapping() = default;
-  ~KitFileMapping();
-  KitFileMapping(const KitFileMapping&) = delete;
-  KitFileMapping& operator=(const KitFileMapping&) = delete;
+  FileMapping() = default;
+  ~FileMapping();
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
 
   // The window length and alignment: 32768 bytes on Linux, the allocation
   // granularity on Windows.
