@@ -170,6 +170,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
 
   const std::vector<KitFileEntry>& files = kit->Files();
+  size_t installed = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     std::u16string relative = files[i].name;
     std::replace(relative.begin(), relative.end(), kForeignSeparator, kPathSeparator);
@@ -203,13 +204,15 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     if (const ErrorCode code = ExtractEntry(*kit, i, target, settings)) {
       return FailRun(channel, log, code, percentage);
     }
+    ++installed;
     if (settings.onEntryInstalled) settings.onEntryInstalled(i);
     if (channel.IsCancelRequested()) return Rollback(log, kErrorCancelled);
   }
 
   // The replaced files' old versions go with the workspace, so the new ones
-  // must be on disk before it is deleted.
-  if (!settings.flushEachFile) {
+  // must be on disk before it is deleted. With nothing installed there is
+  // nothing to flush.
+  if (!settings.flushEachFile && installed > 0) {
     if (const ErrorCode code = FlushFileSystem(destination)) {
       return FailRun(channel, log, code, Percentage(files.size(), files.size()));
     }
