@@ -105,17 +105,24 @@ std::vector<std::string> MergedEnvironment(const std::map<std::string, std::stri
   return envStrings;
 }
 
+// argv and envp as posix_spawn takes them, kept alive with their strings.
+struct SpawnArguments {
+  SpawnArguments(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
+      : argStrings(argv), envStrings(MergedEnvironment(env)) {
+    for (auto& s : argStrings) args.push_back(s.data());
+    args.push_back(nullptr);
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+  }
+  std::vector<std::string> argStrings, envStrings;
+  std::vector<char*> args, envp;
+};
+
 }  // namespace
 
 int StartProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& outFile, const std::string& errFile, const std::string& cwd) {
-  std::vector<std::string> envStrings = MergedEnvironment(env);
-  std::vector<char*> envp, args;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
-  for (auto& s : argCopy) args.push_back(s.data());
-  args.push_back(nullptr);
+  SpawnArguments spawn(argv, env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -123,7 +130,7 @@ int StartProcess(const std::vector<std::string>& argv, const std::map<std::strin
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int rc = posix_spawn(&pid, spawn.args[0], &actions, nullptr, spawn.args.data(), spawn.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
@@ -147,13 +154,7 @@ int WaitProcess(int pid, int seconds) {
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, const std::string& input,
                          const std::string& cwd) {
-  std::vector<std::string> envStrings = MergedEnvironment(env);
-  std::vector<char*> envp, args;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
-  for (auto& s : argCopy) args.push_back(s.data());
-  args.push_back(nullptr);
+  SpawnArguments spawn(argv, env);
 
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
@@ -166,7 +167,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   pid_t pid;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int rc = posix_spawn(&pid, spawn.args[0], &actions, nullptr, spawn.args.data(), spawn.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(inPipe[0]);
   close(outPipe[1]);
