@@ -3,6 +3,7 @@
 #include <gdk/gdkkeysyms.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
@@ -447,6 +448,11 @@ gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
 // ---- creation -----------------------------------------------------------------
 
 std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext& context, int& argc, char**& argv) {
+  // GTK 2 draws on X only. Without a display name GTK is not even started:
+  // its start-up can print warnings, and a headless run prints nothing but
+  // its messages.
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return nullptr;
   if (!gtk_init_check(&argc, &argv)) return nullptr;
   return std::make_unique<CInstallerDlg>(context);
 }
