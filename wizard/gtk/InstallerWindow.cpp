@@ -28,6 +28,7 @@ constexpr int kButtonY = 320;
 constexpr int kButtonWidth = 80;
 constexpr int kButtonHeight = 30;
 constexpr int kButtonGap = 20;  // between Next and Cancel
+constexpr int kMessageBoxMinWidth = 360;
 
 GtkWidget* WrappedLabel(const std::string& text, int width, int height) {
   GtkWidget* label = gtk_label_new(text.c_str());
@@ -266,6 +267,11 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(window_ ? GTK_WINDOW(window_) : nullptr, GTK_DIALOG_MODAL, type, buttons,
                                              "%s", Utf8(text).c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), Utf8(context_.applicationTitle).c_str());
+  // Wide enough for the caption, which window managers cut short on a box
+  // sized to a two-word message; a longer message still widens the box.
+  GtkRequisition natural{};
+  gtk_widget_size_request(dialog, &natural);
+  if (natural.width < kMessageBoxMinWidth) gtk_widget_set_size_request(dialog, kMessageBoxMinWidth, natural.height);
   if (trace_.Enabled()) {
     // What the box really shows: an icon or none, and its buttons.
     GtkWidget* image = gtk_message_dialog_get_image(GTK_MESSAGE_DIALOG(dialog));
