@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,18 +121,25 @@ bool Child::Start(const std::vector<std::string>& argv, const std::map<std::stri
   Kill();
   std::vector<std::string> envStrings = Environment(env), args = argv;
   std::vector<char*> envp = Pointers(envStrings), argp = Pointers(args);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   const std::string out = outFile.empty() ? "/dev/null" : outFile;
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  const int spawned = posix_spawnp(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) pid_ = -1;
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Dies with the test, even when the test is killed by a timeout and
+    // never reaches a destructor: no Xvfb or setup is left behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    const int in = open("/dev/null", O_RDONLY);
+    const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || output < 0 || dup2(in, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) _exit(127);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    execvpe(argp[0], argp.data(), envp.data());
+    _exit(127);
+  }
+  pid_ = pid;
   status_ = -1;
-  return spawned == 0;
+  return true;
 }
 
 int Child::Wait(double seconds) {
