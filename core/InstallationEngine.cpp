@@ -192,7 +192,9 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
       return FailRun(channel, log, looked, percentage);
     }
 
-    const ErrorCode saved = SaveExisting(log, target);
+    // Only something that stands there is moved aside; a new file is
+    // recorded before it is written.
+    const ErrorCode saved = looked == 0 ? SaveExisting(log, target) : looked;
     if (saved == kErrorFileNotFound || saved == kErrorPathNotFound) {
       log.newFiles.push_back(target);
     } else if (saved != 0) {

@@ -106,8 +106,9 @@ struct PathInfo {
   bool directory = false;
   FileTime lastWriteTime = 0;
 };
-// What stands at `path`, symbolic links followed: 0 and its type and time;
-// 2 or 3 when nothing is there; another code when it cannot be looked at.
+// What stands at `path`, symbolic links followed: 0 and its type and time (a
+// link to nothing counts as a file of time 0); 2 or 3 when nothing is there;
+// another code when it cannot be looked at.
 ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info);
 ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size);  // held at 4294967295
 // Bytes available to the calling user in the temporary directory.

@@ -371,8 +371,19 @@ ErrorCode RemoveDirectoryTree(const std::u16string& path) {
 }
 
 ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info) {
+  const std::string native = Native(path);
   struct stat st;
-  if (stat(Native(path).c_str(), &st) != 0) return CodeFromErrno(errno);
+  if (stat(native.c_str(), &st) != 0) {
+    const int error = errno;
+    // A link to nothing still stands there: it is something to move aside,
+    // older than anything.
+    if (error == ENOENT && lstat(native.c_str(), &st) == 0) {
+      info.directory = false;
+      info.lastWriteTime = 0;
+      return kErrorSuccess;
+    }
+    return CodeFromErrno(error);
+  }
   info.directory = S_ISDIR(st.st_mode);
   info.lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   return kErrorSuccess;

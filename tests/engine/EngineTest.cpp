@@ -196,6 +196,23 @@ TEST_F(EngineTest, CancelAfterAnyEntryRollsBackEverythingUpToIt) {
   EXPECT_NE(channel_.ReadStatus().text, u"Installation error");
 }
 
+TEST_F(EngineTest, ALinkToNothingIsMovedAsideAndComesBack) {
+  ReadKit();
+  test::MakeDirs(target_ + "/docs");
+  const std::string outside = dir_ / "outside-target";
+  ASSERT_EQ(symlink(outside.c_str(), (target_ + "/docs/notes.txt").c_str()), 0);
+  const Snapshot before = TakeSnapshot(target_);
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  // Installing replaces the link with the file; nothing lands where it pointed.
+  EXPECT_EQ(Run(target_), 0u);
+  EXPECT_EQ(TakeSnapshot(target_).at("docs/notes.txt").type, 'f');
+  EXPECT_FALSE(test::Exists(outside));
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
 TEST_F(EngineTest, RollbackRemovesATemplateDirectoryThatDidNotExist) {
   ReadKit();
   const std::string target = dir_ / "a/b/templates";
