@@ -27,6 +27,17 @@ void PutFile(const std::string& path, const std::string& content, time_t seconds
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+// Polls `condition` every few milliseconds for up to a minute.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // One machine: a home, a temporary directory, and an application directory
 // holding the program with its kit beside it.
 class SilentRun : public ::testing::Test {
@@ -246,11 +257,7 @@ TEST_F(SilentRun, SigtermDuringALargeInstallationRollsBackAndExitsWith2) {
   const int pid = test::StartProcess({app_ + "/setup", "-S"}, env, dir_ / "out", dir_ / "err");
   ASSERT_GT(pid, 0);
   // Wait until the run has begun writing into the directory.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!Exists(listed + "/d0") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(Exists(listed + "/d0"));
+  ASSERT_TRUE(WaitFor([&] { return Exists(listed + "/d0"); }));
   kill(pid, SIGTERM);
   EXPECT_EQ(test::WaitProcess(pid, 120), 2);
   EXPECT_EQ(ReadFile(dir_ / "err"), "");
@@ -267,10 +274,8 @@ TEST_F(SilentRun, SigtermBeforeTheRunEndsTheProgramAndRemovesTheKitImage) {
   Pack(big);
   const int pid = test::StartProcess({app_ + "/setup", "-S"}, Env(), dir_ / "out", dir_ / "err");
   ASSERT_GT(pid, 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (test::ListDir(tmp_).empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // The kit image appears as soon as the kit is being unpacked.
+  WaitFor([&] { return !test::ListDir(tmp_).empty(); });
   kill(pid, SIGTERM);
   EXPECT_EQ(test::WaitProcess(pid, 120), 2);
   EXPECT_FALSE(Exists(DefaultDirectory()));
