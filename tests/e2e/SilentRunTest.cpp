@@ -75,6 +75,13 @@ class SilentRun : public ::testing::Test {
     return test::RunProcess(args, env, "", cwd);
   }
 
+  // Writes a starter file, making its folder first; returns the text.
+  std::string WriteStarter(const std::string& path, const std::string& text) {
+    test::MakeDirs(path.substr(0, path.rfind('/')));
+    WriteFile(path, text);
+    return text;
+  }
+
   std::string DefaultDirectory() const { return home_ + "/.orvikv8/Orvik/orvikv8/tmplts"; }
   std::string UserStarter() const { return home_ + "/.Orvik/orvikstart/orvikstart.cfg"; }
   std::string AlternateStarter() const { return home_ + "/.Orvik/orvikstartt/orvikstart.cfg"; }
@@ -108,8 +115,7 @@ TEST_F(SilentRun, InstallsIntoTheFirstUsableListedDirectory) {
   const std::string listed = dir_ / "listed templates";
   test::MakeDirs(listed);
   WriteFile(dir_ / "not-a-dir", "");
-  test::MakeDirs(home_ + "/.Orvik/orvikstart");
-  WriteFile(UserStarter(), "Other=1\r\nConfigurationTemplatesLocation=" + dir_.Path() +
+  WriteStarter(UserStarter(), "Other=1\r\nConfigurationTemplatesLocation=" + dir_.Path() +
                                "/not-a-dir/x\r\nConfigurationTemplatesLocation=" + listed + "\r\n");
   const test::ProcessResult r = Setup({"/S"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -124,8 +130,7 @@ TEST_F(SilentRun, InstallsIntoTheFirstUsableListedDirectory) {
 TEST_F(SilentRun, OnlyTheAlternateStarterFileIsReadAndRewritten) {
   const std::string listed = dir_ / "alt";
   test::MakeDirs(listed);
-  test::MakeDirs(home_ + "/.Orvik/orvikstartt");
-  WriteFile(AlternateStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
+  WriteStarter(AlternateStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
   const test::ProcessResult r = Setup({"-s"});
   EXPECT_EQ(r.status, 0) << r.err;
   ExpectInstalledIn(listed);
@@ -137,10 +142,8 @@ TEST_F(SilentRun, WithBothUserFilesBothReceiveTheSameList) {
   const std::string fromUser = dir_ / "user", fromAlternate = dir_ / "alternate";
   test::MakeDirs(fromUser);
   test::MakeDirs(fromAlternate);
-  test::MakeDirs(home_ + "/.Orvik/orvikstart");
-  test::MakeDirs(home_ + "/.Orvik/orvikstartt");
-  WriteFile(UserStarter(), "ConfigurationTemplatesLocation=" + fromUser + "\n");
-  WriteFile(AlternateStarter(), "ConfigurationTemplatesLocation=" + fromAlternate + "\nKeep=me\n");
+  WriteStarter(UserStarter(), "ConfigurationTemplatesLocation=" + fromUser + "\n");
+  WriteStarter(AlternateStarter(), "ConfigurationTemplatesLocation=" + fromAlternate + "\nKeep=me\n");
   const test::ProcessResult r = Setup({"-S"});
   EXPECT_EQ(r.status, 0) << r.err;
   ExpectInstalledIn(fromUser);
@@ -224,9 +227,7 @@ TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {
   const std::string listed = dir_ / "listed";
   PutFile(listed + "/base/1c.cfg", "old config", 1500000000);
   PutFile(listed + "/mine.txt", "mine", 1500000000);
-  test::MakeDirs(home_ + "/.Orvik/orvikstart");
-  const std::string starter = "ConfigurationTemplatesLocation=" + listed + "\n";
-  WriteFile(UserStarter(), starter);
+  const std::string starter = WriteStarter(UserStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
   // The second file's time cannot be set: the run fails there and rolls back.
   const test::ProcessResult r = Setup(
       {"-S", "-Lru"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_RULES", "futimens:2:5"}});
@@ -249,9 +250,7 @@ TEST_F(SilentRun, SigtermDuringALargeInstallationRollsBackAndExitsWith2) {
   const std::string listed = dir_ / "listed";
   PutFile(listed + "/d3/f3", "older", 1500000000);
   PutFile(listed + "/mine.txt", "mine", 1500000000);
-  test::MakeDirs(home_ + "/.Orvik/orvikstart");
-  const std::string starter = "ConfigurationTemplatesLocation=" + listed + "\n";
-  WriteFile(UserStarter(), starter);
+  const std::string starter = WriteStarter(UserStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
 
   std::map<std::string, std::string> env = Env();
   const int pid = test::StartProcess({app_ + "/setup", "-S"}, env, dir_ / "out", dir_ / "err");
