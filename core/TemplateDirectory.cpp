@@ -91,28 +91,31 @@ std::u16string ApplicationDataFolder(bool allUsers) {
   return allUsers ? GetUserDataDirectory() : GetHomeDirectory();
 }
 
+namespace {
+
+// `folder` followed by `rest`; empty without a folder (the user has no home),
+// so that nothing is ever read or written relative to "/".
+std::u16string Below(const std::u16string& folder, const std::u16string& rest) {
+  return folder.empty() ? std::u16string() : folder + rest;
+}
+
+}  // namespace
+
 std::u16string UserStarterFile() {
-  const std::u16string home = ApplicationDataFolder(false);
-  if (home.empty()) return {};
-  return home + u"/.Orvik/orvikstart/" + kStarterFileName;
+  return Below(ApplicationDataFolder(false), u"/.Orvik/orvikstart/" + std::u16string(kStarterFileName));
 }
 
 std::u16string AllUsersStarterFile() {
-  const std::u16string allUsers = ApplicationDataFolder(true);
-  if (allUsers.empty()) return {};
-  return allUsers + u".Orvik/orvikstart/" + kStarterFileName;
+  return Below(ApplicationDataFolder(true), u".Orvik/orvikstart/" + std::u16string(kStarterFileName));
 }
 
 std::u16string AlternateStarterFile() {
-  const std::u16string home = ApplicationDataFolder(false);
-  if (home.empty()) return {};
-  return home + u"/.Orvik/orvikstartt/" + kStarterFileName;
+  return Below(ApplicationDataFolder(false), u"/.Orvik/orvikstartt/" + std::u16string(kStarterFileName));
 }
 
 std::u16string DefaultTemplateDirectory() {
-  const std::u16string allUsers = ApplicationDataFolder(true);
-  if (allUsers.empty()) return {};
-  return allUsers + u"Orvik/orvik" + u"v" + Utf8ToUtf16(std::to_string(kMajorVersion)) + u"/tmplts/";
+  return Below(ApplicationDataFolder(true),
+               u"Orvik/orvikv" + Utf8ToUtf16(std::to_string(kMajorVersion)) + u"/tmplts/");
 }
 
 StarterFiles StarterFilesOf(StarterVariant variant) {
