@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "GuiHarness.h"
 #include "TestSupport.h"
 #include "platform/Text.h"
 #include "wizard/gtk/DesktopLauncher.h"
@@ -30,11 +31,6 @@ void WriteReporter(const std::string& path, const std::string& log) {
   chmod(path.c_str(), 0755);
 }
 
-std::string WaitForFile(const std::string& path) {
-  for (int i = 0; i < 400 && !test::Exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  return test::Exists(path) ? test::ReadFile(path) : "(never written)";
-}
-
 TEST(DesktopLauncher, PathWithShellCharactersArrivesAsOneUnchangedArgument) {
   test::ScratchDir dir;
   test::MakeDirs(dir / "bin");
@@ -45,7 +41,7 @@ TEST(DesktopLauncher, PathWithShellCharactersArrivesAsOneUnchangedArgument) {
   const bool started = OpenWithDesktop(Utf8ToUtf16(path));
   setenv("PATH", oldPath.c_str(), 1);
   ASSERT_TRUE(started);
-  EXPECT_EQ(WaitForFile(dir / "log"), "1\n" + path + "\n/dev/null\n/dev/null\nown-session\n");
+  EXPECT_EQ(guitest::WaitForFile(dir / "log"), "1\n" + path + "\n/dev/null\n/dev/null\nown-session\n");
 }
 
 TEST(DesktopLauncher, ReportsAProgramThatCannotBeStarted) {
@@ -54,7 +50,7 @@ TEST(DesktopLauncher, ReportsAProgramThatCannotBeStarted) {
   EXPECT_FALSE(StartDetached({}));
   WriteReporter(dir / "reporter", dir / "log");
   EXPECT_TRUE(StartDetached({dir / "reporter", "-x", ""}));
-  EXPECT_EQ(WaitForFile(dir / "log"), "2\n-x\n\n/dev/null\n/dev/null\nown-session\n");
+  EXPECT_EQ(guitest::WaitForFile(dir / "log"), "2\n-x\n\n/dev/null\n/dev/null\nown-session\n");
 }
 
 }  // namespace

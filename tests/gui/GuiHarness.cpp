@@ -273,6 +273,17 @@ int UiTraceFile::WaitFor(const std::string& prefix, double seconds, size_t from)
   }
 }
 
+std::string WaitForFile(const std::string& path, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  struct stat info;
+  while (stat(path.c_str(), &info) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return "(never written)";
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 double ThreadCpuSeconds(pid_t pid, pid_t tid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -79,6 +79,10 @@ class UiTraceFile {
   std::string path_;
 };
 
+// The contents of a file another process writes whole (by rename), waiting
+// up to `seconds` for it to appear; "(never written)" when it does not.
+std::string WaitForFile(const std::string& path, double seconds = 10);
+
 // CPU time (user + system) of one thread of a process, in seconds.
 double ThreadCpuSeconds(pid_t pid, pid_t tid);
 
