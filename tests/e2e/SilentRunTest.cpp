@@ -168,12 +168,13 @@ TEST_F(SilentRun, PreparationFailuresPrintOneLineInTheChosenLanguageAndExitWith3
   // Too little room for three times the kit (free space faked by the preload).
   const std::string kitSize = std::to_string(ReadFile(app_ + "/orvikv8.okd").size());
   const std::string tooLittle = std::to_string(3 * std::stoull(kitSize) - 1);
-  test::ProcessResult r =
-      Setup({"-S", "/Lru"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_FREE_BYTES", tooLittle}});
+  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+  env["FAULTINJECT_FREE_BYTES"] = tooLittle;
+  test::ProcessResult r = Setup({"-S", "/Lru"}, env);
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "Недостаточно места в каталоге Temp.\n");
-  const std::string enough = std::to_string(3 * std::stoull(kitSize) + 4096 * 1024);
-  r = Setup({"-S"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_FREE_BYTES", enough}});
+  env["FAULTINJECT_FREE_BYTES"] = std::to_string(3 * std::stoull(kitSize) + 4096 * 1024);
+  r = Setup({"-S"}, env);
   EXPECT_EQ(r.status, 0) << r.err;
 
   // A damaged kit.
@@ -229,8 +230,9 @@ TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {
   PutFile(listed + "/mine.txt", "mine", 1500000000);
   const std::string starter = WriteStarter(UserStarter(), "ConfigurationTemplatesLocation=" + listed + "\n");
   // The second file's time cannot be set: the run fails there and rolls back.
-  const test::ProcessResult r = Setup(
-      {"-S", "-Lru"}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")}, {"FAULTINJECT_RULES", "futimens:2:5"}});
+  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+  env["FAULTINJECT_RULES"] = "futimens:2:5";
+  const test::ProcessResult r = Setup({"-S", "-Lru"}, env);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Ошибка при инсталляции\n");
   EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"base", "mine.txt"}));

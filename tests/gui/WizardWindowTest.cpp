@@ -119,10 +119,8 @@ class WizardWindowTest : public testing::Test {
   }
 
   void SlowDown(std::map<std::string, std::string>& env, int milliseconds) {
-    env["LD_PRELOAD"] = SLOWDOWN_LIB;
+    for (auto& [name, value] : test::PreloadEnvironment(SLOWDOWN_LIB)) env[name] = value;
     env["SLOWDOWN_FUTIMENS_MS"] = std::to_string(milliseconds);
-    env["ASAN_OPTIONS"] = std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                          ":verify_asan_link_order=0";
   }
 
   ToolResult Xdo(std::vector<std::string> args, double seconds = 20) {
@@ -381,10 +379,9 @@ TEST_F(WizardWindowTest, FailingRunShowsTheErrorBoxThenTheErrorPage) {
   const std::string target = scratch_ / "target";
   PutFile(target + "/a.txt", "old alpha", 1000000000);
   // The second file's times cannot be set: the run fails and rolls back.
-  StartSetup({}, {{"LD_PRELOAD", std::getenv("FAULTINJECT_LIB")},
-                  {"FAULTINJECT_RULES", "futimens:2:5"},
-                  {"ASAN_OPTIONS", std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                                       ":verify_asan_link_order=0"}});
+  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+  env["FAULTINJECT_RULES"] = "futimens:2:5";
+  StartSetup({}, env);
   EnterPath(target);
   Click(kNextX, kButtonsY);
   const int box = Expect("message error icon=yes buttons=OK Installation error");

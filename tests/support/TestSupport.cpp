@@ -206,19 +206,27 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return result;
 }
 
-FaultRun RunWithFault(const std::vector<std::string>& argv, long nth, int error,
-                      const std::string& functions, std::map<std::string, std::string> env) {
+std::map<std::string, std::string> PreloadEnvironment(const std::string& library) {
+  const char* options = std::getenv("ASAN_OPTIONS");
+  return {{"LD_PRELOAD", library},
+          {"ASAN_OPTIONS", std::string(options ? options : "") + ":verify_asan_link_order=0"}};
+}
+
+std::string FaultInjectionLibrary() {
   const char* lib = std::getenv("FAULTINJECT_LIB");
   if (!lib) throw std::runtime_error("FAULTINJECT_LIB is not set");
+  return lib;
+}
+
+FaultRun RunWithFault(const std::vector<std::string>& argv, long nth, int error,
+                      const std::string& functions, std::map<std::string, std::string> env) {
   ScratchDir scratch;
   const std::string countFile = scratch / "count";
-  env["LD_PRELOAD"] = lib;
+  for (auto& [name, value] : PreloadEnvironment(FaultInjectionLibrary())) env[name] = value;
   env["FAULTINJECT_NTH"] = std::to_string(nth);
   env["FAULTINJECT_ERRNO"] = std::to_string(error);
   env["FAULTINJECT_FUNC"] = functions;
   env["FAULTINJECT_COUNT_FILE"] = countFile;
-  // A sanitizer build insists on being first in the library list.
-  env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
   FaultRun run;
   run.process = RunProcess(argv, env);
   if (Exists(countFile)) {

@@ -52,6 +52,14 @@ int StartProcess(const std::vector<std::string>& argv, const std::map<std::strin
 // the status as RunProcess gives it.
 int WaitProcess(int pid, int seconds);
 
+// The path of the fault-injection library (FAULTINJECT_LIB); throws when unset.
+std::string FaultInjectionLibrary();
+
+// The environment that preloads `library` into a child: LD_PRELOAD, and
+// ASAN_OPTIONS (the caller's, kept) told that a sanitizer build need not come
+// first in the library list.
+std::map<std::string, std::string> PreloadEnvironment(const std::string& library);
+
 // What the fault-injection library saw in one run.
 struct FaultRun {
   ProcessResult process;
