@@ -31,8 +31,8 @@ uint32_t Percentage(size_t index, size_t count) {
 }
 
 bool IsDirectory(const std::u16string& path) {
-  FileFinder finder;
-  return finder.FindFirst(path) && (finder.FoundAttributes() & kFileAttributeDirectory);
+  PathInfo info;
+  return QueryPathInfo(path, info) == 0 && info.directory;
 }
 
 ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
@@ -123,14 +123,26 @@ ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& targe
 }
 
 bool RestoreTree(const std::u16string& target, const std::u16string& saved) {
-  bool complete = true;
+  // The names are taken first: moving entries out of a directory while it
+  // is being read may make the reading skip some, and a skipped file would
+  // then be deleted with the workspace.
+  struct Saved {
+    std::u16string name;
+    bool directory;
+  };
+  std::vector<Saved> entries;
   FileFinder finder;
   for (bool more = finder.FindFirst(saved + u"*"); more; more = finder.FindNext()) {
     const std::u16string name = finder.FoundName();
     if (name == u"." || name == u"..") continue;
-    if ((finder.FoundAttributes() & kFileAttributeDirectory) && !finder.FoundIsSymbolicLink()) {
-      complete &= RestoreTree(target + name + kPathSeparator, saved + name + kPathSeparator);
-    } else if (MoveFileTo(saved + name, target + name) != 0) {
+    entries.push_back({name, (finder.FoundAttributes() & kFileAttributeDirectory) && !finder.FoundIsSymbolicLink()});
+  }
+  finder.Close();
+  bool complete = true;
+  for (const Saved& entry : entries) {
+    if (entry.directory) {
+      complete &= RestoreTree(target + entry.name + kPathSeparator, saved + entry.name + kPathSeparator);
+    } else if (MoveFileTo(saved + entry.name, target + entry.name) != 0) {
       complete = false;
     }
   }
@@ -192,9 +204,11 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
       return FailRun(channel, log, looked, percentage);
     }
 
-    // Only something that stands there is moved aside; a new file is
-    // recorded before it is written.
-    const ErrorCode saved = looked == 0 ? SaveExisting(log, target) : looked;
+    // Only something that stands there is moved aside, and only once: what
+    // this run wrote itself is simply written over. A new file is recorded
+    // before it is written.
+    const bool writtenBefore = log.writtenFiles.count(target) != 0;
+    const ErrorCode saved = writtenBefore ? 0 : looked == 0 ? SaveExisting(log, target) : looked;
     if (saved == kErrorFileNotFound || saved == kErrorPathNotFound) {
       log.newFiles.push_back(target);
     } else if (saved != 0) {
@@ -203,6 +217,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     if (const ErrorCode code = CreateDirectories(log, DirectoryPart(target), true)) {
       return FailRun(channel, log, code, percentage);
     }
+    log.writtenFiles.insert(target);
     if (const ErrorCode code = ExtractEntry(*kit, i, target, settings)) {
       return FailRun(channel, log, code, percentage);
     }

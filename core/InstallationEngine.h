@@ -39,6 +39,9 @@ struct RollbackLog {
   std::vector<std::u16string> newFiles;
   // Directories known to exist, so each is looked at once per run.
   std::unordered_set<std::u16string> knownDirectories;
+  // Targets this run has written. A kit naming one twice must not move the
+  // first copy aside over the user's saved original.
+  std::unordered_set<std::u16string> writtenFiles;
 };
 
 // The body of the worker thread. 0 on success, 1223 when cancelled, else the

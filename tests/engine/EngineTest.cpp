@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "EngineTestUtil.h"
+#include "kit/KitTestUtil.h"
 #include "core/InstallationEngine.h"
 #include "core/KitReader.h"
 #include "core/WorkerChannel.h"
@@ -194,6 +195,46 @@ TEST_F(EngineTest, CancelAfterAnyEntryRollsBackEverythingUpToIt) {
   // Nothing is published for a cancelled run: the last target stays.
   EXPECT_EQ(channel_.ReadStatus().code, 0u);
   EXPECT_NE(channel_.ReadStatus().text, u"Installation error");
+}
+
+TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
+  // The same target twice, once per separator, the second copy newer; then
+  // a new file named twice.
+  kittest::KitModel model;
+  model.single = true;
+  model.descriptions.push_back({u"en", u"Demo", u"Vendor", u"readme.txt"});
+  model.files = {{u"dup/x.cfg", FileTimeFromUnix(kKit, 0), "first"},
+                 {u"dup\\x.cfg", FileTimeFromUnix(kKit + 10, 0), "second"},
+                 {u"new.cfg", FileTimeFromUnix(kKit, 0), "new one"},
+                 {u"new.cfg", FileTimeFromUnix(kKit + 10, 0), "new two"},
+                 {u"last.txt", FileTimeFromUnix(kKit, 0), "last"}};
+  test::WriteFile(dir_ / "dup.okd", kittest::DeflateRaw(model.Image()));
+  ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "dup.okd")), 0u);
+  PutFile(target_ + "/dup/x.cfg", "original", kOld);
+  const Snapshot before = TakeSnapshot(target_);
+
+  // Cancelled after the last entry: the original comes back, the new file goes.
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+
+  // Completed: the newer copy wins.
+  EXPECT_EQ(Run(target_), 0u);
+  EXPECT_EQ(test::ReadFile(target_ + "/dup/x.cfg"), "second");
+  EXPECT_EQ(test::ReadFile(target_ + "/new.cfg"), "new two");
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {
+  PutFile(source_ + "/set*/a?.txt", "star", kKit);
+  ReadKit();
+  // Would match "set*" as a pattern.
+  test::MakeDirs(target_ + "/setX");
+  EXPECT_EQ(Run(target_), 0u);
+  EXPECT_EQ(test::ReadFile(target_ + "/set*/a?.txt"), "star");
+  EXPECT_EQ(test::ListDir(target_ + "/setX"), std::vector<std::string>{});
 }
 
 TEST_F(EngineTest, ALinkToNothingIsMovedAsideAndComesBack) {
