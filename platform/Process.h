@@ -35,7 +35,8 @@ class WorkerThread {
 
 // From now on SIGINT, SIGTERM and SIGHUP only set a flag that the program
 // polls: a run is then cancelled and rolled back, and the program ends the
-// normal way, deleting its temporary files.
+// normal way, deleting its temporary files. SIGPIPE is ignored, so a closed
+// reader of standard error cannot end the program half-way.
 void InstallTerminationSignals();
 bool TerminationRequested();
 

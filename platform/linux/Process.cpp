@@ -75,6 +75,9 @@ void InstallTerminationSignals() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // A message written to a pipe nobody reads any more must not kill the
+  // program in the middle of a rollback; the write just fails.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool TerminationRequested() { return gTerminationRequested != 0; }

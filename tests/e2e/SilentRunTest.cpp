@@ -239,6 +239,23 @@ TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {
   EXPECT_EQ(ReadFile(listed + "/base/1c.cfg"), "old config");
   EXPECT_EQ(test::ListDir(listed + "/base"), std::vector<std::string>{"1c.cfg"});
   EXPECT_EQ(ReadFile(UserStarter()), starter);
+
+  // Standard error a pipe nobody reads any more (a closed log reader): the
+  // message cannot be written, but the rollback must still run to its end.
+  const std::string statusFile = dir_ / "status";
+  const test::ProcessResult shell = test::RunProcess(
+      {"/bin/bash", "-c", "{ sleep 0.2; \"$0\" -S; echo $? > \"$1\"; } 2>&1 >/dev/null | true", app_ + "/setup",
+       statusFile},
+      [&] {
+        std::map<std::string, std::string> all = Env();
+        for (auto& [k, v] : env) all[k] = v;
+        return all;
+      }());
+  EXPECT_EQ(shell.status, 0) << shell.err;
+  EXPECT_EQ(ReadFile(statusFile), "1\n");
+  EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"base", "mine.txt"}));
+  EXPECT_EQ(ReadFile(listed + "/base/1c.cfg"), "old config");
+  EXPECT_EQ(test::ListDir(tmp_), std::vector<std::string>{});
 }
 
 TEST_F(SilentRun, SigtermDuringALargeInstallationRollsBackAndExitsWith2) {
