@@ -130,6 +130,7 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
   // need to map it.
   for (uint64_t offset = 0; offset < uint64_t(kitSize) && result != Z_STREAM_END; offset += windowSize) {
     uint32_t length = uint32_t(std::min<uint64_t>(windowSize, uint64_t(kitSize) - offset));
+    if (stopRequested_ && stopRequested_()) return kErrorCancelled;
     const uint8_t* window = mapping.MapWindow(offset, length);
     if (!window) return kErrorInvalidData;
     inflater->next_in = const_cast<Bytef*>(window);

@@ -33,8 +33,9 @@ class KitReader {
 
   // Inflates the kit at `kitPath` into a new "odk" file in the temporary
   // directory and reads its tables. 0 on success; 13 for a damaged kit, 112
-  // when the temporary directory filled up, otherwise the file layer's code.
-  // On failure the image is closed and deleted and the file table is empty.
+  // when the temporary directory filled up, 1223 when the stop check asked
+  // to stop, otherwise the file layer's code. On failure the image is closed
+  // and deleted and the file table is empty.
   ErrorCode Read(const std::u16string& kitPath);
 
   // Product and vendor of the first description in `language` (case ignored);
@@ -57,6 +58,11 @@ class KitReader {
   // cannot fill the temporary directory. Lowered by tests.
   void SetImageSizeLimit(uint64_t limit) { imageSizeLimit_ = limit; }
 
+  // Asked between pieces of the kit while it unpacks; when it answers true,
+  // Read stops and gives 1223. Unpacking a large kit takes long enough that
+  // a termination signal must not have to wait for its end.
+  void SetStopCheck(bool (*stopRequested)()) { stopRequested_ = stopRequested; }
+
  private:
   ErrorCode Decompress(const std::u16string& kitPath, uint64_t& imageSize);
   ErrorCode ReadTables(uint64_t imageSize);
@@ -66,6 +72,7 @@ class KitReader {
   std::u16string imagePath_;
   ScopedFileHandle image_;
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
+  bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;
 };
 

@@ -45,8 +45,11 @@ bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
     return false;
   }
 
-  // A full temporary directory is a matter of space, not of a damaged kit.
+  // A full temporary directory is a matter of space, not of a damaged kit;
+  // a termination signal while the kit unpacks ends start-up without a word.
+  context.kit.SetStopCheck(TerminationRequested);
   const ErrorCode read = context.kit.Read(kitPath);
+  if (read == kErrorCancelled) return false;
   if (read != 0) {
     frontEnd.ShowMessage(MessageKind::Error,
                          LookUpMessage(read == kErrorDiskFull ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));

@@ -378,6 +378,34 @@ TEST_F(kit_reader, ImageSizeLimitStopsABomb) {
   EXPECT_TRUE(OdkFiles().empty());
 }
 
+int gStopChecks = 0;
+bool StopAtTheThirdCheck() { return ++gStopChecks >= 3; }
+bool NeverStop() { return ++gStopChecks < 0; }
+
+TEST_F(kit_reader, AStopRequestEndsTheUnpackingEarlyAndLeavesNoImage) {
+  KitModel model = DemoModel(false);
+  std::string noise(400 * 1024, '\0');
+  uint32_t x = 7;
+  for (char& c : noise) c = char((x = x * 1103515245 + 12345) >> 24);
+  model.files[0].data = noise;  // incompressible: the kit spans many pieces
+  const std::string kit = DeflateRaw(model.Image());
+
+  KitReader reader;
+  reader.SetStopCheck(StopAtTheThirdCheck);
+  gStopChecks = 0;
+  EXPECT_EQ(ReadKit(reader, kit), kErrorCancelled);
+  EXPECT_EQ(gStopChecks, 3);
+  EXPECT_TRUE(reader.Files().empty());
+  EXPECT_TRUE(OdkFiles().empty());
+
+  // Asked once per piece, and otherwise without effect.
+  reader.SetStopCheck(NeverStop);
+  gStopChecks = 0;
+  ASSERT_EQ(ReadKit(reader, kit), 0u);
+  EXPECT_EQ(gStopChecks, int((kit.size() + 32767) / 32768));
+  ExpectHolds(reader, model);
+}
+
 TEST_F(kit_reader, ImagesLargerThanAWindowReadBack) {
   KitModel model = DemoModel(false);
   for (int i = 0; i < 40; ++i) {
