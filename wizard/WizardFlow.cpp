@@ -60,10 +60,6 @@ std::u16string DescriptionPath(const std::u16string& templateDirectory, const st
   return path;
 }
 
-WizardPage FinalPageAfter(InstallationControl::State state) {
-  return state == InstallationControl::State::Succeeded ? WizardPage::Success : WizardPage::Error;
-}
-
 CancelRule CancelRuleFor(WizardPage page, CancelSource source) {
   switch (page) {
     case WizardPage::Welcome:
@@ -177,12 +173,12 @@ void WizardFlow::Next() {
 
 void WizardFlow::Finish() {
   if (page_ == WizardPage::Success && view_.OpenDescriptionChecked()) {
-    const std::u16string reference = context_.kit.FindDescription(context_.descriptionLanguage);
-    if (!reference.empty()) {
-      const std::u16string path = DescriptionPath(context_.templateDirectory, reference);
-      FileFinder finder;
-      if (finder.FindFirst(path)) view_.OpenFile(path);
-    }
+    // An empty reference names the template directory itself, which then
+    // is what opens.
+    const std::u16string path =
+        DescriptionPath(context_.templateDirectory, context_.kit.FindDescription(context_.descriptionLanguage));
+    FileFinder finder;
+    if (finder.FindFirst(path)) view_.OpenFile(path);
   }
   Close();
 }

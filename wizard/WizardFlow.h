@@ -38,9 +38,6 @@ std::optional<std::u16string> AcceptDestination(std::u16string field);
 // the reference without a leading separator, every "\" turned into "/".
 std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference);
 
-// The page that follows the progress page once a run has ended.
-WizardPage FinalPageAfter(InstallationControl::State state);
-
 // The ways a user can ask to stop.
 enum class CancelSource { CancelButton, EscapeKey, CloseRequest };
 enum class CancelRule {
