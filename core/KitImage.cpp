@@ -20,10 +20,18 @@ std::u16string LoadUtf16(const uint8_t* p, uint32_t units) {
 }
 
 // Walks the image front to back and never asks the source for more than the
-// image is said to hold.
+// image is said to hold, nor lets the tables take more memory than allowed.
 class ImageCursor {
  public:
-  ImageCursor(KitByteSource& source, uint64_t imageSize) : source_(source), size_(imageSize) {}
+  ImageCursor(KitByteSource& source, uint64_t imageSize, uint64_t memoryLimit)
+      : source_(source), size_(imageSize), memoryLeft_(memoryLimit) {}
+
+  // Counts `bytes` more of table memory; false once past the limit.
+  bool Hold(uint64_t bytes) {
+    if (bytes > memoryLeft_) return false;
+    memoryLeft_ -= bytes;
+    return true;
+  }
 
   uint64_t Position() const { return position_; }
   uint64_t Remaining() const { return size_ - position_; }
@@ -49,7 +57,7 @@ class ImageCursor {
   ErrorCode ReadString(std::u16string& text) {
     uint32_t units = 0;
     if (ErrorCode error = ReadU32(units)) return error;
-    if (units > kKitRecordSizeLimit / 2 || uint64_t(units) * 2 > Remaining()) return kErrorInvalidData;
+    if (uint64_t(units) * 2 > Remaining() || !Hold(uint64_t(units) * 2)) return kErrorInvalidData;
     std::vector<uint8_t> bytes(size_t(units) * 2);
     if (ErrorCode error = ReadBytes(bytes.data(), units * 2)) return error;
     text = LoadUtf16(bytes.data(), units);
@@ -61,7 +69,8 @@ class ImageCursor {
   ErrorCode ReadRecord(uint32_t minSize, std::vector<uint8_t>& record) {
     uint32_t size = 0;
     if (ErrorCode error = ReadU32(size)) return error;
-    if (size < minSize || size > kKitRecordSizeLimit || size - 4 > Remaining()) return kErrorInvalidData;
+    // What the record holds stays in memory as its fields.
+    if (size < minSize || size - 4 > Remaining() || !Hold(size)) return kErrorInvalidData;
     record.resize(size - 4);
     return ReadBytes(record.data(), size - 4);
   }
@@ -70,6 +79,7 @@ class ImageCursor {
   KitByteSource& source_;
   uint64_t size_;
   uint64_t position_ = 0;
+  uint64_t memoryLeft_;
 };
 
 // Takes fields out of one record buffer, refusing to step past its end.
@@ -135,10 +145,11 @@ bool IsSafeKitEntryName(std::u16string_view name) {
 
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
-                        std::vector<KitFileEntry>& files) {
+                        std::vector<KitFileEntry>& files,
+                        uint64_t tableMemoryLimit) {
   files.clear();
   if (imageSize > kKitImageSizeLimit) return kErrorInvalidData;
-  ImageCursor cursor(source, imageSize);
+  ImageCursor cursor(source, imageSize, tableMemoryLimit);
   std::vector<uint8_t> record;
 
   uint32_t layout = 0;
@@ -148,6 +159,7 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
     if (ErrorCode error = cursor.ReadU32(count)) return error;
     if (uint64_t(count) * kKitDescriptionRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
     for (uint32_t i = 0; i < count; ++i) {
+      if (!cursor.Hold(sizeof(KitDescription))) return kErrorInvalidData;
       if (ErrorCode error = cursor.ReadRecord(kKitDescriptionRecordMinSize, record)) return error;
       RecordFields fields(record);
       KitDescription description;
@@ -171,6 +183,7 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
   if (uint64_t(count) * kKitFileRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
   std::vector<KitFileEntry> table;
   for (uint32_t i = 0; i < count; ++i) {
+    if (!cursor.Hold(sizeof(KitFileEntry))) return kErrorInvalidData;
     if (ErrorCode error = cursor.ReadRecord(kKitFileRecordMinSize, record)) return error;
     RecordFields fields(record);
     KitFileEntry entry;

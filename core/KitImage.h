@@ -36,9 +36,11 @@ struct KitFileEntry {
 // Offsets and sizes are 32-bit, so an image can address no more than this.
 inline constexpr uint64_t kKitImageSizeLimit = 0xFFFFFFFFull;
 
-// No honest record comes near this; refusing larger ones keeps a damaged
-// kit from making the reader allocate gigabytes for one name.
-inline constexpr uint32_t kKitRecordSizeLimit = 16u * 1024 * 1024;
+// The most memory the tables may take. A few kilobytes of a hostile kit can
+// inflate to gigabytes of minimal records, each of which costs more in
+// memory than in the image; no honest kit comes near this (a million files
+// with long names take about a quarter of it).
+inline constexpr uint64_t kKitTableMemoryLimit = 256u * 1024 * 1024;
 
 inline constexpr uint32_t kKitDescriptionRecordMinSize = 4 + 4 * 4;
 inline constexpr uint32_t kKitFileRecordMinSize = 4 + 4 + 8 + 4 + 4;
@@ -71,11 +73,12 @@ bool IsSafeKitEntryName(std::u16string_view name);
 // Reads the tables of an image of `imageSize` bytes from `source`, which stands
 // at the image's first byte. Appends to `descriptions` and fills `files` with
 // absolute positions. Every count, size and string is checked against what is
-// left of the image or the record; anything that does not fit, an unsafe name
-// or file data past the end of the image gives 13. A failing source's code is
-// passed on.
+// left of the image or the record; anything that does not fit, an unsafe name,
+// file data past the end of the image or tables larger in memory than
+// `tableMemoryLimit` give 13. A failing source's code is passed on.
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
-                        std::vector<KitFileEntry>& files);
+                        std::vector<KitFileEntry>& files,
+                        uint64_t tableMemoryLimit = kKitTableMemoryLimit);
 
 }  // namespace setup

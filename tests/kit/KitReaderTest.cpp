@@ -332,6 +332,42 @@ TEST_F(kit_reader, NumbersThatDoNotFitAreRefused) {
   EXPECT_EQ(ReadImage(reader, noDescriptions + files(FileRecord(u"f", 0, 1, 0), 1, "z")), 0u);
 }
 
+TEST(kit_tables, TablesLargerInMemoryThanTheLimitAreRefused) {
+  // Many minimal records: each costs more in memory than in the image.
+  std::string image;
+  PutU32(image, 1);
+  PutU32(image, 1000);
+  const std::string empty = DescriptionRecord({});
+  for (int i = 0; i < 1000; ++i) image += empty;
+  PutU32(image, 1000);
+  const std::string file = FileRecord(u"f", 0, 0, 0);
+  for (int i = 0; i < 1000; ++i) image += file;
+  const uint64_t needed = 1000 * (sizeof(KitDescription) + empty.size()) + 1000 * (sizeof(KitFileEntry) + file.size());
+  for (uint64_t limit : {needed, needed - 1}) {
+    KitMemorySource source(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+    std::vector<KitDescription> descriptions;
+    std::vector<KitFileEntry> files;
+    EXPECT_EQ(ParseKitImage(source, image.size(), descriptions, files, limit),
+              limit == needed ? kErrorSuccess : kErrorInvalidData)
+        << limit;
+  }
+  // One long string in the single layout counts as well.
+  std::string single;
+  PutU32(single, 0);
+  PutString(single, std::u16string(5000, u'p'));
+  PutString(single, u"");
+  PutString(single, u"");
+  PutU32(single, 0);
+  for (uint64_t limit : {uint64_t(10000), uint64_t(9999)}) {
+    KitMemorySource source(reinterpret_cast<const uint8_t*>(single.data()), single.size());
+    std::vector<KitDescription> descriptions;
+    std::vector<KitFileEntry> files;
+    EXPECT_EQ(ParseKitImage(source, single.size(), descriptions, files, limit),
+              limit == 10000 ? kErrorSuccess : kErrorInvalidData)
+        << limit;
+  }
+}
+
 TEST(kit_names, SafeNames) {
   for (std::u16string_view name : {u"a", u"a/b.txt", u"a\\b\\c", u"..a", u"a..", u"a.b/.c", u"ab:c", u"1:x",
                                    u"имя/файл", u"a b", u"\u00A0"}) {
