@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/Text.h"
@@ -87,13 +88,16 @@ int CopyAcrossFileSystems(const std::string& from, const std::string& to) {
       return error;
     }
     int error = 0;
-    std::vector<char> buffer(1 << 20);
+    // Small enough to come from the heap unzeroed: a rollback across file
+    // systems copies every replaced file, often thousands of small ones.
+    constexpr size_t kCopyPiece = 64 * 1024;
+    std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
     for (;;) {
-      const ssize_t n = RetryOnInterrupt([&] { return read(in, buffer.data(), buffer.size()); });
+      const ssize_t n = RetryOnInterrupt([&] { return read(in, buffer.get(), kCopyPiece); });
       if (n < 0) { error = errno; break; }
       if (n == 0) break;
       for (ssize_t done = 0; done < n;) {
-        const ssize_t w = RetryOnInterrupt([&] { return write(out, buffer.data() + done, n - done); });
+        const ssize_t w = RetryOnInterrupt([&] { return write(out, buffer.get() + done, n - done); });
         if (w <= 0) { error = w < 0 ? errno : ENOSPC; break; }
         done += w;
       }
