@@ -196,10 +196,10 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     PathInfo existing;
     const ErrorCode looked = QueryPathInfo(target, existing);
     if (looked == 0) {
-      // A directory where the kit has a file cannot be replaced and restored
-      // as a file would be; refuse it rather than risk its content.
-      if (existing.directory) return FailRun(channel, log, kErrorAlreadyExists, percentage);
       if (existing.lastWriteTime >= files[i].lastWriteTime) continue;
+      // An older directory where the kit has a file would go to the
+      // workspace and be deleted with it after success; refuse it instead.
+      if (existing.directory) return FailRun(channel, log, kErrorAlreadyExists, percentage);
     } else if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) {
       return FailRun(channel, log, looked, percentage);
     }

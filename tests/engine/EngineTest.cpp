@@ -2,6 +2,7 @@
 // skips and replaces, what it publishes, and that a cancelled or failed run
 // leaves the template directory exactly as it found it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -269,9 +270,11 @@ TEST_F(EngineTest, FailuresPublishTheErrorAndLeaveTheTreeAsItWas) {
   PutFile(target_ + "/1c/base.cfg", "older", kOld);
   PutFile(target_ + "/mine.txt", "mine", kOld);
 
-  // A directory where the kit has a file.
+  // An older directory where the kit has a file.
   test::MakeDirs(target_ + "/docs/notes.txt/inside");
   PutFile(target_ + "/docs/notes.txt/inside/keep", "keep", kOld);
+  const struct timespec old[2] = {{kOld, 0}, {kOld, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (target_ + "/docs/notes.txt").c_str(), old, 0), 0);
   Snapshot before = TakeSnapshot(target_);
   EXPECT_EQ(Run(target_), kErrorAlreadyExists);
   EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
@@ -280,7 +283,15 @@ TEST_F(EngineTest, FailuresPublishTheErrorAndLeaveTheTreeAsItWas) {
   EXPECT_EQ(status.text, u"Installation error");
   EXPECT_EQ(status.percentage, IndexOf("docs/notes.txt") * 100 / kit_.Files().size());
   EXPECT_TRUE(Workspaces(tmp_).empty());
+  // A newer one is skipped like a newer file, and keeps its content.
+  const struct timespec recent[2] = {{kNew, 0}, {kNew, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (target_ + "/docs/notes.txt").c_str(), recent, 0), 0);
+  EXPECT_EQ(Run(target_), 0u);
+  EXPECT_EQ(test::ReadFile(target_ + "/docs/notes.txt/inside/keep"), "keep");
   RemoveDirectoryTree(Utf8ToUtf16(target_ + "/docs"));
+  RemoveDirectoryTree(Utf8ToUtf16(target_ + "/1c"));
+  RemoveFile(Utf8ToUtf16(target_ + "/readme.txt"));
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
 
   // A file where the kit needs a directory.
   PutFile(target_ + "/docs", "a file named docs", kOld);
