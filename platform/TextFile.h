@@ -27,6 +27,9 @@ class TextStream {
 
   // Next piece of text; empty at the end of the file or on a read error.
   std::u16string Read();
+  // A read error was met: the text read so far is not the whole file, and it
+  // may end in the middle of a line.
+  bool Failed() const { return failed_; }
   bool Write(std::u16string_view text);
   // Flushes buffered data; false when the data could not be written.
   bool Close();
@@ -39,6 +42,7 @@ class TextStream {
   TextEncoding encoding_;
   bool byteOrderMark_;
   bool endOfFile_ = false;
+  bool failed_ = false;
   std::string pending_;    // bytes of a character split between two pieces
   bool pendingCR_ = false;  // a CR at the end of a piece, waiting for its LF
 };
@@ -47,6 +51,9 @@ class TextStream {
 inline constexpr size_t kTextUnitsPerPiece = 2048;
 inline constexpr size_t kTextBytesPerPiece = 1024;
 
+// No stream when the file cannot be opened; errno then tells why (ENOENT:
+// nothing stands at the path). A file that opens but cannot be read (a
+// directory, say) gives a stream that has Failed() and reads as empty.
 TextStreamPtr OpenTextForReading(const std::u16string& path);
 std::u16string ReadText(TextStream& stream);
 // The file is created, or emptied when it exists. Linux writes the multibyte

@@ -2,12 +2,36 @@
 // decodes in pieces, carrying a character split between pieces to the next one.
 #include "platform/TextFile.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "platform/Text.h"
 
 namespace setup {
+namespace {
+
+// Reads up to `want` bytes straight from the descriptor; the stream's own
+// buffer is never used for reading. Short only at the end of the file or on
+// an error, which `error` then tells.
+size_t ReadBytes(int fd, char* buffer, size_t want, bool& error) {
+  size_t got = 0;
+  while (got < want) {
+    const ssize_t n = read(fd, buffer + got, want - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = true;
+      break;
+    }
+  }
+  return got;
+}
+
+}  // namespace
 
 TextStream::TextStream(std::FILE* file, TextEncoding encoding, bool byteOrderMark)
     : file_(file), encoding_(encoding), byteOrderMark_(byteOrderMark) {}
@@ -35,12 +59,17 @@ std::u16string TextStream::Read() {
     if (!endOfFile_ && bytes.size() < want) {
       const size_t have = bytes.size();
       bytes.resize(want);
-      const size_t got = std::fread(bytes.data() + have, 1, want - have, file_);
+      bool error = false;
+      const size_t got = ReadBytes(fileno(file_), bytes.data() + have, want - have, error);
       bytes.resize(have + got);
-      if (got < want - have) {
-        if (std::ferror(file_)) return {};
-        endOfFile_ = true;
+      if (error) {
+        // Nothing more comes from this file, not even the bytes held back.
+        failed_ = endOfFile_ = true;
+        pending_.clear();
+        pendingCR_ = false;
+        return {};
       }
+      if (got < want - have) endOfFile_ = true;
     }
 
     std::u16string piece;
@@ -92,9 +121,10 @@ bool TextStream::Close() {
 
 TextStreamPtr OpenTextForReading(const std::u16string& path) {
   std::FILE* file = std::fopen(WideToMultiByte(path).c_str(), "rbe");
-  if (!file) return nullptr;
+  if (!file) return nullptr;  // errno from fopen is the caller's answer
   unsigned char head[3] = {};
-  const size_t got = std::fread(head, 1, sizeof head, file);
+  bool error = false;
+  const size_t got = ReadBytes(fileno(file), reinterpret_cast<char*>(head), sizeof head, error);
   TextEncoding encoding = TextEncoding::MultiByte;
   size_t markLength = 0;
   if (got >= 2 && head[0] == 0xFF && head[1] == 0xFE) {
@@ -105,6 +135,10 @@ TextStreamPtr OpenTextForReading(const std::u16string& path) {
     markLength = 3;
   }
   auto stream = std::make_unique<TextStream>(file, encoding, markLength != 0);
+  if (error) {
+    stream->failed_ = stream->endOfFile_ = true;
+    return stream;
+  }
   // Bytes read past the mark belong to the text.
   stream->pending_.assign(reinterpret_cast<const char*>(head) + markLength, got - markLength);
   if (got < sizeof head) stream->endOfFile_ = true;

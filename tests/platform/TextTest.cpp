@@ -1,6 +1,7 @@
 // Conversions and text files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 
@@ -173,6 +174,33 @@ TEST_F(TextFileTest, WritingGivesMultiByteTextWithoutMark) {
 
   EXPECT_EQ(OpenTextForReading(dir_.Wide("missing.cfg")), nullptr);
   EXPECT_EQ(OpenTextForWriting(dir_.Wide("missing/out.cfg"), TextEncoding::MultiByte), nullptr);
+}
+
+TEST_F(TextFileTest, ReadErrorIsToldApartFromTheEndOfTheFile) {
+  // A file read to its end has not failed, however it ends.
+  for (const std::string& bytes :
+       {std::string(), std::string("a"), std::string("k=v\r"), std::string(3000, 'x')}) {
+    const std::string path = dir_ / "whole.txt";
+    WriteFile(path, bytes);
+    TextStreamPtr stream = OpenTextForReading(Utf8ToUtf16(path));
+    ASSERT_NE(stream, nullptr);
+    while (!ReadText(*stream).empty()) {
+    }
+    EXPECT_FALSE(stream->Failed()) << bytes.size();
+  }
+  // Opens, but every read fails: a directory (EISDIR), and memory at address
+  // 0 (EIO). Both read as empty, and say why.
+  for (const std::string& path : {dir_.Path(), std::string("/proc/self/mem")}) {
+    TextStreamPtr stream = OpenTextForReading(Utf8ToUtf16(path));
+    ASSERT_NE(stream, nullptr) << path;
+    EXPECT_EQ(ReadText(*stream), u"") << path;
+    EXPECT_TRUE(stream->Failed()) << path;
+    EXPECT_EQ(ReadText(*stream), u"") << path;
+  }
+  // No stream at all: errno tells a missing file from one that is there.
+  errno = 0;
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("missing.cfg")), nullptr);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(TextFileTest, FullDeviceIsReportedOnClose) {
