@@ -57,7 +57,7 @@ ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool r
     if (code == kErrorAlreadyExists && IsDirectory(*level)) continue;  // made by someone else meanwhile
     if (code != 0) {
       // A path with no parent to create first cannot be made at all.
-      return DirectoryPart(*level).empty() ? kErrorPathNotFound : code;
+      return level->find(kPathSeparator) == std::u16string::npos ? kErrorPathNotFound : code;
     }
     if (record) log.newDirectories.push_back(*level);
   }

@@ -238,6 +238,17 @@ TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {
   EXPECT_EQ(test::ListDir(target_ + "/setX"), std::vector<std::string>{});
 }
 
+TEST(CreateDirectories, TheCodeTellsWhetherThePathHadAParentToCreateFirst) {
+  RollbackLog log;
+  // Under the root the failure of the creation itself is reported...
+  const ErrorCode underRoot = CreateDirectories(log, u"/sys/setup-cannot-be-here", true);
+  EXPECT_NE(underRoot, 0u);
+  EXPECT_NE(underRoot, kErrorPathNotFound);
+  // ...a name with no separator at all has no parent to make first.
+  EXPECT_EQ(CreateDirectories(log, std::u16string(300, u'a'), true), kErrorPathNotFound);
+  EXPECT_TRUE(log.newDirectories.empty());
+}
+
 TEST_F(EngineTest, ALinkToNothingIsMovedAsideAndComesBack) {
   ReadKit();
   test::MakeDirs(target_ + "/docs");
