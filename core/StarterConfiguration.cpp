@@ -3,6 +3,7 @@
 // never leaves the user with half a configuration.
 #include "core/StarterConfiguration.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -89,19 +90,25 @@ void ParseStarterText(std::u16string_view text, StarterConfiguration& configurat
   parser.Finish();
 }
 
-void LoadStarterStream(TextStream& stream, StarterConfiguration& configuration) {
+bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration) {
   StarterParser parser(configuration);
   for (std::u16string piece = ReadText(stream); !piece.empty(); piece = ReadText(stream)) {
     parser.Feed(piece);
   }
+  // A line cut by a read error is not the line the file holds.
+  if (stream.Failed()) return false;
   parser.Finish();
+  return true;
 }
 
-void LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration) {
-  if (path.empty()) return;
+StarterRead LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration) {
+  if (path.empty()) return StarterRead::Missing;
   TextStreamPtr stream = OpenTextForReading(path);
-  if (!stream) return;
-  LoadStarterStream(*stream, configuration);
+  if (!stream) {
+    // A dangling link counts as missing too: writing creates the file it names.
+    return errno == ENOENT || errno == ENOTDIR ? StarterRead::Missing : StarterRead::Incomplete;
+  }
+  return LoadStarterStream(*stream, configuration) ? StarterRead::Whole : StarterRead::Incomplete;
 }
 
 // --- writing ---------------------------------------------------------------

@@ -19,6 +19,8 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 // SaveStarterFile's failures.
 inline constexpr ErrorCode kStarterCannotOpen = 1;   // no file to write into
 inline constexpr ErrorCode kStarterCannotWrite = 2;  // a line, the flush or the rename failed
+// A starter file that exists but could not be read whole is left alone.
+inline constexpr ErrorCode kStarterCannotRead = 30;  // "cannot read from the device"
 
 class StarterConfiguration {
  public:
@@ -65,10 +67,20 @@ class StarterParser {
 
 // Adds the pairs of `text` (LF line ends) to `configuration`.
 void ParseStarterText(std::u16string_view text, StarterConfiguration& configuration);
-// Reads an open text stream to its end and adds its pairs.
-void LoadStarterStream(TextStream& stream, StarterConfiguration& configuration);
-// Adds the pairs of the file at `path`. A missing or unreadable file adds nothing.
-void LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration);
+// Reads an open text stream to its end and adds its pairs. False when a read
+// error cut it short; the lines complete by then are added, the cut one is not.
+bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration);
+
+// What LoadStarterFile found. Only a file read whole may be written back: a
+// rewrite from anything less would drop the user's other settings.
+enum class StarterRead {
+  Whole,      // read to its end
+  Missing,    // nothing at the path (or no path): contributes nothing
+  Incomplete  // there, but it could not be opened or a read failed part-way
+};
+// Adds the pairs of the file at `path`. A missing file, or one that cannot be
+// opened, adds nothing.
+StarterRead LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration);
 
 // The file's text: one "key=value" line per value, each ended by LF.
 std::u16string FormatStarterText(const StarterConfiguration& configuration);

@@ -71,6 +71,8 @@ ErrorCode UpdatePrimaryFile(TemplateDirectoryState& state, StarterVariant varian
   // Without a home there is no file of the user's to write.
   if (files.primaryPath.empty()) return kStarterCannotOpen;
   StarterConfigurations configurations = ReadStarterConfiguration(variant);
+  // Rewriting a file known only in part would keep just what was read of it.
+  if (configurations.primaryRead == StarterRead::Incomplete) return kStarterCannotRead;
   RemoveDuplicateDirectories(state.starterDirectories);
   configurations.primary.SetValues(kTemplatesLocationKey, state.starterDirectories);
 
@@ -126,8 +128,8 @@ StarterFiles StarterFilesOf(StarterVariant variant) {
 StarterConfigurations ReadStarterConfiguration(StarterVariant variant) {
   const StarterFiles files = StarterFilesOf(variant);
   StarterConfigurations configurations;
-  LoadStarterFile(files.secondaryPath, configurations.secondary);
-  LoadStarterFile(files.primaryPath, configurations.primary);
+  configurations.secondaryRead = LoadStarterFile(files.secondaryPath, configurations.secondary);
+  configurations.primaryRead = LoadStarterFile(files.primaryPath, configurations.primary);
   return configurations;
 }
 

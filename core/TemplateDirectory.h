@@ -44,9 +44,12 @@ StarterFiles StarterFilesOf(StarterVariant variant);
 struct StarterConfigurations {
   StarterConfiguration primary;
   StarterConfiguration secondary;
+  StarterRead primaryRead = StarterRead::Missing;
+  StarterRead secondaryRead = StarterRead::Missing;
 };
 // Reads the secondary, then the primary file of the variant; a missing or
-// unreadable file contributes nothing.
+// unopenable file contributes nothing, and a failure on one does not stop the
+// other.
 StarterConfigurations ReadStarterConfiguration(StarterVariant variant);
 
 // Turns "\" into "/" in every listed directory.
@@ -63,8 +66,11 @@ std::u16string CleanTemplateDirectory(std::u16string directory);
 void LocateTemplateDirectory(TemplateDirectoryState& state);
 
 // Records `installedDirectory` at the head of the list in the user's starter
-// configuration (and in the alternate one when that existed). The user is never
-// told about a failure; the code is there for the caller that wants to know.
+// configuration (and in the alternate one when that existed). A file that is
+// there but cannot be read whole is not rewritten (kStarterCannotRead), and a
+// failure on the user's file leaves the alternate one alone too. The user is
+// never told about a failure; the code is there for the caller that wants to
+// know.
 ErrorCode RecordInstalledDirectory(TemplateDirectoryState& state, const std::u16string& installedDirectory);
 
 }  // namespace setup

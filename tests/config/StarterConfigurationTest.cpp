@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -154,12 +155,70 @@ TEST(StarterConfigurationTest, LongFilesAndLongLinesReadWhole) {
 
 TEST(StarterConfigurationTest, MissingOrUnreadableFileAddsNothing) {
   ScratchDir dir;
+  WriteFile(dir / "file", "x");
+  ASSERT_EQ(symlink("nowhere/orvikstart.cfg", (dir / "dangling.cfg").c_str()), 0);
   StarterConfiguration configuration;
   configuration.AddValue(u"Kept", u"1");
-  LoadStarterFile(dir.Wide("absent.cfg"), configuration);
-  LoadStarterFile(dir.Wide(), configuration);  // a directory
-  LoadStarterFile(u"", configuration);
+  EXPECT_EQ(LoadStarterFile(dir.Wide("absent.cfg"), configuration), StarterRead::Missing);
+  EXPECT_EQ(LoadStarterFile(dir.Wide("file/orvikstart.cfg"), configuration), StarterRead::Missing);
+  EXPECT_EQ(LoadStarterFile(dir.Wide("dangling.cfg"), configuration), StarterRead::Missing);
+  EXPECT_EQ(LoadStarterFile(u"", configuration), StarterRead::Missing);
+  // Something is there, but it is not a file that can be read.
+  EXPECT_EQ(LoadStarterFile(dir.Wide(), configuration), StarterRead::Incomplete);
   EXPECT_EQ(EntriesOf(configuration), (Pairs{{"Kept", {"1"}}}));
+  EXPECT_EQ(LoadStarterFile(dir.Wide("file"), configuration), StarterRead::Whole);
+}
+
+// A load in a child process with one open or read made to fail.
+class StarterLoadFaultTest : public ::testing::Test {
+ protected:
+  FaultRun Load(long nth, int error, const std::string& functions) {
+    return RunWithFault({STARTER_TOOL, "load", path_}, nth, error, functions);
+  }
+  ScratchDir dir_;
+  std::string path_ = dir_ / "orvikstart.cfg";
+};
+
+TEST_F(StarterLoadFaultTest, FileThatCannotBeOpenedIsIncompleteNotMissing) {
+  WriteFile(path_, "Keep=1\n");
+  for (const int error : {EACCES, EMFILE, EIO}) {
+    const FaultRun run = Load(1, error, "fopen");
+    EXPECT_EQ(run.failed, "fopen");
+    EXPECT_EQ(run.process.out, "incomplete\n") << error;
+  }
+  EXPECT_EQ(Load(0, 0, "fopen").process.out, "whole\nKeep=1\n");
+}
+
+TEST_F(StarterLoadFaultTest, ReadErrorAnywhereIsReportedAndNoCutLineIsKept) {
+  // Lines of many lengths over several pieces, ending without a line end, so
+  // that a read error can cut one anywhere.
+  std::string text;
+  for (int i = 0; i < 300; ++i) {
+    text += "K" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i % 37), 'v') + "\xD0\x96\r\n";
+  }
+  text += "Last=line";
+  for (const std::string& bytes : {text, "\xEF\xBB\xBF" + text}) {
+    WriteFile(path_, bytes);
+    // What a load may give after an error: the pairs of the first k lines.
+    std::vector<std::string> allowed{"incomplete\n"};
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', end + 1)) {
+      std::string lines = text.substr(0, end + 1);
+      lines.erase(std::remove(lines.begin(), lines.end(), '\r'), lines.end());
+      StarterConfiguration prefix;
+      ParseStarterText(Utf8ToUtf16(lines), prefix);
+      allowed.push_back("incomplete\n" + Utf16ToUtf8(FormatStarterText(prefix)));
+    }
+    const FaultRun clean = Load(0, 0, "read");
+    ASSERT_EQ(clean.process.out.substr(0, 6), "whole\n");
+    EXPECT_NE(clean.process.out.find("Last=line\n"), std::string::npos);
+    ASSERT_GT(clean.calls, 3);
+    for (long nth = 1; nth <= clean.calls; ++nth) {
+      const FaultRun run = Load(nth, EIO, "read");
+      ASSERT_EQ(run.failed, "read") << nth;
+      EXPECT_NE(std::find(allowed.begin(), allowed.end(), run.process.out), allowed.end())
+          << "read " << nth << " gave:\n" << run.process.out;
+    }
+  }
 }
 
 TEST(StarterConfigurationTest, RewriteNormalisesOnlyWhatReadingNormalises) {

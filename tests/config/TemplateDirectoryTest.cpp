@@ -214,6 +214,76 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
 }
 
+// A starter file that is there but cannot be read whole must not be rewritten
+// from the part that was read: that would drop the user's other settings.
+// Only the recording is armed, so the faults hit the reads of the update.
+class UnreadableStarterFileTest : public TemplateDirectoryTest {
+ protected:
+  void SetUp() override {
+    TemplateDirectoryTest::SetUp();
+    // Longer than one piece, so that a read can fail part-way.
+    for (int i = 0; i < 200; ++i) user_ += "Setting" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
+    user_ += Locations({"/srv/U"});
+    Put(UserFile(), user_);
+    Put(AlternateFile(), alternate_);
+  }
+  FaultRun Record(long nth, int error, const std::string& functions) {
+    return RunWithFault({STARTER_TOOL, "record", "/srv/New"}, nth, error, functions,
+                        {{"HOME", Home()}, {"FAULTINJECT_WAIT_ARM", "1"}});
+  }
+  std::string UserAfter() const {
+    std::string text = user_;
+    text.replace(text.find("ConfigurationTemplatesLocation"), std::string::npos, Locations({"/srv/New", "/srv/U"}));
+    return text;
+  }
+  std::string AlternateAfter() const { return alternate_ + Locations({"/srv/New", "/srv/U"}); }
+
+  std::string user_;
+  const std::string alternate_ = "Keep=1\n";
+};
+
+TEST_F(UnreadableStarterFileTest, UserFileThatCannotBeOpenedIsKeptAndSoIsTheAlternate) {
+  // The update reads the all-users file, then the user's own.
+  const FaultRun run = Record(2, EACCES, "fopen");
+  EXPECT_EQ(run.failed, "fopen");
+  EXPECT_EQ(run.process.out, std::to_string(kStarterCannotRead) + "\n");
+  EXPECT_EQ(ReadFile(UserFile()), user_);
+  EXPECT_EQ(ReadFile(AlternateFile()), alternate_);
+  EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
+}
+
+TEST_F(UnreadableStarterFileTest, EveryFailedReadLeavesEachFileWholeOldOrNew) {
+  const FaultRun clean = Record(0, 0, "read");
+  ASSERT_EQ(clean.process.out, "0\n");
+  ASSERT_EQ(ReadFile(UserFile()), UserAfter());
+  ASSERT_EQ(ReadFile(AlternateFile()), AlternateAfter());
+  ASSERT_GT(clean.calls, 4);
+  long userKept = 0;
+  for (long nth = 1; nth <= clean.calls; ++nth) {
+    SCOPED_TRACE("read " + std::to_string(nth));
+    Put(UserFile(), user_);
+    Put(AlternateFile(), alternate_);
+    const FaultRun run = Record(nth, EIO, "read");
+    ASSERT_EQ(run.failed, "read");
+    const std::string user = ReadFile(UserFile()), alternate = ReadFile(AlternateFile());
+    EXPECT_TRUE(user == user_ || user == UserAfter());
+    EXPECT_TRUE(alternate == alternate_ || alternate == AlternateAfter());
+    if (user == user_) {
+      // A failed update of the user's file leaves the alternate one alone.
+      ++userKept;
+      EXPECT_EQ(alternate, alternate_);
+      EXPECT_EQ(run.process.out, std::to_string(kStarterCannotRead) + "\n");
+    } else {
+      // The alternate update reads the user's file only as its secondary one.
+      EXPECT_EQ(run.process.out, alternate == alternate_ ? std::to_string(kStarterCannotRead) + "\n" : "0\n");
+    }
+    EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
+    EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstartt"), Lines{"orvikstart.cfg"});
+  }
+  std::printf("[ info ] %ld reads failed in turn; %ld kept the user's file\n", clean.calls, userKept);
+  EXPECT_GT(userKept, 1);
+}
+
 // With no home directory at all, nothing may be read or written relative to
 // "/" or the working directory, and the proposal is empty. The child takes a
 // user id that the password database does not know and drops HOME, so "~"

@@ -1,8 +1,13 @@
 // Runs one starter-configuration operation and prints its outcome, so that a
 // test can run it under the fault-injection library.
 //   starter_tool save PATH KEY=VALUE...   prints the result code
+//   starter_tool load PATH                prints whole/missing/incomplete, then
+//                                         one "key=value" line per value
 //   starter_tool locate                   prints the proposal, then the list
-//   starter_tool record DIRECTORY         locates, records, prints the code
+//   starter_tool record DIRECTORY         locates, records, prints the code;
+//                                         only the recording is armed for faults
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,11 +30,26 @@ int main(int argc, char** argv) {
     std::printf("%u\n", SaveStarterFile(configuration, Utf8ToUtf16(argv[2])));
     return 0;
   }
+  if (command == "load" && argc == 3) {
+    StarterConfiguration configuration;
+    const StarterRead read = LoadStarterFile(Utf8ToUtf16(argv[2]), configuration);
+    std::printf("%s\n", read == StarterRead::Whole     ? "whole"
+                        : read == StarterRead::Missing ? "missing"
+                                                       : "incomplete");
+    std::printf("%s", Utf16ToUtf8(FormatStarterText(configuration)).c_str());
+    return 0;
+  }
   if (command == "locate" || (command == "record" && argc >= 3)) {
     TemplateDirectoryState state;
     LocateTemplateDirectory(state);
     if (command == "record") {
-      std::printf("%u\n", RecordInstalledDirectory(state, Utf8ToUtf16(argv[2])));
+      // Under FAULTINJECT_WAIT_ARM the lookup above counts for nothing.
+      using ArmFunction = void (*)(int);
+      auto arm = reinterpret_cast<ArmFunction>(dlsym(RTLD_DEFAULT, "faultinject_arm"));
+      if (arm) arm(1);
+      const ErrorCode code = RecordInstalledDirectory(state, Utf8ToUtf16(argv[2]));
+      if (arm) arm(0);
+      std::printf("%u\n", code);
       return 0;
     }
     std::printf("%s\n", Utf16ToUtf8(state.templateDirectory).c_str());
