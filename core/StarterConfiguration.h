@@ -87,7 +87,8 @@ std::u16string FormatStarterText(const StarterConfiguration& configuration);
 // Replaces the file at `path` with the configuration, atomically: the text goes
 // to a new file beside it, which takes the old one's name only once it is
 // complete and on disk. A failure leaves the old file as it was and no new
-// file behind. 0, kStarterCannotOpen or kStarterCannotWrite.
+// file behind. 0, kStarterCannotOpen (the file may not be written, or
+// something other than a file stands there) or kStarterCannotWrite.
 ErrorCode SaveStarterFile(const StarterConfiguration& configuration, const std::u16string& path);
 
 }  // namespace setup

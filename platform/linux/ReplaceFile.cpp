@@ -99,15 +99,24 @@ void SyncDirectoryOf(const std::string& path) {
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write) {
   const std::string target = ResolveTarget(WideToMultiByte(path));
 
-  // The replacement keeps the permission bits and, where allowed, the owner of
-  // the file it replaces; a new file gets what the umask gives any new file.
+  // Renaming needs only the directory, so first make sure the file itself may
+  // be written: a file the user may not write (or another user's) is not
+  // theirs to replace. Nothing is truncated here, and a FIFO cannot block us.
   struct stat old{};
   bool existed = false;
-  if (stat(target.c_str(), &old) == 0) {
-    existed = S_ISREG(old.st_mode);
+  const int probe = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (probe >= 0) {
+    const bool regular = fstat(probe, &old) == 0 && S_ISREG(old.st_mode);
+    close(probe);
+    // A device or a FIFO must never be renamed over; a directory does not
+    // even open.
+    if (!regular) return ReplaceResult::CannotOpen;
+    existed = true;
   } else if (errno != ENOENT) {
-    return ReplaceResult::CannotOpen;  // a file we cannot look at would lose its bits
+    return ReplaceResult::CannotOpen;
   }
+  // The replacement keeps the permission bits and, where allowed, the owner of
+  // the file it replaces; a new file gets what the umask gives any new file.
   const mode_t createMode = existed ? (old.st_mode & 0777) : 0666;
 
   TemporaryName temporary;

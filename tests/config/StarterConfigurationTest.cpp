@@ -1,7 +1,9 @@
 // The starter configuration format: what a file reads as, what a rewrite
 // writes, and that a rewrite never damages the file it replaces.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -299,11 +301,60 @@ TEST(StarterConfigurationTest, UnwritablePlacesFailWithoutLeavingFiles) {
   WriteFile(dir / "file", "x");
   EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("file/orvikstart.cfg")), kStarterCannotOpen);
   EXPECT_EQ(SaveStarterFile(configuration, u""), kStarterCannotOpen);
-  // A directory in the file's place cannot be replaced: the text was written
-  // but could not take the name.
+  // A directory, a FIFO or a device in the file's place is no file to write
+  // into, and is never replaced by one.
   MakeDirs(dir / "taken.cfg");
-  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("taken.cfg")), kStarterCannotWrite);
-  EXPECT_EQ(ListDir(dir.Path()), (Values{"file", "taken.cfg"}));
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("taken.cfg")), kStarterCannotOpen);
+  ASSERT_EQ(mkfifo((dir / "fifo.cfg").c_str(), 0600), 0);
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("fifo.cfg")), kStarterCannotOpen);
+  ASSERT_EQ(symlink("/dev/null", (dir / "null.cfg").c_str()), 0);
+  EXPECT_EQ(SaveStarterFile(configuration, dir.Wide("null.cfg")), kStarterCannotOpen);
+  struct stat st{};
+  EXPECT_TRUE(stat((dir / "taken.cfg").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  EXPECT_TRUE(stat((dir / "fifo.cfg").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
+  EXPECT_EQ(ListDir(dir.Path()), (Values{"fifo.cfg", "file", "null.cfg", "taken.cfg"}));
+  EXPECT_EQ(ListDir(dir / "taken.cfg"), Values{});
+}
+
+// A file the user may not write is not theirs to replace, even though the
+// directory would let a new file take its name. Permission bits do not stop
+// root, so the save runs in a child under a user id nobody has.
+TEST(StarterConfigurationTest, FileThatMayNotBeWrittenIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to take an unknown user id";
+  uid_t unknown = 54321;
+  while (getpwuid(unknown)) ++unknown;
+  ScratchDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);
+  const std::string others = dir / "others.cfg", readOnly = dir / "readonly.cfg";
+  WriteFile(others, "Old=root\n");  // root's, 0644 after chmod
+  ASSERT_EQ(chmod(others.c_str(), 0644), 0);
+  WriteFile(readOnly, "Old=mine\n");
+  ASSERT_EQ(chown(readOnly.c_str(), unknown, unknown), 0);
+  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(unknown) != 0 || setuid(unknown) != 0) _exit(10);
+    StarterConfiguration configuration;
+    configuration.AddValue(u"New", u"1");
+    const ErrorCode a = SaveStarterFile(configuration, Utf8ToUtf16(others));
+    const ErrorCode b = SaveStarterFile(configuration, Utf8ToUtf16(readOnly));
+    _exit(static_cast<int>(a * 4 + b));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(kStarterCannotOpen * 4 + kStarterCannotOpen));
+  EXPECT_EQ(ReadFile(others), "Old=root\n");
+  EXPECT_EQ(ReadFile(readOnly), "Old=mine\n");
+  struct stat st{};
+  ASSERT_EQ(stat(others.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(ModeOf(others), 0644u);
+  EXPECT_EQ(ModeOf(readOnly), 0444u);
+  EXPECT_EQ(ListDir(dir.Path()), (Values{"others.cfg", "readonly.cfg"}));
 }
 
 // Each save runs in a child process with one libc call made to fail.

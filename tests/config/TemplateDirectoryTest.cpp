@@ -195,8 +195,8 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   Put(AlternateFile(), alternate);
   const std::map<std::string, std::string> env{{"HOME", Home()}};
 
-  // The first attempt cannot create its file; the second one can.
-  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, ENOENT, "open", env);
+  // The first attempt cannot open its file; the second one can.
+  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, EACCES, "open", env);
   EXPECT_EQ(run.failed, "open");
   EXPECT_EQ(run.process.out, "0\n");
   EXPECT_EQ(ReadFile(UserFile()), Locations({"/srv/New", "/srv/U"}));
@@ -206,8 +206,8 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   Put(UserFile(), user);
   Put(AlternateFile(), alternate);
   auto twice = env;
-  twice["FAULTINJECT_RULES"] = "open:2:" + std::to_string(ENOENT);
-  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, ENOENT, "open", twice);
+  twice["FAULTINJECT_RULES"] = "open:2:" + std::to_string(EACCES);
+  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, EACCES, "open", twice);
   EXPECT_EQ(run.process.out, "1\n");
   EXPECT_EQ(ReadFile(UserFile()), user);
   EXPECT_EQ(ReadFile(AlternateFile()), alternate);
