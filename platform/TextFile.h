@@ -67,10 +67,10 @@ enum class ReplaceResult { Replaced, CannotOpen, CannotWrite };
 // beside it (in the multibyte encoding, LF line ends), which takes the old
 // one's name, permission bits and owner only once it is complete and on disk.
 // Any failure leaves the old file untouched and no temporary behind. A
-// symbolic link is written through, so a file kept elsewhere stays there.
-// CannotOpen when an existing file may not be opened for writing, when
-// something other than a regular file stands there, or when no new file can
-// be made beside it.
+// symbolic link is written through, so a file kept elsewhere stays there; a
+// link to nothing yet gets its file created where it points. CannotOpen when
+// an existing file may not be opened for writing, when something other than a
+// regular file stands there, or when no new file can be made beside it.
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write);
 
 }  // namespace setup

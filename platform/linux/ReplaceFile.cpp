@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 
 #include "platform/Text.h"
@@ -68,18 +67,27 @@ int CreateSibling(const std::string& target, mode_t mode, TemporaryName& tempora
   return -1;
 }
 
-// The file the name stands for: a symbolic link is written through, so that a
-// starter configuration kept elsewhere and linked in stays where it is.
-std::string ResolveTarget(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* resolved = realpath(path.c_str(), nullptr)) {
-      std::string target = resolved;
-      std::free(resolved);
-      return target;
+// The name the file is kept under: a symbolic link is written through, so that
+// a starter configuration kept elsewhere and linked in stays where it is. Each
+// link's text counts from the link's own directory, as the kernel reads it;
+// a link to nothing yet names the file to create. False for a loop or a link
+// that cannot be read.
+bool ResolveTarget(std::string& path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4095) + 1, '\0');
+    const ssize_t length = readlink(path.c_str(), text.data(), text.size());
+    if (length <= 0 || static_cast<size_t>(length) >= text.size()) return false;  // changed under us
+    text.resize(static_cast<size_t>(length));
+    const size_t slash = path.rfind('/');
+    if (text[0] == '/' || slash == std::string::npos) {
+      path = std::move(text);
+    } else {
+      path = path.substr(0, slash + 1) + text;
     }
   }
-  return path;
+  return false;
 }
 
 // Makes a finished rename durable. Best effort: by now the new file has
@@ -97,7 +105,8 @@ void SyncDirectoryOf(const std::string& path) {
 }  // namespace
 
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write) {
-  const std::string target = ResolveTarget(WideToMultiByte(path));
+  std::string target = WideToMultiByte(path);
+  if (!ResolveTarget(target)) return ReplaceResult::CannotOpen;
 
   // Renaming needs only the directory, so first make sure the file itself may
   // be written: a file the user may not write (or another user's) is not

@@ -357,6 +357,44 @@ TEST(StarterConfigurationTest, FileThatMayNotBeWrittenIsLeftAlone) {
   EXPECT_EQ(ListDir(dir.Path()), (Values{"others.cfg", "readonly.cfg"}));
 }
 
+TEST(StarterConfigurationTest, DanglingLinkGetsItsFileWhereItPoints) {
+  ScratchDir dir;
+  MakeDirs(dir / "real");
+  MakeDirs(dir / "hop");
+  StarterConfiguration configuration;
+  configuration.AddValue(u"New", u"2");
+  // Relative text counts from the link's own directory, at every hop.
+  ASSERT_EQ(symlink("real/orvikstart.cfg", (dir / "relative.cfg").c_str()), 0);
+  ASSERT_EQ(symlink("hop/second", (dir / "chain.cfg").c_str()), 0);
+  ASSERT_EQ(symlink("../real/chained.cfg", (dir / "hop/second").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "real/absolute.cfg").c_str(), (dir / "absolute.cfg").c_str()), 0);
+  for (const std::string link : {"relative.cfg", "chain.cfg", "absolute.cfg"}) {
+    EXPECT_EQ(SaveStarterFile(configuration, dir.Wide(link)), 0u) << link;
+    struct stat st{};
+    ASSERT_EQ(lstat((dir / link).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+    StarterConfiguration reread;
+    EXPECT_EQ(LoadStarterFile(dir.Wide(link), reread), StarterRead::Whole) << link;
+    EXPECT_EQ(EntriesOf(reread), (Pairs{{"New", {"2"}}})) << link;
+  }
+  EXPECT_EQ(ListDir(dir / "real"), (Values{"absolute.cfg", "chained.cfg", "orvikstart.cfg"}));
+  EXPECT_EQ(ReadFile(dir / "real/chained.cfg"), "New=2\n");
+  EXPECT_EQ(ListDir(dir / "hop"), Values{"second"});
+
+  // Where the file cannot be made, or the links never end, the link stays.
+  ASSERT_EQ(symlink("missing/orvikstart.cfg", (dir / "nodir.cfg").c_str()), 0);
+  ASSERT_EQ(symlink("loop2.cfg", (dir / "loop1.cfg").c_str()), 0);
+  ASSERT_EQ(symlink("loop1.cfg", (dir / "loop2.cfg").c_str()), 0);
+  for (const std::string link : {"nodir.cfg", "loop1.cfg"}) {
+    EXPECT_EQ(SaveStarterFile(configuration, dir.Wide(link)), kStarterCannotOpen) << link;
+    struct stat st{};
+    ASSERT_EQ(lstat((dir / link).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+  }
+  EXPECT_EQ(ListDir(dir.Path()), (Values{"absolute.cfg", "chain.cfg", "hop", "loop1.cfg", "loop2.cfg",
+                                         "nodir.cfg", "real", "relative.cfg"}));
+}
+
 // Each save runs in a child process with one libc call made to fail.
 class StarterSaveFaultTest : public ::testing::Test {
  protected:
