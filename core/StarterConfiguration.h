@@ -20,7 +20,7 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 inline constexpr ErrorCode kStarterCannotOpen = 1;   // no file to write into
 inline constexpr ErrorCode kStarterCannotWrite = 2;  // a line, the flush or the rename failed
 // A starter file that exists but could not be read whole is left alone.
-inline constexpr ErrorCode kStarterCannotRead = 30;  // "cannot read from the device"
+inline constexpr ErrorCode kStarterCannotRead = kErrorReadFault;
 
 class StarterConfiguration {
  public:
