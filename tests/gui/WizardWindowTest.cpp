@@ -165,6 +165,17 @@ class WizardWindowTest : public testing::Test {
     return "";
   }
 
+  // The first window setup shows, whatever it is, waited for.
+  std::string AnyWindow() {
+    for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
+      const std::vector<std::string> windows = VisibleWindows();
+      if (!windows.empty()) return windows.front();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "no window appeared; trace:\n" << TraceText();
+    return "";
+  }
+
   std::string Geometry(const std::string& window) {
     const ToolResult info = RunTool({"xwininfo", "-id", window}, {{"DISPLAY", server_->Display()}}, 10);
     auto field = [&](const std::string& name) {
@@ -427,6 +438,46 @@ TEST_F(WizardWindowTest, TerminationSignalDuringTheRunCancelsWithStatus2) {
   kill(setup_.Pid(), SIGTERM);
   EXPECT_EQ(setup_.Wait(60), 2);
   EXPECT_EQ(test::ListDir(scratch_ / "target"), std::vector<std::string>{});
+  EXPECT_EQ(test::ListDir(tmp_), std::vector<std::string>{});
+}
+
+// A box runs a loop of its own; a signal must still end the program.
+TEST_F(WizardWindowTest, TerminationSignalClosesTheStartUpBoxAndEndsTheProgram) {
+  StartSetup();  // no kit beside it
+  Expect("message error icon=yes buttons=OK Distribution kit file orvikv8.okd not found.");
+  ASSERT_FALSE(AnyWindow().empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(setup_.Running());
+  const auto signalled = Clock::now();
+  kill(setup_.Pid(), SIGTERM);
+  EXPECT_EQ(setup_.Wait(10), 2);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 3.0);
+  EXPECT_GE(trace_.Find("answer none"), 0) << TraceText();
+  EXPECT_EQ(trace_.Find("window"), -1) << TraceText();
+  EXPECT_EQ(test::ListDir(tmp_), std::vector<std::string>{});
+}
+
+// The run's error box is opened from inside the wizard's poll timer, so
+// that timer cannot be what notices the signal.
+TEST_F(WizardWindowTest, TerminationSignalClosesTheRunsErrorBoxAndEndsAsAFailedRun) {
+  Pack();
+  const std::string target = scratch_ / "target";
+  PutFile(target + "/a.txt", "old alpha", 1000000000);
+  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+  env["FAULTINJECT_RULES"] = "futimens:2:5";
+  StartSetup({}, env);
+  EnterPath(target);
+  Click(kNextX, kButtonsY);
+  const int box = Expect("message error icon=yes buttons=OK Installation error");
+  ASSERT_FALSE(OtherWindow().empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(setup_.Pid(), SIGTERM);
+  // The run had failed before the signal came: it ends as a failed run.
+  EXPECT_EQ(setup_.Wait(10), 1);
+  EXPECT_GE(trace_.Find("answer none", static_cast<size_t>(box)), 0) << TraceText();
+  EXPECT_EQ(test::ListDir(target), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(test::ReadFile(target + "/a.txt"), "old alpha");
+  EXPECT_FALSE(test::Exists(StarterFile()));
   EXPECT_EQ(test::ListDir(tmp_), std::vector<std::string>{});
 }
 

@@ -7,6 +7,7 @@
 
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 #include "wizard/gtk/DesktopLauncher.h"
 #include "wizard/gtk/Pictures.h"
@@ -143,6 +144,9 @@ void ProgressPage::Update(uint32_t percentage, const std::u16string& label) {
 // ---- the window -------------------------------------------------------------
 
 CInstallerDlg::CInstallerDlg(SetupContext& context) : context_(context) {
+  // The main thread holds the GDK lock whenever it is not waiting in a loop;
+  // GTK's loops release it while they wait.
+  gdk_threads_enter();
   sidePicture_ = LoadSidePicture();
   icon_ = LoadWindowIcon();
   // Message boxes shown before the window exists carry the icon too.
@@ -155,6 +159,7 @@ CInstallerDlg::~CInstallerDlg() {
   if (window_) gtk_widget_destroy(window_);
   if (sidePicture_) g_object_unref(sidePicture_);
   if (icon_) g_object_unref(icon_);
+  gdk_threads_leave();
 }
 
 void CInstallerDlg::BuildWindow() {
@@ -242,7 +247,7 @@ void CInstallerDlg::Run() {
   flow_ = std::make_unique<WizardFlow>(context_, *this);
   // One timer for the whole life of the window: it follows a run and notices
   // termination signals; between its ticks the main thread sleeps in poll().
-  timer_ = g_timeout_add(static_cast<guint>(kPollInterval.count()), OnTick, this);
+  timer_ = gdk_threads_add_timeout(static_cast<guint>(kPollInterval.count()), OnTick, this);
   flow_->Start();
   if (!closing_) gtk_main();
   g_source_remove(timer_);
@@ -305,9 +310,19 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
 gint CInstallerDlg::RunDialog(GtkWidget* dialog) {
   GtkWidget* outer = openDialog_;
   openDialog_ = dialog;
+  // The box watches for a termination signal itself: the wizard's own timer
+  // cannot, before the window exists and while the box was opened from
+  // inside that timer's callback (GLib holds a source back while it runs).
+  const guint watch = gdk_threads_add_timeout(static_cast<guint>(kPollInterval.count()), OnDialogWatch, dialog);
   const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+  g_source_remove(watch);
   openDialog_ = outer;
   return response;
+}
+
+gboolean CInstallerDlg::OnDialogWatch(gpointer dialog) {
+  if (TerminationRequested()) gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NONE);
+  return TRUE;
 }
 
 void CInstallerDlg::DismissMessage() {
@@ -454,6 +469,9 @@ gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
 // ---- creation -----------------------------------------------------------------
 
 std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext& context, int& argc, char**& argv) {
+  // GDK's lock exists before GTK starts; the window's main thread holds it
+  // except while one of GTK's loops waits.
+  gdk_threads_init();
   // GTK 2 draws on X only. Without a display name GTK is not even started:
   // its start-up can print warnings, and a headless run prints nothing but
   // its messages.

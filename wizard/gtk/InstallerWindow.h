@@ -122,11 +122,13 @@ class CInstallerDlg : public WizardFrontEnd {
   void ApplyButtons(const ButtonStates& buttons);
   void ChooseDirectory();
   // Runs a modal dialog, remembering it so that DismissMessage and Close can
-  // end it from a timer.
+  // end it from a timer. A termination signal answers it with
+  // GTK_RESPONSE_NONE.
   gint RunDialog(GtkWidget* dialog);
   void TracePage(WizardPage page);
 
   static gboolean OnTick(gpointer self);
+  static gboolean OnDialogWatch(gpointer dialog);
   static void OnBack(GtkButton*, gpointer self);
   static void OnNext(GtkButton*, gpointer self);
   static void OnCancel(GtkButton*, gpointer self);
