@@ -285,8 +285,9 @@ TEST_F(WizardWindowTest, EmptyPathShowsAPlainBoxAndThePageStays) {
   const int box = Expect("message plain icon=no buttons=OK Specify correct path to template directory.", before);
   const std::string dialog = OtherWindow();
   ASSERT_FALSE(dialog.empty());
-  // Captioned like the wizard.
+  // Captioned with the wizard's title, yet a window of its own.
   EXPECT_NE(Property(dialog, "_NET_WM_NAME").find("\"Installing configuration\""), std::string::npos);
+  EXPECT_NE(Property(dialog, "WM_TRANSIENT_FOR").find("not found"), std::string::npos);
   Key(dialog, "Return");
   Expect("answer ok", static_cast<size_t>(box));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -488,6 +489,9 @@ TEST_F(WizardWindowTest, WindowIs500By360AndAWindowManagerCannotResizeIt) {
   StartSetup();
   const std::string window = MainWindow();
   ASSERT_FALSE(window.empty());
+  // A menu window: no frame of the window manager, but still a title.
+  EXPECT_NE(Property(window, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_MENU"), std::string::npos);
+  EXPECT_NE(Property(window, "_NET_WM_NAME").find("\"Installing configuration\""), std::string::npos);
   const std::string hints = Property(window, "WM_NORMAL_HINTS");
   EXPECT_NE(hints.find("minimum size: 500 by 360"), std::string::npos) << hints;
   EXPECT_NE(hints.find("maximum size: 500 by 360"), std::string::npos) << hints;
@@ -512,7 +516,7 @@ TEST_F(WizardWindowTest, RussianTitleAndTextsReachTheWindowAsUtf8EvenInTheCLocal
   EXPECT_EQ(setup_.Wait(30), 2);
 }
 
-TEST_F(WizardWindowTest, FolderChooserReplacesTheEntryOrLeavesItWhenCancelled) {
+TEST_F(WizardWindowTest, FolderChooserStartsInGtksFolderAndReplacesTheEntry) {
   Pack();
   test::MakeDirs(scratch_ / "picked");
   StartSetup();
@@ -522,19 +526,37 @@ TEST_F(WizardWindowTest, FolderChooserReplacesTheEntryOrLeavesItWhenCancelled) {
   Expect("chooser", before);
   std::string chooser = OtherWindow();
   ASSERT_FALSE(chooser.empty());
+  // Neither titled nor tied to the wizard.
+  EXPECT_EQ(Property(chooser, "_NET_WM_NAME").find("Installing configuration"), std::string::npos);
+  EXPECT_NE(Property(chooser, "WM_TRANSIENT_FOR").find("not found"), std::string::npos);
   Key(chooser, "Escape");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(trace_.Find("entry", before), -1) << TraceText();
 
-  // The chooser opens in the folder of the entry; Open takes that folder.
+  // It does not open in the entry's existing folder: GTK starts on its
+  // recently used files, where Open without a choice takes nothing.
+  test::MakeDirs(scratch_ / "chosen");
   before = TraceSize();
   Click(kBrowseX, kEntryY);
   Expect("chooser", before);
   chooser = OtherWindow();
   ASSERT_FALSE(chooser.empty());
   Key(chooser, "alt+o");
-  Expect("entry " + scratch_ / "picked", before);
-  EXPECT_EQ(trace_.Lines().back(), "entry " + scratch_ / "picked");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(trace_.Find("entry", before), -1) << TraceText();
+
+  // A folder typed into its location field replaces the whole entry. A
+  // click gives the chooser the keyboard; "/" opens the field.
+  ASSERT_EQ(Xdo({"mousemove", "--window", chooser, "400", "300", "click", "1"}).status, 0);
+  Key(chooser, "slash");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Key(chooser, "ctrl+a");
+  Key(chooser, "BackSpace");
+  ASSERT_EQ(Xdo({"windowfocus", "--sync", chooser, "type", "--delay", "20", scratch_ / "chosen"}, 60).status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Key(chooser, "alt+o");
+  Expect("entry " + scratch_ / "chosen", before);
+  EXPECT_EQ(trace_.Lines().back(), "entry " + scratch_ / "chosen");
   Key(MainWindow(), "Escape");
   Key(OtherWindow(), "alt+y");
   EXPECT_EQ(setup_.Wait(30), 2);

@@ -173,9 +173,9 @@ void CInstallerDlg::BuildWindow() {
                                 GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE | GDK_HINT_BASE_SIZE));
   gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
   gtk_window_set_modal(GTK_WINDOW(window_), TRUE);
-  // A dialog, so that window managers give it a title bar with the title and
-  // a close box; a menu window would get neither and could not be moved.
-  gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_DIALOG);
+  // Window managers draw no frame around a menu window: the wizard looks the
+  // same on every desktop. The title still names it in task lists.
+  gtk_window_set_type_hint(GTK_WINDOW(window_), GDK_WINDOW_TYPE_HINT_MENU);
   gtk_window_set_icon(GTK_WINDOW(window_), icon_);
   gtk_window_set_title(GTK_WINDOW(window_), Utf8(context_.applicationTitle).c_str());
 
@@ -258,20 +258,19 @@ void CInstallerDlg::Run() {
 }
 
 bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
-  GtkMessageType type = GTK_MESSAGE_OTHER;
-  GtkButtonsType buttons = GTK_BUTTONS_OK;
-  const char* kindName = "plain";
-  if (kind == MessageKind::Error) {
-    type = GTK_MESSAGE_ERROR;
-    kindName = "error";
-  } else if (kind == MessageKind::Question) {
-    type = GTK_MESSAGE_QUESTION;
-    buttons = GTK_BUTTONS_YES_NO;
-    kindName = "question";
-  }
-  GtkWidget* dialog = gtk_message_dialog_new(window_ ? GTK_WINDOW(window_) : nullptr, GTK_DIALOG_MODAL, type, buttons,
-                                             "%s", Utf8(text).c_str());
-  gtk_window_set_title(GTK_WINDOW(dialog), Utf8(context_.applicationTitle).c_str());
+  const uint32_t flags = kind == MessageKind::Error      ? kMessageBoxError
+                         : kind == MessageKind::Question ? kMessageBoxQuestion
+                                                         : kMessageBoxPlain;
+  return ShowMessage(this, text, flags) == kAnswerYes;
+}
+
+int CInstallerDlg::ShowMessage(const CWnd* owner, const std::u16string& text, uint32_t flags) {
+  const uint32_t icon = flags >> 24, buttons = flags & 0xFF;
+  const GtkMessageType type = icon == 1 ? GTK_MESSAGE_ERROR : icon == 2 ? GTK_MESSAGE_QUESTION : GTK_MESSAGE_OTHER;
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type,
+                                             buttons == 2 ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK, "%s",
+                                             Utf8(text).c_str());
+  if (owner) gtk_window_set_title(GTK_WINDOW(dialog), Utf8(owner->Title()).c_str());
   // Wide enough for the caption, which window managers cut short on a box
   // sized to a two-word message; a longer message still widens the box.
   GtkRequisition natural{};
@@ -279,8 +278,9 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
   if (natural.width < kMessageBoxMinWidth) gtk_widget_set_size_request(dialog, kMessageBoxMinWidth, natural.height);
   if (trace_.Enabled()) {
     // What the box really shows: an icon or none, and its buttons.
+    const char* kindName = type == GTK_MESSAGE_ERROR ? "error" : type == GTK_MESSAGE_QUESTION ? "question" : "plain";
     GtkWidget* image = gtk_message_dialog_get_image(GTK_MESSAGE_DIALOG(dialog));
-    const bool icon = image && gtk_image_get_storage_type(GTK_IMAGE(image)) != GTK_IMAGE_EMPTY;
+    const bool hasIcon = image && gtk_image_get_storage_type(GTK_IMAGE(image)) != GTK_IMAGE_EMPTY;
     std::string names;
     GList* children = gtk_container_get_children(GTK_CONTAINER(gtk_dialog_get_action_area(GTK_DIALOG(dialog))));
     for (GList* child = children; child; child = child->next) {
@@ -295,16 +295,20 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
       names += (names.empty() ? "" : ",") + name;
     }
     g_list_free(children);
-    trace_.Write(std::string("message ") + kindName + " icon=" + (icon ? "yes" : "no") + " buttons=" + names + " " +
+    trace_.Write(std::string("message ") + kindName + " icon=" + (hasIcon ? "yes" : "no") + " buttons=" + names + " " +
                  Utf8(text));
   }
   const gint response = RunDialog(dialog);
   gtk_widget_destroy(dialog);
-  trace_.Write(std::string("answer ") + (response == GTK_RESPONSE_YES  ? "yes"
-                                         : response == GTK_RESPONSE_NO ? "no"
-                                         : response == GTK_RESPONSE_OK ? "ok"
-                                                                       : "none"));
-  return response == GTK_RESPONSE_YES;
+  const int answer = response == GTK_RESPONSE_YES  ? kAnswerYes
+                     : response == GTK_RESPONSE_NO ? kAnswerNo
+                     : response == GTK_RESPONSE_OK ? kAnswerOk
+                                                   : kAnswerNone;
+  trace_.Write(std::string("answer ") + (answer == kAnswerYes  ? "yes"
+                                         : answer == kAnswerNo ? "no"
+                                         : answer == kAnswerOk ? "ok"
+                                                               : "none"));
+  return answer;
 }
 
 gint CInstallerDlg::RunDialog(GtkWidget* dialog) {
@@ -419,15 +423,11 @@ void CInstallerDlg::SetDestinationText(const std::u16string& text) {
 bool CInstallerDlg::OpenDescriptionChecked() { return successPage_ && successPage_->Checked(); }
 
 void CInstallerDlg::ChooseDirectory() {
-  GtkWidget* chooser = gtk_file_chooser_dialog_new(Utf8(context_.applicationTitle).c_str(), GTK_WINDOW(window_),
-                                                   GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, GTK_STOCK_CANCEL,
-                                                   GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+  // It opens in GTK's default folder, whatever the field holds.
+  GtkWidget* chooser =
+      gtk_file_chooser_dialog_new(nullptr, nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, GTK_STOCK_CANCEL,
+                                  GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
   gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
-  // Start where the field points when that folder exists.
-  const std::string current = WideToMultiByte(dirSelectPage_->Text());
-  if (!current.empty() && g_file_test(current.c_str(), G_FILE_TEST_IS_DIR)) {
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), current.c_str());
-  }
   trace_.Write("chooser");
   if (RunDialog(chooser) == GTK_RESPONSE_ACCEPT) {
     // A local path in the file system's bytes; none for remote locations.

@@ -4,6 +4,7 @@
 // The page flow itself lives in WizardFlow; this file only draws it.
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,22 @@ namespace setup {
 
 inline constexpr int kWindowWidth = 500;
 inline constexpr int kWindowHeight = 360;
+
+// Anything a message box can belong to: the box takes its caption from it.
+class CWnd {
+ public:
+  virtual ~CWnd() = default;
+  virtual std::u16string Title() const { return {}; }
+};
+
+// The flags word of ShowMessage: the highest byte picks the icon (1 error,
+// 2 question, anything else none), the lowest byte the buttons (2 Yes and No,
+// anything else OK).
+inline constexpr uint32_t kMessageBoxPlain = 0x0000001;
+inline constexpr uint32_t kMessageBoxError = 0x1000001;
+inline constexpr uint32_t kMessageBoxQuestion = 0x2000002;
+// ShowMessage's answers.
+inline constexpr int kAnswerNone = 0, kAnswerYes = 1, kAnswerNo = 2, kAnswerOk = 3;
 
 // The base of every page: the widgets it put into the window's fixed
 // container, in the order they were made. The window owns the widgets.
@@ -96,10 +113,16 @@ class ProgressPage : public WizardDialogPage {
 };
 
 // The application window object.
-class CInstallerDlg : public WizardFrontEnd {
+class CInstallerDlg : public CWnd, public WizardFrontEnd {
  public:
   explicit CInstallerDlg(SetupContext& context);
   ~CInstallerDlg() override;
+
+  // CWnd
+  std::u16string Title() const override { return context_.applicationTitle; }
+  // A modal box with no parent window, captioned with the owner's title
+  // when there is an owner. Returns one of the kAnswer values.
+  int ShowMessage(const CWnd* owner, const std::u16string& text, uint32_t flags);
 
   // WizardFrontEnd
   void Run() override;
