@@ -236,6 +236,8 @@ class WizardWindowTest : public testing::Test {
     Expect("page welcome");
     Click(kNextX, kButtonsY);
     Expect("page destination");
+    // The page gives the field no focus of its own.
+    Click(kEntryX, kEntryY);
     Key(MainWindow(), "ctrl+a");
     Key(MainWindow(), "BackSpace");
     if (!path.empty()) Type(path);
@@ -589,6 +591,166 @@ TEST_F(WizardWindowTest, MainThreadStaysMostlyIdleDuringALongRun) {
   Click(kNextX, kButtonsY);
   EXPECT_EQ(setup_.Wait(30), 0);
 }
+
+// ---- the layout in English, Russian and the language with the longest texts ----
+
+// One widget of a "layout" trace line.
+struct Placed {
+  std::string type;
+  int x = 0, y = 0, width = 0, height = 0;
+  int textWidth = -1, textHeight = -1;  // labels only
+  int Right() const { return x + width; }
+  int Bottom() const { return y + height; }
+};
+
+// "layout page widgets | buttons": both parts parsed.
+std::pair<std::vector<Placed>, std::vector<Placed>> ParseLayout(const std::string& line) {
+  std::pair<std::vector<Placed>, std::vector<Placed>> parts;
+  std::istringstream words(line.substr(line.find(' ') + 1));
+  std::vector<Placed>* into = &parts.first;
+  for (std::string word; words >> word;) {
+    if (word == "|") {
+      into = &parts.second;
+      continue;
+    }
+    Placed p;
+    p.type = word.substr(0, word.find(':'));
+    std::sscanf(word.c_str() + word.find(':') + 1, "%d,%d,%dx%d,text=%dx%d", &p.x, &p.y, &p.width, &p.height,
+                &p.textWidth, &p.textHeight);
+    into->push_back(p);
+  }
+  return parts;
+}
+
+// The language whose page and button texts are the longest.
+std::string LongestLanguage() {
+  const char* const texts[] = {"IDS_WELCOME_TITLE",   "IDS_DESTINATION_PROMPT", "IDS_TEMPLATE_CATALOG",
+                               "IDS_SUCCESS_FINISH",  "IDS_SUCCESS_OPENDESCR",  "IDS_ERROR_FINISH",
+                               "IDS_PROGRESS_START",  "IDS_WIZARD_BACK",        "IDS_WIZARD_NEXT",
+                               "IDS_WIZARD_FINISH",   "IDS_WIZARD_CANCEL"};
+  std::string longest;
+  size_t longestLength = 0;
+  for (const LanguageEntry& language : SupportedLanguages()) {
+    size_t length = 0;
+    for (const char* id : texts) length += LookUpMessage(language.number, id).size();
+    if (length > longestLength) {
+      longest = std::string(language.code);
+      longestLength = length;
+    }
+  }
+  return longest;
+}
+
+class WizardLayoutTest : public WizardWindowTest, public testing::WithParamInterface<std::string> {
+ protected:
+  // The widgets of the page just shown, checked against the window.
+  std::vector<Placed> PageLayout(const std::string& page, size_t from) {
+    const int shown = Expect("page " + page, from);
+    const int at = Expect("layout ", shown < 0 ? from : static_cast<size_t>(shown));
+    if (at < 0) return {};
+    const std::string line = trace_.Lines()[static_cast<size_t>(at)];
+    SCOPED_TRACE(line);
+    const auto [widgets, buttons] = ParseLayout(line);
+    for (const Placed& w : widgets) {
+      EXPECT_TRUE(w.x >= 0 && w.y >= 0 && w.Right() <= 500 && w.Bottom() <= 360) << w.type << " outside the window";
+      if (w.textWidth >= 0) {
+        EXPECT_TRUE(w.textWidth <= w.width && w.textHeight <= w.height) << w.type << " text larger than its box";
+      }
+    }
+    // Back, Next and Cancel side by side at the foot, none cut short.
+    int left = 0;
+    for (const Placed& b : buttons) {
+      EXPECT_EQ(b.y, 320);
+      EXPECT_EQ(b.height, 30);
+      EXPECT_GE(b.width, 80);
+      EXPECT_GE(b.x, left) << "buttons overlap";
+      EXPECT_LE(b.textWidth, b.width);
+      left = b.Right();
+    }
+    if (!buttons.empty()) {
+      EXPECT_EQ(buttons.back().Right(), 490) << "Cancel off the right margin";
+    }
+    if (GetParam() == "en" && buttons.size() == 3) {
+      EXPECT_EQ(buttons[0].x, 230);
+      EXPECT_EQ(buttons[1].x, 310);
+      EXPECT_EQ(buttons[2].x, 410);
+    }
+    return widgets;
+  }
+
+  static void ExpectAt(const std::vector<Placed>& widgets, size_t index, const std::string& type, int x, int y,
+                       int width = -1, int height = -1) {
+    ASSERT_LT(index, widgets.size());
+    const Placed& w = widgets[index];
+    EXPECT_EQ(w.type, type) << "widget " << index;
+    EXPECT_EQ(w.x, x) << w.type;
+    EXPECT_EQ(w.y, y) << w.type;
+    if (width >= 0) {
+      EXPECT_EQ(w.width, width) << w.type;
+    }
+    if (height >= 0) {
+      EXPECT_EQ(w.height, height) << w.type;
+    }
+  }
+
+  // The side picture and the page text, whose lines end above `below`.
+  static void ExpectPictureAndText(const std::vector<Placed>& widgets, int below) {
+    ExpectAt(widgets, 0, "GtkImage", 0, 0, 158, 286);
+    ExpectAt(widgets, 1, "GtkLabel", 170, 10, 330, 250);
+    if (widgets.size() > 1) {
+      EXPECT_LE(widgets[1].y + widgets[1].textHeight, below) << "the text runs into what follows";
+    }
+  }
+
+  void Walk(bool succeed) {
+    Pack();
+    std::map<std::string, std::string> env;
+    if (!succeed) {
+      env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+      env["FAULTINJECT_RULES"] = "futimens:2:5";
+    }
+    StartSetup({"/L" + GetParam()}, env);
+    ExpectPictureAndText(PageLayout("welcome", 0), 310);
+    // Keys rather than clicks: the buttons widen in some languages.
+    Key(MainWindow(), "Return");
+    const std::vector<Placed> destination = PageLayout("destination", 0);
+    ExpectPictureAndText(destination, 255);
+    ExpectAt(destination, 2, "GtkLabel", 170, 255);
+    ExpectAt(destination, 3, "GtkEntry", 170, 275, 280, 30);
+    ExpectAt(destination, 4, "GtkButton", 460, 275, 30, 30);
+    Click(kEntryX, kEntryY);
+    Key(MainWindow(), "ctrl+a");
+    Key(MainWindow(), "BackSpace");
+    Type(scratch_ / ("target-" + GetParam()));
+    Key(MainWindow(), "Return");
+    const std::vector<Placed> progress = PageLayout("progress", 0);
+    ExpectAt(progress, 0, "GtkLabel", 10, 130);
+    ExpectAt(progress, 1, "GtkProgressBar", 10, 150, 480, 20);
+    if (succeed) {
+      const std::vector<Placed> success = PageLayout("success", 0);
+      ExpectPictureAndText(success, 170);
+      ExpectAt(success, 2, "GtkCheckButton", 170, 170);
+      if (success.size() > 2) {
+        EXPECT_LE(success[2].Bottom(), 310) << "the check button runs into the buttons";
+      }
+      Key(MainWindow(), "Return");
+      EXPECT_EQ(setup_.Wait(30), 0);
+    } else {
+      const int box = Expect("message error");
+      Key(OtherWindow(), "Return");
+      ExpectPictureAndText(PageLayout("error", static_cast<size_t>(box)), 310);
+      Key(MainWindow(), "Return");
+      EXPECT_EQ(setup_.Wait(30), 1);
+    }
+  }
+};
+
+TEST_P(WizardLayoutTest, SuccessfulRunPagesStandInPlaceAndInsideTheWindow) { Walk(true); }
+
+TEST_P(WizardLayoutTest, FailedRunPagesStandInPlaceAndInsideTheWindow) { Walk(false); }
+
+INSTANTIATE_TEST_SUITE_P(Languages, WizardLayoutTest, testing::Values("en", "ru", LongestLanguage()),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace
 }  // namespace setup::guitest

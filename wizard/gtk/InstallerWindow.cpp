@@ -20,10 +20,16 @@ std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
 std::string Message(const char* identifier) { return Utf8(LookUpMessage(identifier)); }
 
 // Where the pieces of the fixed layout stand.
-constexpr int kSideWidth = 158;
-constexpr int kTextX = kSideWidth + 12;
-constexpr int kTextWidth = kWindowWidth - kTextX - 12;
 constexpr int kMargin = 10;
+constexpr int kTextX = 170, kTextY = 10, kTextWidth = 330, kTextHeight = 250;
+constexpr int kCaptionY = 255;
+constexpr int kEntryY = 275, kEntryWidth = 280, kEntryHeight = 30;
+constexpr int kBrowseX = 460, kBrowseSize = 30;
+constexpr int kCheckY = 170;
+// The check box's mark and its gap come before the label.
+constexpr int kCheckLabelWidth = kWindowWidth - kTextX - kMargin - 24;
+constexpr int kProgressLabelX = 10, kProgressLabelY = 130;
+constexpr int kProgressBarY = 150, kProgressBarHeight = 20;
 constexpr int kSeparatorY = 310;
 constexpr int kButtonY = 320;
 constexpr int kButtonWidth = 80;
@@ -31,12 +37,39 @@ constexpr int kButtonHeight = 30;
 constexpr int kButtonGap = 20;  // between Next and Cancel
 constexpr int kMessageBoxMinWidth = 360;
 
-GtkWidget* WrappedLabel(const std::string& text, int width, int height) {
+// The text of a page: wrapped, from the top left of its 330 x 250 box.
+GtkWidget* WrappedLabel(const std::string& text) {
   GtkWidget* label = gtk_label_new(text.c_str());
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.0f);
-  gtk_widget_set_size_request(label, width, height);
+  gtk_widget_set_size_request(label, kTextWidth, kTextHeight);
   return label;
+}
+
+// "Type:x,y,WxH" per visible widget, the size being what GtkFixed gives it
+// (its request); a label adds the size its text takes ("text=WxH"), which
+// shows a text too large for its box.
+std::string WidgetsLayout(GtkFixed* container, const std::vector<GtkWidget*>& widgets) {
+  std::string layout;
+  for (GtkWidget* widget : widgets) {
+    if (!gtk_widget_get_visible(widget)) continue;
+    gint x = 0, y = 0;
+    gtk_container_child_get(GTK_CONTAINER(container), widget, "x", &x, "y", &y, nullptr);
+    GtkRequisition size{};
+    gtk_widget_size_request(widget, &size);
+    layout += std::string(layout.empty() ? "" : " ") + G_OBJECT_TYPE_NAME(widget) + ":" + std::to_string(x) + "," +
+              std::to_string(y) + "," + std::to_string(size.width) + "x" + std::to_string(size.height);
+    GtkWidget* label = GTK_IS_LABEL(widget) ? widget
+                       : GTK_IS_BIN(widget) && GTK_IS_LABEL(gtk_bin_get_child(GTK_BIN(widget)))
+                           ? gtk_bin_get_child(GTK_BIN(widget))
+                           : nullptr;
+    if (label) {
+      int width = 0, height = 0;
+      pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
+      layout += ",text=" + std::to_string(width) + "x" + std::to_string(height);
+    }
+  }
+  return layout;
 }
 
 const char* PageName(WizardPage page) {
@@ -70,6 +103,8 @@ void WizardDialogPage::Hide() {
   for (GtkWidget* widget : widgets_) gtk_widget_hide(widget);
 }
 
+std::string WizardDialogPage::Layout() const { return WidgetsLayout(container_, widgets_); }
+
 GtkWidget* WizardDialogPage::Put(GtkWidget* widget, int x, int y, int width, int height) {
   if (width >= 0 || height >= 0) gtk_widget_set_size_request(widget, width, height);
   gtk_fixed_put(container_, widget, x, y);
@@ -80,7 +115,7 @@ GtkWidget* WizardDialogPage::Put(GtkWidget* widget, int x, int y, int width, int
 MessagePage::MessagePage(GtkFixed* container, GdkPixbuf* sidePicture, const std::u16string& text)
     : WizardDialogPage(container) {
   Put(gtk_image_new_from_pixbuf(sidePicture), 0, 0);
-  label_ = Put(WrappedLabel(Utf8(text), kTextWidth, 240), kTextX, kMargin);
+  label_ = Put(WrappedLabel(Utf8(text)), kTextX, kTextY);
 }
 
 void MessagePage::SetText(const std::u16string& text) { gtk_label_set_text(GTK_LABEL(label_), Utf8(text).c_str()); }
@@ -90,13 +125,13 @@ std::string MessagePage::Text() const { return gtk_label_get_text(GTK_LABEL(labe
 SuccessFinalPage::SuccessFinalPage(GtkFixed* container, GdkPixbuf* sidePicture, const std::u16string& text,
                                    const std::u16string& checkText)
     : MessagePage(container, sidePicture, text) {
-  // The label sits under the text, wrapping rather than running off the
-  // window in languages with long texts.
+  // Deliberately not at its natural width: a long language's label would run
+  // past the window's right edge and be cut off there, so it wraps instead.
   check_ = gtk_check_button_new_with_label(Utf8(checkText).c_str());
   GtkWidget* checkLabel = gtk_bin_get_child(GTK_BIN(check_));
   gtk_label_set_line_wrap(GTK_LABEL(checkLabel), TRUE);
-  gtk_widget_set_size_request(checkLabel, kTextWidth - 24, -1);
-  Put(check_, kTextX, 170);
+  gtk_widget_set_size_request(checkLabel, kCheckLabelWidth, -1);
+  Put(check_, kTextX, kCheckY);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_), TRUE);
 }
 
@@ -104,27 +139,21 @@ bool SuccessFinalPage::Checked() const { return gtk_toggle_button_get_active(GTK
 
 DirSelectPage::DirSelectPage(GtkFixed* container, GdkPixbuf* sidePicture) : WizardDialogPage(container) {
   Put(gtk_image_new_from_pixbuf(sidePicture), 0, 0);
-  prompt_ = Put(WrappedLabel(Message("IDS_DESTINATION_PROMPT"), kTextWidth, 230), kTextX, kMargin);
-  caption_ = gtk_label_new(Message("IDS_TEMPLATE_CATALOG").c_str());
-  gtk_misc_set_alignment(GTK_MISC(caption_), 0.0f, 0.5f);
-  Put(caption_, kTextX, 252, kTextWidth, -1);
-  entry_ = Put(gtk_entry_new(), kTextX, 275, kTextWidth - 40, kButtonHeight);
+  prompt_ = Put(WrappedLabel(Message("IDS_DESTINATION_PROMPT")), kTextX, kTextY);
+  caption_ = Put(gtk_label_new(Message("IDS_TEMPLATE_CATALOG").c_str()), kTextX, kCaptionY);
+  entry_ = Put(gtk_entry_new(), kTextX, kEntryY, kEntryWidth, kEntryHeight);
   // Return in the field confirms it, like Next.
   gtk_entry_set_activates_default(GTK_ENTRY(entry_), TRUE);
-  browse_ = Put(gtk_button_new_with_label("..."), kWindowWidth - kMargin - 30, 275, 30, kButtonHeight);
+  browse_ = Put(gtk_button_new_with_label("..."), kBrowseX, kEntryY, kBrowseSize, kBrowseSize);
 }
-
-void DirSelectPage::OnShown() { gtk_widget_grab_focus(entry_); }
 
 std::u16string DirSelectPage::Text() const { return Utf8ToUtf16(gtk_entry_get_text(GTK_ENTRY(entry_))); }
 
 void DirSelectPage::SetText(const std::u16string& text) { gtk_entry_set_text(GTK_ENTRY(entry_), Utf8(text).c_str()); }
 
 ProgressPage::ProgressPage(GtkFixed* container) : WizardDialogPage(container) {
-  label_ = gtk_label_new(Message("IDS_PROGRESS_START").c_str());
-  gtk_misc_set_alignment(GTK_MISC(label_), 0.0f, 0.5f);
-  Put(label_, kMargin, 125, kWindowWidth - 2 * kMargin, -1);
-  bar_ = Put(gtk_progress_bar_new(), kMargin, 150, kWindowWidth - 2 * kMargin, 20);
+  label_ = Put(gtk_label_new(Message("IDS_PROGRESS_START").c_str()), kProgressLabelX, kProgressLabelY);
+  bar_ = Put(gtk_progress_bar_new(), kMargin, kProgressBarY, kWindowWidth - 2 * kMargin, kProgressBarHeight);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 0.0);
 }
 
@@ -206,8 +235,9 @@ void CInstallerDlg::BuildWindow() {
 }
 
 void CInstallerDlg::LayOutButtons() {
-  // At least 80 pixels each, wider where a language needs it, flush with the
-  // right margin: Cancel, a gap, then Next with Back against it.
+  // 80 pixels each, flush with the right margin: Cancel, a gap, then Next
+  // with Back against it. Deliberately wider where a language's label needs
+  // more: at 80 pixels such a label would be cut off.
   auto width = [](GtkWidget* button) {
     GtkRequisition natural{};
     gtk_widget_set_size_request(button, -1, -1);
@@ -381,6 +411,7 @@ void CInstallerDlg::TracePage(WizardPage page) {
   trace_.Write(line);
   if (page == WizardPage::Welcome) trace_.Write("text " + welcomePage_->Text());
   if (page == WizardPage::Destination) trace_.Write("entry " + Utf8(dirSelectPage_->Text()));
+  trace_.Write("layout " + currentPage_->Layout() + " | " + WidgetsLayout(fixed_, {back_, next_, cancel_}));
 }
 
 void CInstallerDlg::ShowProgress(uint32_t percentage, const std::u16string& label) {

@@ -47,10 +47,12 @@ class WizardDialogPage {
 
   void Show();
   void Hide();
+  // Where each widget stands and how large it asks to be, for the trace.
+  std::string Layout() const;
 
  protected:
   GtkWidget* Put(GtkWidget* widget, int x, int y, int width = -1, int height = -1);
-  // Called right after the page's widgets have been shown.
+  // Called right after the page's widgets have been shown; no page needs it.
   virtual void OnShown() {}
 
   GtkFixed* container_;
@@ -88,9 +90,6 @@ class DirSelectPage : public WizardDialogPage {
   void SetText(const std::u16string& text);
   GtkWidget* Entry() const { return entry_; }
   GtkWidget* BrowseButton() const { return browse_; }
-
- protected:
-  void OnShown() override;
 
  private:
   GtkWidget* prompt_;
