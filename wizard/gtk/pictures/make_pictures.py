@@ -3,9 +3,9 @@
 
     python3 wizard/gtk/pictures/make_pictures.py [OUTPUT_DIR]
 
-SidePicture.xpm (158 x 286, at most 256 colours) stands at the left of the
-wizard's pages; WindowIcon.xpm (256 x 256, transparent corners) is the window
-icon. Both are drawn here from simple shapes with 4 x 4 supersampling, so they
+SidePicture.xpm (158 x 286, 256 colours) stands at the left of the wizard's
+pages; WindowIcon.xpm (256 x 256, 210 colours and transparent corners, 211
+palette entries) is the window icon. Both are drawn here from simple shapes with 4 x 4 supersampling, so they
 can be remade or restyled by editing this file; the output is deterministic.
 """
 import math
@@ -185,13 +185,26 @@ def median_cut(colours, limit):
 CHARS = "".join(ch for ch in map(chr, range(35, 127)) if ch not in '"\\')
 
 
-def write_xpm(path, name, image, colour_limit):
+def exact_palette(counts, colours):
+    """A mapping onto exactly `colours` distinct colours. Boxes of the median
+    cut can share a mean, so more boxes are cut until the distinct means
+    number exactly `colours`."""
+    if len(counts) < colours:
+        raise SystemExit('only %d colours drawn, %d wanted' % (len(counts), colours))
+    for boxes in range(colours, 2 * colours):
+        mapping = median_cut(counts, boxes)
+        if len(set(mapping.values())) == colours:
+            return mapping
+    raise SystemExit('no cut gives exactly %d colours' % colours)
+
+
+def write_xpm(path, name, image, colours):
     counts = {}
     for row in image:
         for c in row:
             if c is not None:
                 counts[c] = counts.get(c, 0) + 1
-    mapping = median_cut(counts, colour_limit)
+    mapping = exact_palette(counts, colours)
     palette = sorted(set(mapping.values()))
     codes = {}
     for i, colour in enumerate(palette):
