@@ -173,12 +173,14 @@ void WizardFlow::Next() {
 
 void WizardFlow::Finish() {
   if (page_ == WizardPage::Success && view_.OpenDescriptionChecked()) {
-    // An empty reference names the template directory itself, which then
-    // is what opens.
-    const std::u16string path =
-        DescriptionPath(context_.templateDirectory, context_.kit.FindDescription(context_.descriptionLanguage));
-    FileFinder finder;
-    if (finder.FindFirst(path)) view_.OpenFile(path);
+    // A kit that names no description opens nothing; its path would be the
+    // template directory itself.
+    const std::u16string reference = context_.kit.FindDescription(context_.descriptionLanguage);
+    if (!reference.empty()) {
+      const std::u16string path = DescriptionPath(context_.templateDirectory, reference);
+      FileFinder finder;
+      if (finder.FindFirst(path)) view_.OpenFile(path);
+    }
   }
   Close();
 }

@@ -277,8 +277,8 @@ TEST_F(WizardFlowTest, HappyPathInstallsRecordsAndOpensTheDescription) {
   EXPECT_EQ(view.closes, 1);
 }
 
-// Finish opens the description path whenever it exists and the box is
-// checked; an unnamed description leaves the template directory itself.
+// Finish opens the description path only when the box is checked and the
+// kit names a description that exists.
 TEST_F(WizardFlowTest, FinishOpensTheDescriptionPathOnlyWhenCheckedAndPresent) {
   struct Variant {
     const char* reference;
@@ -288,7 +288,8 @@ TEST_F(WizardFlowTest, FinishOpensTheDescriptionPathOnlyWhenCheckedAndPresent) {
   const Variant variants[] = {
       {"docs\\readme.txt", false, nullptr},
       {"docs\\missing.txt", true, nullptr},
-      {"", true, u"/"},
+      {"", true, nullptr},
+      {"docs\\readme.txt", true, u"/docs/readme.txt"},
   };
   int n = 0;
   for (const Variant& v : variants) {
