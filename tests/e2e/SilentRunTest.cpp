@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "core/Startup.h"
 
 namespace setup {
 namespace {
@@ -25,6 +26,16 @@ void PutFile(const std::string& path, const std::string& content, time_t seconds
   WriteFile(path, content);
   const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// Three times the kit must fit; the product of a kit over 1.4 GB does not
+// fit in 32 bits, where it would wrap around to a few bytes.
+TEST(SpaceCheck, ThreeTimesTheKitIsComputedWithoutWrappingAround) {
+  EXPECT_FALSE(EnoughSpaceFor(1431655766, 100));
+  EXPECT_TRUE(EnoughSpaceFor(1500000000, 4500000000));
+  EXPECT_FALSE(EnoughSpaceFor(1500000000, 4499999999));
+  EXPECT_TRUE(EnoughSpaceFor(4294967295u, 3 * 4294967295ull));
+  EXPECT_TRUE(EnoughSpaceFor(0, 0));
 }
 
 // Polls `condition` every few milliseconds for up to a minute.
