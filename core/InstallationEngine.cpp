@@ -207,8 +207,12 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     // Only something that stands there is moved aside, and only once: what
     // this run wrote itself is simply written over. A new file is recorded
     // before it is written.
-    const bool writtenBefore = log.writtenFiles.count(target) != 0;
-    const ErrorCode saved = writtenBefore ? 0 : looked == 0 ? SaveExisting(log, target) : looked;
+    ErrorCode saved = looked;
+    if (log.writtenFiles.count(target)) {
+      saved = 0;
+    } else if (looked == 0) {
+      saved = SaveExisting(log, target);
+    }
     if (saved == kErrorFileNotFound || saved == kErrorPathNotFound) {
       log.newFiles.push_back(target);
     } else if (saved != 0) {
