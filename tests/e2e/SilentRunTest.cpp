@@ -73,17 +73,18 @@ class SilentRun : public ::testing::Test {
     ASSERT_EQ(packed.status, 0) << packed.err;
   }
 
-  std::map<std::string, std::string> Env() const {
-    // No display: these runs must work on a server.
-    return {{"HOME", home_}, {"TMPDIR", tmp_}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"LANG", "C.UTF-8"}};
+  // No display: these runs must work on a server. `extra` comes on top.
+  std::map<std::string, std::string> Env(const std::map<std::string, std::string>& extra = {}) const {
+    std::map<std::string, std::string> env = {
+        {"HOME", home_}, {"TMPDIR", tmp_}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"LANG", "C.UTF-8"}};
+    for (auto& [k, v] : extra) env[k] = v;
+    return env;
   }
 
   test::ProcessResult Setup(std::vector<std::string> args, std::map<std::string, std::string> extraEnv = {},
                             const std::string& cwd = "") {
     args.insert(args.begin(), app_ + "/setup");
-    std::map<std::string, std::string> env = Env();
-    for (auto& [k, v] : extraEnv) env[k] = v;
-    return test::RunProcess(args, env, "", cwd);
+    return test::RunProcess(args, Env(extraEnv), "", cwd);
   }
 
   // Writes a starter file, making its folder first; returns the text.
@@ -257,11 +258,7 @@ TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {
   const test::ProcessResult shell = test::RunProcess(
       {"/bin/bash", "-c", "{ sleep 0.2; \"$0\" -S; echo $? > \"$1\"; } 2>&1 >/dev/null | true", app_ + "/setup",
        statusFile},
-      [&] {
-        std::map<std::string, std::string> all = Env();
-        for (auto& [k, v] : env) all[k] = v;
-        return all;
-      }());
+      Env(env));
   EXPECT_EQ(shell.status, 0) << shell.err;
   EXPECT_EQ(ReadFile(statusFile), "1\n");
   EXPECT_EQ(test::ListDir(listed), (std::vector<std::string>{"base", "mine.txt"}));

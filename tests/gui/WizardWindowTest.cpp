@@ -243,6 +243,27 @@ class WizardWindowTest : public testing::Test {
     if (!path.empty()) Type(path);
   }
 
+  // A run into `target`, which holds an older a.txt, that fails at the
+  // second file (its times cannot be set) and rolls back; returns the trace
+  // line of the error box it shows.
+  int StartFailingRun(const std::string& target) {
+    Pack();
+    PutFile(target + "/a.txt", "old alpha", 1000000000);
+    std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+    env["FAULTINJECT_RULES"] = "futimens:2:5";
+    StartSetup({}, env);
+    EnterPath(target);
+    Click(kNextX, kButtonsY);
+    return Expect("message error icon=yes buttons=OK Installation error");
+  }
+
+  // The target as StartFailingRun found it, and no directory recorded.
+  void ExpectRolledBack(const std::string& target) {
+    EXPECT_EQ(test::ListDir(target), std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(test::ReadFile(target + "/a.txt"), "old alpha");
+    EXPECT_FALSE(test::Exists(StarterFile()));
+  }
+
   static inline std::unique_ptr<XServer> server_;
   static inline std::string skipReason_;
   test::ScratchDir scratch_;
@@ -389,16 +410,8 @@ TEST_F(WizardWindowTest, CloseRequestDuringTheRunAsksInsteadOfClosing) {
 }
 
 TEST_F(WizardWindowTest, FailingRunShowsTheErrorBoxThenTheErrorPage) {
-  Pack();
   const std::string target = scratch_ / "target";
-  PutFile(target + "/a.txt", "old alpha", 1000000000);
-  // The second file's times cannot be set: the run fails and rolls back.
-  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
-  env["FAULTINJECT_RULES"] = "futimens:2:5";
-  StartSetup({}, env);
-  EnterPath(target);
-  Click(kNextX, kButtonsY);
-  const int box = Expect("message error icon=yes buttons=OK Installation error");
+  const int box = StartFailingRun(target);
   const std::string dialog = OtherWindow();
   ASSERT_FALSE(dialog.empty());
   // The page changes only once the box is answered.
@@ -407,9 +420,7 @@ TEST_F(WizardWindowTest, FailingRunShowsTheErrorBoxThenTheErrorPage) {
   Key(dialog, "Return");
   const int answer = Expect("answer ok", static_cast<size_t>(box));
   Expect("page error back=hidden next=on:Finish cancel=off:Cancel", static_cast<size_t>(answer));
-  EXPECT_EQ(test::ListDir(target), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(test::ReadFile(target + "/a.txt"), "old alpha");
-  EXPECT_FALSE(test::Exists(StarterFile()));
+  ExpectRolledBack(target);
   Click(kNextX, kButtonsY);
   EXPECT_EQ(setup_.Wait(30), 1);
 }
@@ -463,24 +474,15 @@ TEST_F(WizardWindowTest, TerminationSignalClosesTheStartUpBoxAndEndsTheProgram) 
 // The run's error box is opened from inside the wizard's poll timer, so
 // that timer cannot be what notices the signal.
 TEST_F(WizardWindowTest, TerminationSignalClosesTheRunsErrorBoxAndEndsAsAFailedRun) {
-  Pack();
   const std::string target = scratch_ / "target";
-  PutFile(target + "/a.txt", "old alpha", 1000000000);
-  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
-  env["FAULTINJECT_RULES"] = "futimens:2:5";
-  StartSetup({}, env);
-  EnterPath(target);
-  Click(kNextX, kButtonsY);
-  const int box = Expect("message error icon=yes buttons=OK Installation error");
+  const int box = StartFailingRun(target);
   ASSERT_FALSE(OtherWindow().empty());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(setup_.Pid(), SIGTERM);
   // The run had failed before the signal came: it ends as a failed run.
   EXPECT_EQ(setup_.Wait(10), 1);
   EXPECT_GE(trace_.Find("answer none", static_cast<size_t>(box)), 0) << TraceText();
-  EXPECT_EQ(test::ListDir(target), std::vector<std::string>{"a.txt"});
-  EXPECT_EQ(test::ReadFile(target + "/a.txt"), "old alpha");
-  EXPECT_FALSE(test::Exists(StarterFile()));
+  ExpectRolledBack(target);
   EXPECT_EQ(test::ListDir(tmp_), std::vector<std::string>{});
 }
 
