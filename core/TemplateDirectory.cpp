@@ -128,7 +128,7 @@ StarterFiles StarterFilesOf(StarterVariant variant) {
 StarterConfigurations ReadStarterConfiguration(StarterVariant variant) {
   const StarterFiles files = StarterFilesOf(variant);
   StarterConfigurations configurations;
-  configurations.secondaryRead = LoadStarterFile(files.secondaryPath, configurations.secondary);
+  LoadStarterFile(files.secondaryPath, configurations.secondary);
   configurations.primaryRead = LoadStarterFile(files.primaryPath, configurations.primary);
   return configurations;
 }

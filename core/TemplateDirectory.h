@@ -44,8 +44,8 @@ StarterFiles StarterFilesOf(StarterVariant variant);
 struct StarterConfigurations {
   StarterConfiguration primary;
   StarterConfiguration secondary;
+  // Whether the primary file may be written back: only one read whole.
   StarterRead primaryRead = StarterRead::Missing;
-  StarterRead secondaryRead = StarterRead::Missing;
 };
 // Reads the secondary, then the primary file of the variant; a missing or
 // unopenable file contributes nothing, and a failure on one does not stop the
