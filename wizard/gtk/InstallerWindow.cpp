@@ -291,16 +291,16 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
   const uint32_t flags = kind == MessageKind::Error      ? kMessageBoxError
                          : kind == MessageKind::Question ? kMessageBoxQuestion
                                                          : kMessageBoxPlain;
-  return ShowMessage(this, text, flags) == kAnswerYes;
+  return ShowMessage(text, flags) == kAnswerYes;
 }
 
-int CInstallerDlg::ShowMessage(const CWnd* owner, const std::u16string& text, uint32_t flags) {
+int CInstallerDlg::ShowMessage(const std::u16string& text, uint32_t flags) {
   const uint32_t icon = flags >> 24, buttons = flags & 0xFF;
   const GtkMessageType type = icon == 1 ? GTK_MESSAGE_ERROR : icon == 2 ? GTK_MESSAGE_QUESTION : GTK_MESSAGE_OTHER;
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type,
                                              buttons == 2 ? GTK_BUTTONS_YES_NO : GTK_BUTTONS_OK, "%s",
                                              Utf8(text).c_str());
-  if (owner) gtk_window_set_title(GTK_WINDOW(dialog), Utf8(owner->Title()).c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), Utf8(context_.applicationTitle).c_str());
   // Wide enough for the caption, which window managers cut short on a box
   // sized to a two-word message; a longer message still widens the box.
   GtkRequisition natural{};
@@ -334,10 +334,8 @@ int CInstallerDlg::ShowMessage(const CWnd* owner, const std::u16string& text, ui
                      : response == GTK_RESPONSE_NO ? kAnswerNo
                      : response == GTK_RESPONSE_OK ? kAnswerOk
                                                    : kAnswerNone;
-  trace_.Write(std::string("answer ") + (answer == kAnswerYes  ? "yes"
-                                         : answer == kAnswerNo ? "no"
-                                         : answer == kAnswerOk ? "ok"
-                                                               : "none"));
+  static const char* const kAnswerNames[] = {"none", "yes", "no", "ok"};
+  trace_.Write(std::string("answer ") + kAnswerNames[answer]);
   return answer;
 }
 

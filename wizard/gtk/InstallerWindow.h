@@ -20,13 +20,6 @@ namespace setup {
 inline constexpr int kWindowWidth = 500;
 inline constexpr int kWindowHeight = 360;
 
-// Anything a message box can belong to: the box takes its caption from it.
-class CWnd {
- public:
-  virtual ~CWnd() = default;
-  virtual std::u16string Title() const { return {}; }
-};
-
 // The flags word of ShowMessage: the highest byte picks the icon (1 error,
 // 2 question, anything else none), the lowest byte the buttons (2 Yes and No,
 // anything else OK).
@@ -112,16 +105,10 @@ class ProgressPage : public WizardDialogPage {
 };
 
 // The application window object.
-class CInstallerDlg : public CWnd, public WizardFrontEnd {
+class CInstallerDlg : public WizardFrontEnd {
  public:
   explicit CInstallerDlg(SetupContext& context);
   ~CInstallerDlg() override;
-
-  // CWnd
-  std::u16string Title() const override { return context_.applicationTitle; }
-  // A modal box with no parent window, captioned with the owner's title
-  // when there is an owner. Returns one of the kAnswer values.
-  int ShowMessage(const CWnd* owner, const std::u16string& text, uint32_t flags);
 
   // WizardFrontEnd
   void Run() override;
@@ -143,6 +130,9 @@ class CInstallerDlg : public CWnd, public WizardFrontEnd {
   void LayOutButtons();
   void ApplyButtons(const ButtonStates& buttons);
   void ChooseDirectory();
+  // A modal box with no parent window, captioned with the wizard's title.
+  // Returns one of the kAnswer values.
+  int ShowMessage(const std::u16string& text, uint32_t flags);
   // Runs a modal dialog, remembering it so that DismissMessage and Close can
   // end it from a timer. A termination signal answers it with
   // GTK_RESPONSE_NONE.
