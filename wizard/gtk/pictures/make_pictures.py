@@ -5,8 +5,9 @@
 
 SidePicture.xpm (158 x 286, 256 colours) stands at the left of the wizard's
 pages; WindowIcon.xpm (256 x 256, 210 colours and transparent corners, 211
-palette entries) is the window icon. Both are drawn here from simple shapes with 4 x 4 supersampling, so they
-can be remade or restyled by editing this file; the output is deterministic.
+palette entries) is the window icon. Both are drawn here from simple shapes
+with 4 x 4 supersampling, so they can be remade or restyled by editing this
+file; the output is deterministic.
 """
 import math
 import os
@@ -90,17 +91,24 @@ def side_pixel(x, y):
     # The emblem: two template sheets and a download mark.
     c, _ = document(x, y, 44, 62, 56, 72, 14, PAPER_SHADE, c, lines=False)
     c, _ = document(x, y, 56, 74, 56, 72, 14, PAPER, c)
-    d = circle(x, y, 108, 146, 19)
-    if d < 0:
-        c = ACCENT
-        arrow = min(segment(x, y, 108, 135, 108, 155, 2.4),
-                    segment(x, y, 100, 148, 108, 156, 2.4),
-                    segment(x, y, 116, 148, 108, 156, 2.4))
-        if arrow < 0:
-            c = PAPER
-    elif d < 2.5:
-        c = mix(c, TOP, 0.35)
+    c = download_badge(x, y, c, 108, 146, 19, (-11, 9, 8, 2, 10), 2.4, 2.5, 0.35)
     return c, 1.0
+
+
+def download_badge(x, y, c, cx, cy, r, arrow, width, ring, ring_mix):
+    """The accent disc at (cx, cy) with a downward arrow, over colour c.
+    arrow = (stem top, stem bottom, head spread, head top, tip), each
+    relative to the centre; a thin ring around the disc blends towards TOP."""
+    top, bottom, spread, head, tip = arrow
+    d = circle(x, y, cx, cy, r)
+    if d < 0:
+        shape = min(segment(x, y, cx, cy + top, cx, cy + bottom, width),
+                    segment(x, y, cx - spread, cy + head, cx, cy + tip, width),
+                    segment(x, y, cx + spread, cy + head, cx, cy + tip, width))
+        return PAPER if shape < 0 else ACCENT
+    if d < ring:
+        return mix(c, TOP, ring_mix)
+    return c
 
 
 def icon_pixel(x, y):
@@ -113,16 +121,7 @@ def icon_pixel(x, y):
         c = over(c, (255, 255, 255), 0.07 * smooth(-d / 40))
     c, _ = document(x, y, 62, 46, 104, 134, 26, PAPER_SHADE, c, 2.0, lines=False)
     c, _ = document(x, y, 84, 68, 104, 134, 26, PAPER, c, 2.0)
-    d = circle(x, y, 178, 188, 40)
-    if d < 0:
-        c = ACCENT
-        arrow = min(segment(x, y, 178, 164, 178, 206, 5.5),
-                    segment(x, y, 160, 190, 178, 208, 5.5),
-                    segment(x, y, 196, 190, 178, 208, 5.5))
-        if arrow < 0:
-            c = PAPER
-    elif d < 5:
-        c = mix(c, TOP, 0.4)
+    c = download_badge(x, y, c, 178, 188, 40, (-24, 18, 18, 2, 20), 5.5, 5, 0.4)
     return c, 1.0
 
 
