@@ -498,14 +498,14 @@ gboolean CInstallerDlg::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
 // ---- creation -----------------------------------------------------------------
 
 std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext& context, int& argc, char**& argv) {
-  // GDK's lock exists before GTK starts; the window's main thread holds it
-  // except while one of GTK's loops waits.
-  gdk_threads_init();
   // GTK 2 draws on X only. Without a display name GTK is not even started:
   // its start-up can print warnings, and a headless run prints nothing but
   // its messages.
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) return nullptr;
+  // GDK's lock exists before GTK starts; the window's main thread holds it
+  // except while one of GTK's loops waits.
+  gdk_threads_init();
   if (!gtk_init_check(&argc, &argv)) return nullptr;
   return std::make_unique<CInstallerDlg>(context);
 }
