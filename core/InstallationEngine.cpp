@@ -12,17 +12,9 @@
 namespace setup {
 namespace {
 
-constexpr char16_t kForeignSeparator = kPathSeparator == u'/' ? u'\\' : u'/';
-
-std::u16string WithoutTrailingSeparator(std::u16string path) {
-  if (path.size() > 1 && (path.back() == u'/' || path.back() == u'\\')) path.pop_back();
-  return path;
-}
-
-// The target up to its last separator; empty when it has none.
-std::u16string DirectoryPart(const std::u16string& path) {
-  const size_t separator = path.find_last_of(kPathSeparator);
-  return separator == std::u16string::npos ? std::u16string() : path.substr(0, separator);
+// Where the file system cannot be flushed as a whole, each file is.
+bool FlushesEachFile(const EngineSettings& settings) {
+  return settings.flushEachFile || !FileSystemFlushAvailable();
 }
 
 uint32_t Percentage(size_t index, size_t count) {
@@ -42,22 +34,23 @@ ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint
 
 }  // namespace
 
-ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record, uint32_t mode) {
+ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record, DirectoryAccess access) {
   const std::u16string directory = WithoutTrailingSeparator(path);
   if (directory.empty() || IsRootPath(directory) || log.knownDirectories.count(directory)) return 0;
   // Find the missing levels, innermost first.
   std::vector<std::u16string> missing;
   for (std::u16string level = directory; !level.empty() && !IsRootPath(level);
-       level = DirectoryPart(level)) {
+       level = ParentPath(level)) {
     if (log.knownDirectories.count(level) || IsDirectory(level)) break;
     missing.push_back(level);
   }
   for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-    const ErrorCode code = CreateNewDirectory(*level, mode);
+    const ErrorCode code = CreateNewDirectory(*level, access);
     if (code == kErrorAlreadyExists && IsDirectory(*level)) continue;  // made by someone else meanwhile
     if (code != 0) {
       // A path with no parent to create first cannot be made at all.
-      return level->find(kPathSeparator) == std::u16string::npos ? kErrorPathNotFound : code;
+      const std::u16string parent = ParentPath(*level);
+      return parent.empty() || IsDriveDesignator(parent) ? kErrorPathNotFound : code;
     }
     if (record) log.newDirectories.push_back(*level);
   }
@@ -79,7 +72,7 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
     for (char c : std::to_string(n)) candidate.push_back(static_cast<char16_t>(c));
     FileFinder finder;
     if (finder.FindFirst(candidate)) continue;
-    const ErrorCode code = CreateNewDirectory(candidate, 0700);
+    const ErrorCode code = CreateNewDirectory(candidate, DirectoryAccess::Private);
     if (code == kErrorAlreadyExists) continue;
     if (code != 0) return code;
     log.workspace = candidate + kPathSeparator;
@@ -91,7 +84,7 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
 
 ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target) {
   const std::u16string saved = log.workspace + target.substr(log.targetDirectory.size());
-  if (const ErrorCode code = CreateDirectories(log, DirectoryPart(saved), false)) return code;
+  if (const ErrorCode code = CreateDirectories(log, ParentPath(saved), false)) return code;
   return MoveFileTo(target, saved);
 }
 
@@ -115,7 +108,7 @@ ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& targe
   // installed, so these failures fail the run like any other.
   if (const ErrorCode code = TruncateFileHere(out.Get())) return code;
   if (const ErrorCode code = SetFileTimes(out.Get(), nullptr, nullptr, &entry.lastWriteTime)) return code;
-  if (settings.flushEachFile) {
+  if (FlushesEachFile(settings)) {
     if (const ErrorCode code = FlushFileHandle(out.Get())) return code;
   }
   CloseFileHandle(out.Release());
@@ -184,9 +177,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   const std::vector<KitFileEntry>& files = kit->Files();
   size_t installed = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    std::u16string relative = files[i].name;
-    std::replace(relative.begin(), relative.end(), kForeignSeparator, kPathSeparator);
-    const std::u16string target = destination + relative;
+    const std::u16string target = destination + ToNativeSeparators(files[i].name);
     const uint32_t percentage = Percentage(i, files.size());
     channel.Publish(0, target, percentage);
 
@@ -218,7 +209,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     } else if (saved != 0) {
       return FailRun(channel, log, saved, percentage);
     }
-    if (const ErrorCode code = CreateDirectories(log, DirectoryPart(target), true)) {
+    if (const ErrorCode code = CreateDirectories(log, ParentPath(target), true)) {
       return FailRun(channel, log, code, percentage);
     }
     log.writtenFiles.insert(target);
@@ -233,7 +224,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   // The replaced files' old versions go with the workspace, so the new ones
   // must be on disk before it is deleted. With nothing installed there is
   // nothing to flush.
-  if (!settings.flushEachFile && installed > 0) {
+  if (!FlushesEachFile(settings) && installed > 0) {
     if (const ErrorCode code = FlushFileSystem(destination)) {
       return FailRun(channel, log, code, Percentage(files.size(), files.size()));
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/ErrorCodes.h"
+#include "platform/FileOps.h"
 
 namespace setup {
 
@@ -55,7 +56,7 @@ void RunWorker(WorkerChannel& channel, const EngineSettings& settings = {});
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
 ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target);
 ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record,
-                            uint32_t mode = 0777);
+                            DirectoryAccess access = DirectoryAccess::Shared);
 ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
                        const EngineSettings& settings = {});
 ErrorCode Rollback(RollbackLog& log, ErrorCode code);

@@ -113,7 +113,8 @@ class RecordFields {
   size_t at_ = 0;
 };
 
-bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
+// A stored name may use either separator, whichever build wrote it.
+bool IsNameSeparator(char16_t c) { return IsSeparator(c, PathStyle::Windows); }
 
 }  // namespace
 
@@ -132,7 +133,7 @@ bool IsSafeKitEntryName(std::u16string_view name) {
   if (letter && name.size() >= 2 && name[1] == u':') return false;
   size_t start = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || IsSeparator(name[i])) {
+    if (i == name.size() || IsNameSeparator(name[i])) {
       std::u16string_view component = name.substr(start, i - start);
       if (component.empty() || component == u"." || component == u"..") return false;
       start = i + 1;

@@ -3,7 +3,6 @@
 // never leaves the user with half a configuration.
 #include "core/StarterConfiguration.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -103,10 +102,10 @@ bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration) 
 
 StarterRead LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration) {
   if (path.empty()) return StarterRead::Missing;
-  TextStreamPtr stream = OpenTextForReading(path);
-  if (!stream) {
+  TextStreamPtr stream;
+  if (const ErrorCode code = OpenTextForReading(path, stream)) {
     // A dangling link counts as missing too: writing creates the file it names.
-    return errno == ENOENT || errno == ENOTDIR ? StarterRead::Missing : StarterRead::Incomplete;
+    return code == kErrorFileNotFound || code == kErrorPathNotFound ? StarterRead::Missing : StarterRead::Incomplete;
   }
   return LoadStarterStream(*stream, configuration) ? StarterRead::Whole : StarterRead::Incomplete;
 }

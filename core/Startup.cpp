@@ -3,6 +3,7 @@
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
 #include "platform/FileOps.h"
+#include "platform/Path.h"
 #include "platform/Process.h"
 
 namespace setup {
@@ -13,12 +14,11 @@ SetupContext::SetupContext()
 std::u16string LocateKit(bool useCurrentDirectory) {
   if (useCurrentDirectory) {
     const std::u16string directory = CurrentDirectory();
-    return directory.empty() ? directory : EnsureTrailingSeparator(directory) + kKitFileName;
+    return directory.empty() ? directory : JoinPath(directory, kKitFileName);
   }
-  const std::u16string executable = ExecutablePath();
-  const size_t separator = executable.find_last_of(kPathSeparator);
-  if (separator == std::u16string::npos) return {};
-  return executable.substr(0, separator + 1) + kKitFileName;
+  const std::u16string directory = ParentPath(ExecutablePath());
+  if (directory.empty()) return {};
+  return JoinPath(directory, kKitFileName);
 }
 
 bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace) {

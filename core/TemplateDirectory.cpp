@@ -1,35 +1,23 @@
-// The template directory lookup on Linux. All three starter files live under
-// the user's home, so they all belong to the user.
+// The template directory lookup: the proposal at start-up from the starter
+// files, and the write-back of the directory actually used.
 #include "core/TemplateDirectory.h"
 
 #include <string>
 
+#include "platform/ApplicationData.h"
 #include "platform/FileFinder.h"
 #include "platform/FileOps.h"
-#include "platform/Text.h"
+#include "platform/Path.h"
 
 namespace setup {
 namespace {
 
 constexpr char16_t kProbePrefix[] = u"Orvik";
-constexpr char16_t kStarterFileName[] = u"orvikstart.cfg";
-
-// The version's major number names the default directory: "orvik" "v" "8".
-constexpr int kMajorVersion = 8;
 
 bool Exists(const std::u16string& path) {
   if (path.empty()) return false;
   FileFinder finder;
   return finder.FindFirst(path);
-}
-
-bool EndsWithSeparator(const std::u16string& path) {
-  return !path.empty() && (path.back() == u'/' || path.back() == u'\\');
-}
-
-std::u16string WithSeparator(std::u16string path) {
-  if (!EndsWithSeparator(path)) path.push_back(kPathSeparator);
-  return path;
 }
 
 bool Contains(const std::u16string& text, std::u16string_view part) {
@@ -59,11 +47,6 @@ bool CanTakeNewFiles(const std::u16string& directory) {
   return true;
 }
 
-std::u16string DirectoryOf(const std::u16string& file) {
-  const size_t slash = file.rfind(u'/');
-  return slash == std::u16string::npos ? std::u16string() : file.substr(0, slash);
-}
-
 // Writes the starter directory list into the primary file of `variant`; the
 // secondary file is read for symmetry with the lookup but never written.
 ErrorCode UpdatePrimaryFile(TemplateDirectoryState& state, StarterVariant variant) {
@@ -76,7 +59,7 @@ ErrorCode UpdatePrimaryFile(TemplateDirectoryState& state, StarterVariant varian
   RemoveDuplicateDirectories(state.starterDirectories);
   configurations.primary.SetValues(kTemplatesLocationKey, state.starterDirectories);
 
-  const std::u16string directory = DirectoryOf(files.primaryPath);
+  const std::u16string directory = ParentPath(files.primaryPath);
   if (!Exists(files.primaryPath)) CreateDirectoryTree(directory);
   ErrorCode code = SaveStarterFile(configurations.primary, files.primaryPath);
   if (code != kErrorSuccess) {
@@ -89,36 +72,10 @@ ErrorCode UpdatePrimaryFile(TemplateDirectoryState& state, StarterVariant varian
 
 }  // namespace
 
-std::u16string ApplicationDataFolder(bool allUsers) {
-  return allUsers ? GetUserDataDirectory() : GetHomeDirectory();
-}
-
-namespace {
-
-// `folder` followed by `rest`; empty without a folder (the user has no home),
-// so that nothing is ever read or written relative to "/".
-std::u16string Below(const std::u16string& folder, const std::u16string& rest) {
-  return folder.empty() ? std::u16string() : folder + rest;
-}
-
-}  // namespace
-
-std::u16string UserStarterFile() {
-  return Below(ApplicationDataFolder(false), u"/.Orvik/orvikstart/" + std::u16string(kStarterFileName));
-}
-
-std::u16string AllUsersStarterFile() {
-  return Below(ApplicationDataFolder(true), u".Orvik/orvikstart/" + std::u16string(kStarterFileName));
-}
-
-std::u16string AlternateStarterFile() {
-  return Below(ApplicationDataFolder(false), u"/.Orvik/orvikstartt/" + std::u16string(kStarterFileName));
-}
-
-std::u16string DefaultTemplateDirectory() {
-  return Below(ApplicationDataFolder(true),
-               u"Orvik/orvikv" + Utf8ToUtf16(std::to_string(kMajorVersion)) + u"/tmplts/");
-}
+std::u16string UserStarterFile() { return StarterFileLocations().userFile; }
+std::u16string AllUsersStarterFile() { return StarterFileLocations().allUsersFile; }
+std::u16string AlternateStarterFile() { return StarterFileLocations().alternateFile; }
+std::u16string DefaultTemplateDirectory() { return StarterFileLocations().defaultTemplateDirectory; }
 
 StarterFiles StarterFilesOf(StarterVariant variant) {
   if (variant == StarterVariant::Alternate) return {AlternateStarterFile(), UserStarterFile()};
@@ -133,16 +90,10 @@ StarterConfigurations ReadStarterConfiguration(StarterVariant variant) {
   return configurations;
 }
 
-void UsePlatformSeparators(std::u16string& path) {
-  for (char16_t& c : path) {
-    if (c == u'\\') c = kPathSeparator;
-  }
-}
-
 void RemoveDuplicateDirectories(std::vector<std::u16string>& directories) {
   std::vector<std::u16string> kept, keys;
   for (std::u16string& directory : directories) {
-    std::u16string key = WithSeparator(directory);
+    std::u16string key = EnsureTrailingSeparator(directory);
     if (ContainsNoCase(keys, key)) continue;
     keys.push_back(std::move(key));
     kept.push_back(std::move(directory));
@@ -156,7 +107,7 @@ std::u16string CleanTemplateDirectory(std::u16string directory) {
   if (const size_t at = directory.find(kFileScheme); at != std::u16string::npos) {
     directory.erase(at, kFileScheme.size());
   }
-  UsePlatformSeparators(directory);
+  directory = ToNativeSeparators(std::move(directory));
   std::u16string cleaned;
   cleaned.reserve(directory.size());
   for (const char16_t c : directory) {
@@ -182,7 +133,7 @@ void LocateTemplateDirectory(TemplateDirectoryState& state) {
   for (const std::u16string& value : configurations.secondary.ValuesOf(kTemplatesLocationKey)) {
     if (!ContainsNoCase(list, value)) list.push_back(value);
   }
-  for (std::u16string& value : list) UsePlatformSeparators(value);
+  for (std::u16string& value : list) value = ToNativeSeparators(std::move(value));
   RemoveDuplicateDirectories(list);
   state.starterDirectories = std::move(list);
   state.listFromAlternateFile = readAlternate && !state.starterDirectories.empty();
@@ -190,7 +141,8 @@ void LocateTemplateDirectory(TemplateDirectoryState& state) {
   std::u16string chosen;
   bool found = false;
   for (const std::u16string& directory : state.starterDirectories) {
-    if (CanTakeNewFiles(directory)) {
+    // A network location is never proposed, however writable.
+    if (!IsNetworkPath(directory) && CanTakeNewFiles(directory)) {
       chosen = directory;
       found = true;
       break;
@@ -202,8 +154,8 @@ void LocateTemplateDirectory(TemplateDirectoryState& state) {
 
 ErrorCode RecordInstalledDirectory(TemplateDirectoryState& state, const std::u16string& installedDirectory) {
   std::u16string directory = installedDirectory;
-  // "/" itself keeps its separator: without it nothing would be left to record.
-  if (EndsWithSeparator(directory) && directory.size() > 1) directory.pop_back();
+  // A root keeps its separator: without it nothing would be left to record.
+  directory = WithoutTrailingSeparator(std::move(directory));
   if (directory.empty()) return kErrorInvalidParameter;
   state.starterDirectories.insert(state.starterDirectories.begin(), directory);
 

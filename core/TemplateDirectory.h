@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/StarterConfiguration.h"
+#include "platform/ApplicationData.h"
 #include "platform/ErrorCodes.h"
 
 namespace setup {
@@ -24,16 +25,12 @@ struct TemplateDirectoryState {
 // secondary one only read.
 enum class StarterVariant { Normal, Alternate };
 
-// The user folder (the home directory, no trailing separator) or the all-users
-// folder (home + "/.orvikv8/"). Empty when the user has no home directory; every
-// path below is then empty too, so that nothing is read or written relative to
-// "/" or to the working directory.
-std::u16string ApplicationDataFolder(bool allUsers);
-
-std::u16string UserStarterFile();          // H/.Orvik/orvikstart/orvikstart.cfg
-std::u16string AllUsersStarterFile();      // G.Orvik/orvikstart/orvikstart.cfg
-std::u16string AlternateStarterFile();     // H/.Orvik/orvikstartt/orvikstart.cfg
-std::u16string DefaultTemplateDirectory(); // G + Orvik/orvikv8/tmplts/
+// The places of the platform's application-data folders (ApplicationData.h);
+// each is empty when the user has no such folder.
+std::u16string UserStarterFile();
+std::u16string AllUsersStarterFile();
+std::u16string AlternateStarterFile();
+std::u16string DefaultTemplateDirectory();
 
 struct StarterFiles {
   std::u16string primaryPath;
@@ -52,8 +49,6 @@ struct StarterConfigurations {
 // other.
 StarterConfigurations ReadStarterConfiguration(StarterVariant variant);
 
-// Turns "\" into "/" in every listed directory.
-void UsePlatformSeparators(std::u16string& path);
 // Keeps the first of directories equal without regard to case and to one
 // trailing separator, as written; drops the later ones.
 void RemoveDuplicateDirectories(std::vector<std::u16string>& directories);

@@ -4,6 +4,7 @@
 // ("." and ".." included; callers skip them); any other pattern tests that one
 // path, "?" and "[" taken literally.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/FileOps.h"
@@ -12,28 +13,25 @@ namespace setup {
 
 class FileFinder {
  public:
-  FileFinder() = default;
+  FileFinder();
   ~FileFinder();
   FileFinder(const FileFinder&) = delete;
   FileFinder& operator=(const FileFinder&) = delete;
 
   bool FindFirst(const std::u16string& pattern);
   bool FindNext();
-  const std::u16string& FoundName() const { return name_; }
+  const std::u16string& FoundName() const;
   // 16 for a directory, a symbolic link to one included.
   uint32_t FoundAttributes() const;
-  // True when the current entry is itself a symbolic link, so that callers
-  // that move or delete entries can treat it as one and not descend into it.
-  bool FoundIsSymbolicLink() const { return link_; }
+  // True when the current entry is itself a symbolic link (on Windows any
+  // reparse point), so that callers that move or delete entries can treat it
+  // as one and not descend into it.
+  bool FoundIsSymbolicLink() const;
   void Close();
 
  private:
-  std::u16string name_;
-  std::string directory_;  // multibyte directory part of the pattern
-  std::string mask_;       // multibyte mask
-  void* stream_ = nullptr; // DIR*
-  uint32_t mode_ = 0;      // st_mode of the current entry, 0 when none
-  bool link_ = false;
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace setup

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/ErrorCodes.h"
+#include "platform/Path.h"
 
 namespace setup {
 
@@ -32,11 +33,9 @@ inline constexpr int kSeekEnd = 2;
 inline constexpr uint32_t kFileAttributeDirectory = 16;
 inline constexpr uint32_t kSizeLimit32 = 4294967295u;
 
-#ifdef _WIN32
-inline constexpr char16_t kPathSeparator = u'\\';
-#else
-inline constexpr char16_t kPathSeparator = u'/';
-#endif
+// Who may use a new directory: everyone the system's defaults allow, or only
+// this user (for private directories in shared places such as /tmp).
+enum class DirectoryAccess { Shared, Private };
 
 // Handle operations. Each sets the last error code to 0 on entry (Close aside)
 // and to its failure code when it fails.
@@ -88,12 +87,16 @@ ErrorCode GetTempDirectory(std::u16string& path);  // ends with a separator
 // inside `directory`. Fails without creating anything when the directory is missing.
 ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix,
                          std::u16string& path);
-// Creates the directory and any missing parents with the given permission bits
-// (before the umask). An existing directory is success.
-ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode = 0777);
+// Creates the directory and any missing parents. A directory that is already
+// there is success: 0 on Linux, 183 on Windows, as the system reports it.
+ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess access = DirectoryAccess::Shared);
 // Creates one directory that must not exist yet: 183 when something already
-// stands at the path. For private directories in shared places such as /tmp.
-ErrorCode CreateNewDirectory(const std::u16string& path, uint32_t mode);
+// stands at the path.
+ErrorCode CreateNewDirectory(const std::u16string& path, DirectoryAccess access);
+// Whether FlushFileSystem can make a whole file system durable for this user.
+// Where it cannot (Windows, without administrator rights), writers flush each
+// file they must keep instead.
+bool FileSystemFlushAvailable();
 // Writes every file of the file system that holds `path` to stable storage.
 ErrorCode FlushFileSystem(const std::u16string& path);
 // Moves a file, replacing an existing target; across file systems the data,
@@ -113,12 +116,6 @@ ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info);
 ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size);  // held at 4294967295
 // Bytes available to the calling user in the temporary directory.
 ErrorCode QueryFreeSpace(uint64_t& bytes);
-
-// Path operations.
-std::u16string EnsureTrailingSeparator(std::u16string path);
-bool IsRootPath(const std::u16string& path);
-std::u16string GetHomeDirectory();      // empty when unknown
-std::u16string GetUserDataDirectory();  // home + "/.orvikv8/"
 
 // Conversions between FileTime and POSIX time, at full precision.
 FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);

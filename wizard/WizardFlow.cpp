@@ -4,6 +4,7 @@
 
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
+#include "platform/Path.h"
 #include "platform/Process.h"
 
 namespace setup {
@@ -49,15 +50,7 @@ std::optional<std::u16string> AcceptDestination(std::u16string field) {
 }
 
 std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference) {
-  std::u16string path = templateDirectory;
-  if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) path += u'/';
-  if (!reference.empty() && (reference.front() == u'\\' || reference.front() == u'/')) {
-    path.append(reference, 1);
-  } else {
-    path += reference;
-  }
-  std::replace(path.begin(), path.end(), u'\\', u'/');
-  return path;
+  return ToNativeSeparators(JoinPath(templateDirectory, reference, PathStyle::Posix), PathStyle::Posix);
 }
 
 CancelRule CancelRuleFor(WizardPage page, CancelSource source) {

@@ -4,11 +4,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-#include <wordexp.h>
 
 #include <atomic>
 #include <cerrno>
@@ -47,6 +45,8 @@ ErrorCode FailErrno() { return Fail(CodeFromErrno(errno)); }
 bool ValidHandle(FileHandle handle) { return handle >= 0 && handle <= INT32_MAX; }
 
 int Fd(FileHandle handle) { return static_cast<int>(handle); }
+
+mode_t ModeFor(DirectoryAccess access) { return access == DirectoryAccess::Private ? 0700 : 0777; }
 
 std::string Native(const std::u16string& path) { return WideToMultiByte(path); }
 
@@ -162,23 +162,6 @@ int RemoveAt(int parent, const char* name) {
 }
 
 }  // namespace
-
-FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
-  const int64_t ticks = seconds * 10000000 + nanoseconds / 100;
-  if (ticks < -static_cast<int64_t>(kFileTimeUnixEpoch)) return 0;  // before 1601
-  return kFileTimeUnixEpoch + static_cast<uint64_t>(ticks);
-}
-
-void FileTimeToUnix(FileTime time, int64_t& seconds, int64_t& nanoseconds) {
-  const int64_t ticks = static_cast<int64_t>(time - kFileTimeUnixEpoch);
-  seconds = ticks / 10000000;
-  int64_t rest = ticks % 10000000;
-  if (rest < 0) {
-    rest += 10000000;
-    --seconds;
-  }
-  nanoseconds = rest * 100;
-}
 
 ErrorCode OpenFileHandle(const std::u16string& path, uint32_t access, uint32_t /*shareMode*/,
                          uint32_t creationDisposition, FileHandle& handle) {
@@ -313,7 +296,8 @@ ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& 
   return kErrorSuccess;
 }
 
-ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode) {
+ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess access) {
+  const mode_t mode = ModeFor(access);
   std::string native = Native(path);
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   if (native.empty()) return kErrorInvalidParameter;
@@ -338,10 +322,12 @@ ErrorCode CreateDirectoryTree(const std::u16string& path, uint32_t mode) {
   return kErrorSuccess;
 }
 
-ErrorCode CreateNewDirectory(const std::u16string& path, uint32_t mode) {
-  if (mkdir(Native(path).c_str(), mode) == 0) return kErrorSuccess;
+ErrorCode CreateNewDirectory(const std::u16string& path, DirectoryAccess access) {
+  if (mkdir(Native(path).c_str(), ModeFor(access)) == 0) return kErrorSuccess;
   return errno == EEXIST ? kErrorAlreadyExists : CodeFromErrno(errno);
 }
+
+bool FileSystemFlushAvailable() { return true; }
 
 ErrorCode FlushFileSystem(const std::u16string& path) {
   const int fd = RetryOnInterrupt([&] { return open(Native(path).c_str(), O_RDONLY | O_CLOEXEC); });
@@ -408,44 +394,6 @@ ErrorCode QueryFreeSpace(uint64_t& bytes) {
   // What this user may fill, not counting the blocks kept for root.
   bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
   return kErrorSuccess;
-}
-
-std::u16string EnsureTrailingSeparator(std::u16string path) {
-  if (!path.empty() && path.back() != u'/' && path.back() != u'\\') path.push_back(kPathSeparator);
-  return path;
-}
-
-bool IsRootPath(const std::u16string& path) { return path == u"/"; }
-
-std::u16string GetHomeDirectory() {
-  std::string home;
-  wordexp_t words;
-  if (wordexp("~", &words, WRDE_NOCMD) == 0) {
-    if (words.we_wordc > 0 && words.we_wordv[0][0] != '~') home = words.we_wordv[0];
-    wordfree(&words);
-  }
-  // "~" stays unexpanded when neither HOME nor the password database knows
-  // the user; try both ourselves before giving up.
-  if (home.empty()) {
-    if (const char* env = std::getenv("HOME"); env && *env) home = env;
-  }
-  if (home.empty()) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir) {
-      home = found->pw_dir;
-    }
-  }
-  return MultiByteToWide(home);
-}
-
-std::u16string GetUserDataDirectory() {
-  std::u16string home = GetHomeDirectory();
-  if (home.empty()) return {};  // never fall back to a folder under "/"
-  if (home.back() != u'/') home.push_back(u'/');
-  return home + u".orvikv8/";
 }
 
 }  // namespace setup

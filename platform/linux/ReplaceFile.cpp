@@ -1,4 +1,5 @@
-// Replacing a text file as a whole, through a sibling temporary and rename.
+// Writing text files on Linux; a whole file is replaced through a sibling
+// temporary and rename.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,14 @@ void SyncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
+// Linux text files are written in the locale's encoding, whatever is asked,
+// with LF line ends and no mark.
+TextStreamPtr OpenTextForWriting(const std::u16string& path, TextEncoding /*encoding*/, LineEnds /*lineEnds*/) {
+  const int fd = open(WideToMultiByte(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  return std::make_unique<TextStream>(fd, TextEncoding::MultiByte, false, LineEnds::Lf);
+}
+
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write) {
   std::string target = WideToMultiByte(path);
   if (!ResolveTarget(target)) return ReplaceResult::CannotOpen;
@@ -131,12 +140,7 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
   TemporaryName temporary;
   const int fd = CreateSibling(target, createMode, temporary);
   if (fd < 0) return ReplaceResult::CannotOpen;
-  std::FILE* file = fdopen(fd, "wb");
-  if (!file) {
-    close(fd);
-    return ReplaceResult::CannotOpen;
-  }
-  auto stream = std::make_unique<TextStream>(file, TextEncoding::MultiByte, false);
+  auto stream = std::make_unique<TextStream>(fd, TextEncoding::MultiByte, false, LineEnds::Lf);
 
   if (existed) {
     // The umask may have narrowed the bits at creation; never widened them, so
@@ -150,8 +154,7 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
   }
 
   if (!write(*stream)) return ReplaceResult::CannotWrite;
-  if (std::fflush(file) != 0) return ReplaceResult::CannotWrite;
-  if (fsync(fd) != 0) return ReplaceResult::CannotWrite;
+  if (!stream->Flush(true)) return ReplaceResult::CannotWrite;
   if (!CloseText(std::move(stream))) return ReplaceResult::CannotWrite;
   if (rename(temporary.Path().c_str(), target.c_str()) != 0) return ReplaceResult::CannotWrite;
   temporary.Keep();

@@ -195,8 +195,9 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   Put(AlternateFile(), alternate);
   const std::map<std::string, std::string> env{{"HOME", Home()}};
 
-  // The first attempt cannot open its file; the second one can.
-  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, EACCES, "open", env);
+  // The first attempt cannot open its file; the second one can. Opens 1 and
+  // 2 read the files for the lookup, 3 and 4 again for the update.
+  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 5, EACCES, "open", env);
   EXPECT_EQ(run.failed, "open");
   EXPECT_EQ(run.process.out, "0\n");
   EXPECT_EQ(ReadFile(UserFile()), Locations({"/srv/New", "/srv/U"}));
@@ -206,8 +207,8 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   Put(UserFile(), user);
   Put(AlternateFile(), alternate);
   auto twice = env;
-  twice["FAULTINJECT_RULES"] = "open:2:" + std::to_string(EACCES);
-  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 1, EACCES, "open", twice);
+  twice["FAULTINJECT_RULES"] = "open:6:" + std::to_string(EACCES);
+  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 5, EACCES, "open", twice);
   EXPECT_EQ(run.process.out, "1\n");
   EXPECT_EQ(ReadFile(UserFile()), user);
   EXPECT_EQ(ReadFile(AlternateFile()), alternate);
@@ -244,8 +245,8 @@ class UnreadableStarterFileTest : public TemplateDirectoryTest {
 
 TEST_F(UnreadableStarterFileTest, UserFileThatCannotBeOpenedIsKeptAndSoIsTheAlternate) {
   // The update reads the all-users file, then the user's own.
-  const FaultRun run = Record(2, EACCES, "fopen");
-  EXPECT_EQ(run.failed, "fopen");
+  const FaultRun run = Record(2, EACCES, "open");
+  EXPECT_EQ(run.failed, "open");
   EXPECT_EQ(run.process.out, std::to_string(kStarterCannotRead) + "\n");
   EXPECT_EQ(ReadFile(UserFile()), user_);
   EXPECT_EQ(ReadFile(AlternateFile()), alternate_);

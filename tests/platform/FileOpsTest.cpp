@@ -12,6 +12,7 @@
 #include <set>
 
 #include "TestSupport.h"
+#include "platform/ApplicationData.h"
 #include "platform/FileFinder.h"
 #include "platform/FileOps.h"
 #include "platform/Text.h"
@@ -199,10 +200,10 @@ TEST_F(FileOpsTest, PathHelpers) {
 
   const std::string home = std::getenv("HOME");
   setenv("HOME", (dir_ / "home dir").c_str(), 1);
-  EXPECT_EQ(GetHomeDirectory(), dir_.Wide("home dir"));
-  EXPECT_EQ(GetUserDataDirectory(), dir_.Wide("home dir/.orvikv8/"));
+  EXPECT_EQ(ApplicationDataFolder(false), dir_.Wide("home dir"));
+  EXPECT_EQ(ApplicationDataFolder(true), dir_.Wide("home dir/.orvikv8/"));
   setenv("HOME", "/", 1);
-  EXPECT_EQ(GetUserDataDirectory(), u"/.orvikv8/");
+  EXPECT_EQ(ApplicationDataFolder(true), u"/.orvikv8/");
   setenv("HOME", home.c_str(), 1);
 }
 
@@ -275,7 +276,7 @@ TEST_F(FileOpsTest, DirectoryTreesAreMadeLevelByLevel) {
   EXPECT_EQ(CreateDirectoryTree(dir_.Wide("a/b/c/")), 0u);
   EXPECT_TRUE(S_ISDIR(ModeOf(dir_ / "a/b/c")));
   EXPECT_EQ(CreateDirectoryTree(dir_.Wide("a/b/c")), 0u);  // existing: success
-  EXPECT_EQ(CreateDirectoryTree(dir_.Wide("a/b/d"), 0700), 0u);
+  EXPECT_EQ(CreateDirectoryTree(dir_.Wide("a/b/d"), DirectoryAccess::Private), 0u);
   EXPECT_EQ(ModeOf(dir_ / "a/b/d") & 0777, 0700u);
   WriteFile(dir_ / "a/file", "");
   EXPECT_EQ(CreateDirectoryTree(dir_.Wide("a/file/x")), kErrorPathNotFound);

@@ -78,6 +78,12 @@ TEST(Conversion, CompareNoCaseFoldsAsciiLetters) {
   EXPECT_NE(CompareNoCase(u"/home/a", u"/home/a/"), 0);
 }
 
+TextStreamPtr OpenForReading(const std::u16string& path) {
+  TextStreamPtr stream;
+  OpenTextForReading(path, stream);
+  return stream;
+}
+
 class TextFileTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(locale_.Ok()); }
@@ -85,7 +91,7 @@ class TextFileTest : public ::testing::Test {
   std::u16string ReadAll(const std::string& bytes, bool* mark = nullptr, size_t* pieces = nullptr) {
     const std::string path = dir_ / "file.txt";
     WriteFile(path, bytes);
-    TextStreamPtr stream = OpenTextForReading(Utf8ToUtf16(path));
+    TextStreamPtr stream = OpenForReading(Utf8ToUtf16(path));
     EXPECT_NE(stream, nullptr);
     if (!stream) return {};
     if (mark) *mark = stream->HasByteOrderMark();
@@ -172,7 +178,7 @@ TEST_F(TextFileTest, WritingGivesMultiByteTextWithoutMark) {
   EXPECT_TRUE(CloseText(std::move(stream)));
   EXPECT_EQ(test::ReadFile(path), "short");
 
-  EXPECT_EQ(OpenTextForReading(dir_.Wide("missing.cfg")), nullptr);
+  EXPECT_EQ(OpenForReading(dir_.Wide("missing.cfg")), nullptr);
   EXPECT_EQ(OpenTextForWriting(dir_.Wide("missing/out.cfg"), TextEncoding::MultiByte), nullptr);
 }
 
@@ -182,7 +188,7 @@ TEST_F(TextFileTest, ReadErrorIsToldApartFromTheEndOfTheFile) {
        {std::string(), std::string("a"), std::string("k=v\r"), std::string(3000, 'x')}) {
     const std::string path = dir_ / "whole.txt";
     WriteFile(path, bytes);
-    TextStreamPtr stream = OpenTextForReading(Utf8ToUtf16(path));
+    TextStreamPtr stream = OpenForReading(Utf8ToUtf16(path));
     ASSERT_NE(stream, nullptr);
     while (!ReadText(*stream).empty()) {
     }
@@ -191,16 +197,19 @@ TEST_F(TextFileTest, ReadErrorIsToldApartFromTheEndOfTheFile) {
   // Opens, but every read fails: a directory (EISDIR), and memory at address
   // 0 (EIO). Both read as empty, and say why.
   for (const std::string& path : {dir_.Path(), std::string("/proc/self/mem")}) {
-    TextStreamPtr stream = OpenTextForReading(Utf8ToUtf16(path));
+    TextStreamPtr stream = OpenForReading(Utf8ToUtf16(path));
     ASSERT_NE(stream, nullptr) << path;
     EXPECT_EQ(ReadText(*stream), u"") << path;
     EXPECT_TRUE(stream->Failed()) << path;
     EXPECT_EQ(ReadText(*stream), u"") << path;
   }
-  // No stream at all: errno tells a missing file from one that is there.
-  errno = 0;
-  EXPECT_EQ(OpenTextForReading(dir_.Wide("missing.cfg")), nullptr);
-  EXPECT_EQ(errno, ENOENT);
+  // No stream at all: the code tells a missing file from one that is there.
+  TextStreamPtr none;
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("missing.cfg"), none), kErrorFileNotFound);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("missing/below.cfg"), none), kErrorFileNotFound);
+  WriteFile(dir_ / "plain", "x");
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("plain/below.cfg"), none), kErrorPathNotFound);
 }
 
 TEST_F(TextFileTest, FullDeviceIsReportedOnClose) {

@@ -1,0 +1,111 @@
+#include "platform/Path.h"
+
+#include <algorithm>
+
+namespace setup {
+namespace {
+
+bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// How many leading characters form the root of `path` in the Windows style:
+// "C:" or "C:\" (2 or 3), "\\server\share\" (up to and with the separator
+// after the share), or 0 for a relative path. A single leading separator
+// ("\dir") is the current drive's root.
+size_t WindowsRootLength(std::u16string_view path) {
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') {
+    return path.size() >= 3 && IsSeparator(path[2], PathStyle::Windows) ? 3 : 2;
+  }
+  if (path.size() >= 2 && IsSeparator(path[0], PathStyle::Windows) && IsSeparator(path[1], PathStyle::Windows)) {
+    // Server and share, each followed by its separator when there is one.
+    size_t at = 2;
+    for (int component = 0; component < 2 && at < path.size(); ++component) {
+      while (at < path.size() && !IsSeparator(path[at], PathStyle::Windows)) ++at;
+      if (at < path.size()) ++at;
+    }
+    return at;
+  }
+  if (!path.empty() && IsSeparator(path[0], PathStyle::Windows)) return 1;
+  return 0;
+}
+
+size_t RootLength(std::u16string_view path, PathStyle style) {
+  if (style == PathStyle::Windows) return WindowsRootLength(path);
+  return !path.empty() && path[0] == u'/' ? 1 : 0;
+}
+
+}  // namespace
+
+bool IsSeparator(char16_t c, PathStyle style) {
+  return c == u'/' || (style == PathStyle::Windows && c == u'\\');
+}
+
+bool EndsWithSeparator(std::u16string_view path) {
+  return !path.empty() && (path.back() == u'/' || path.back() == u'\\');
+}
+
+std::u16string EnsureTrailingSeparator(std::u16string path, PathStyle style) {
+  if (!path.empty() && !EndsWithSeparator(path)) path.push_back(SeparatorOf(style));
+  return path;
+}
+
+std::u16string WithoutTrailingSeparator(std::u16string path, PathStyle style) {
+  if (EndsWithSeparator(path) && !IsRootPath(path, style)) path.pop_back();
+  return path;
+}
+
+std::u16string ToNativeSeparators(std::u16string path, PathStyle style) {
+  const char16_t foreign = style == PathStyle::Windows ? u'/' : u'\\';
+  std::replace(path.begin(), path.end(), foreign, SeparatorOf(style));
+  return path;
+}
+
+std::u16string ParentPath(std::u16string_view path, PathStyle style) {
+  const size_t root = RootLength(path, style);
+  size_t last = path.size();
+  while (last > root && !IsSeparator(path[last - 1], style)) --last;
+  if (last <= root) return std::u16string(path.substr(0, root));
+  // `last` is just past the separator; the parent is what stands before it.
+  size_t end = last - 1;
+  return std::u16string(path.substr(0, std::max(end, root)));
+}
+
+std::u16string_view FileName(std::u16string_view path, PathStyle style) {
+  const size_t root = RootLength(path, style);
+  size_t start = path.size();
+  while (start > root && !IsSeparator(path[start - 1], style)) --start;
+  return path.substr(std::max(start, root));
+}
+
+std::u16string JoinPath(std::u16string base, std::u16string_view relative, PathStyle style) {
+  if (!relative.empty() && (relative.front() == u'/' || relative.front() == u'\\')) relative.remove_prefix(1);
+  if (base.empty()) return std::u16string(relative);
+  base = EnsureTrailingSeparator(std::move(base), style);
+  base.append(relative);
+  return base;
+}
+
+bool IsRootPath(std::u16string_view path, PathStyle style) {
+  if (style == PathStyle::Posix) return path == u"/";
+  if (path.size() >= 2 && path.size() <= 3 && path[1] == u':') return true;
+  if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') {
+    // At most two non-empty components after the two backslashes.
+    int components = 0;
+    bool inComponent = false;
+    for (size_t i = 2; i < path.size(); ++i) {
+      if (path[i] == u'\\' || path[i] == u'/') {
+        inComponent = false;
+      } else if (!inComponent) {
+        inComponent = true;
+        ++components;
+      }
+    }
+    return components <= 2;
+  }
+  return false;
+}
+
+bool IsDriveDesignator(std::u16string_view path, PathStyle style) {
+  return style == PathStyle::Windows && path.size() == 2 && IsDriveLetter(path[0]) && path[1] == u':';
+}
+
+}  // namespace setup
