@@ -1,9 +1,13 @@
 #pragma once
 // The one lock of the program: it guards the worker channel's fields while they
-// are copied, and nothing else. A POSIX semaphore of value 1 on Linux.
+// are copied, and nothing else. Each wait for it lasts at most
+// kChannelLockWaitMs, so a thread that must stay responsive (the window's) can
+// give up and try again at its next turn.
 #include <memory>
 
 namespace setup {
+
+inline constexpr int kChannelLockWaitMs = 100;
 
 class ChannelLock {
  public:
@@ -11,6 +15,9 @@ class ChannelLock {
   ~ChannelLock();
   ChannelLock(const ChannelLock&) = delete;
   ChannelLock& operator=(const ChannelLock&) = delete;
+  // One wait of at most kChannelLockWaitMs; false when the lock was not had.
+  bool TryLock();
+  // Waits as long as it takes, in waits of at most kChannelLockWaitMs.
   void Lock();
   void Unlock();
 
