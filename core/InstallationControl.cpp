@@ -8,20 +8,22 @@ int32_t ResultOf(ErrorCode code) {
   return code == 0 ? 0 : static_cast<int32_t>(0x80070000u | (code & 0xFFFFu));
 }
 
-InstallationControl::InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings)
-    : context_(context), frontEnd_(frontEnd), settings_(std::move(settings)) {}
+InstallationControl::InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings,
+                                         bool holdAfterError)
+    : context_(context), frontEnd_(frontEnd), settings_(std::move(settings)), holdAfterError_(holdAfterError) {}
 
 InstallationControl::~InstallationControl() {
   // Never leave a run behind: cancel it and wait for its rollback.
   if (state_ == State::Running) {
     context_.workerChannel.RequestCancel();
+    context_.workerChannel.ReleaseWorker();
     worker_.Join();
   }
 }
 
 InstallationControl::State InstallationControl::BeginInstallation() {
   if (state_ != State::Idle) return state_;
-  context_.workerChannel.Start(&context_.kit, context_.templateDirectory);
+  context_.workerChannel.Start(&context_.kit, context_.templateDirectory, holdAfterError_);
   frontEnd_.ShowPage(WizardPage::Progress);
   frontEnd_.ShowProgress(0, LookUpMessage("IDS_PROGRESS_START"));
   state_ = State::Running;
@@ -46,6 +48,7 @@ InstallationControl::State InstallationControl::PollInstallation() {
   if (status.code != 0 && !errorShown_) {
     errorShown_ = true;
     frontEnd_.ShowMessage(MessageKind::Error, status.text);
+    context_.workerChannel.ReleaseWorker();
   }
   if (status.finished) {
     worker_.Join();
@@ -56,6 +59,16 @@ InstallationControl::State InstallationControl::PollInstallation() {
 
 void InstallationControl::RequestCancel() {
   if (state_ == State::Running) context_.workerChannel.RequestCancel();
+}
+
+bool InstallationControl::ConfirmCancelDuringRun(const std::function<bool()>& question) {
+  if (state_ != State::Running) return false;
+  WorkerChannel& channel = context_.workerChannel;
+  channel.HoldWorker();
+  const bool yes = question();
+  if (yes) channel.RequestCancel();
+  channel.ReleaseWorker();
+  return yes;
 }
 
 void InstallationControl::End(ErrorCode code) {

@@ -4,6 +4,7 @@
 // after success. Poll from a timer (or a loop) at most 100 ms apart; nothing
 // here blocks while the run goes on.
 #include <chrono>
+#include <functional>
 
 #include "core/FrontEnd.h"
 #include "core/InstallationEngine.h"
@@ -18,7 +19,10 @@ class InstallationControl {
  public:
   enum class State { Idle, Running, Succeeded, Failed, Cancelled };
 
-  InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings = {});
+  // With `holdAfterError` the worker waits, after publishing an error, until
+  // the error message has been shown, and rolls back only then.
+  InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings = {},
+                      bool holdAfterError = false);
   ~InstallationControl();
 
   // Starts the run with the context's kit and template directory. When the
@@ -30,6 +34,9 @@ class InstallationControl {
   State PollInstallation();
   // The engine finishes the file in hand, rolls back and ends cancelled.
   void RequestCancel();
+  // Asks `question` while the worker is held (it finishes the file in hand and
+  // begins no other); a Yes cancels the run. True when the answer was Yes.
+  bool ConfirmCancelDuringRun(const std::function<bool()>& question);
   State CurrentState() const { return state_; }
 
  private:
@@ -41,6 +48,7 @@ class InstallationControl {
   EngineSettings settings_;
   WorkerThread worker_;
   State state_ = State::Idle;
+  bool holdAfterError_ = false;
   bool errorShown_ = false;
 };
 

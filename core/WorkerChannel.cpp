@@ -1,17 +1,23 @@
 #include "core/WorkerChannel.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/FileOps.h"
 
 namespace setup {
 
 WorkerChannel::WorkerChannel(std::u16string initialText) { status_.text = std::move(initialText); }
 
-void WorkerChannel::Start(KitReader* kit, const std::u16string& destination) {
+void WorkerChannel::Start(KitReader* kit, const std::u16string& destination, bool holdAfterError) {
   std::u16string withSeparator = EnsureTrailingSeparator(destination);
   ChannelLockGuard guard(lock_);
   kit_ = kit;
   destination_.swap(withSeparator);
   cancel_ = false;
+  holdAfterError_ = holdAfterError;
+  held_ = false;
+  waiting_ = false;
   status_.code = 0;
   status_.percentage = 0;
   status_.finished = false;
@@ -39,11 +45,48 @@ void WorkerChannel::Publish(ErrorCode code, const std::u16string& text, uint32_t
   status_.code = code;
   status_.text = text;
   status_.percentage = percentage;
+  // Taken with the error itself, so no poll can show the message and
+  // release the worker before it is held.
+  if (code != 0 && holdAfterError_) held_ = true;
 }
 
 WorkerStatus WorkerChannel::ReadStatus() {
   ChannelLockGuard guard(lock_);
   return status_;
+}
+
+bool WorkerChannel::TryReadStatus(WorkerStatus& status) {
+  if (!lock_.TryLock()) return false;
+  status = status_;
+  lock_.Unlock();
+  return true;
+}
+
+void WorkerChannel::HoldWorker() {
+  ChannelLockGuard guard(lock_);
+  held_ = true;
+}
+
+void WorkerChannel::ReleaseWorker() {
+  ChannelLockGuard guard(lock_);
+  held_ = false;
+}
+
+bool WorkerChannel::IsWorkerHeld() {
+  ChannelLockGuard guard(lock_);
+  return held_ && waiting_;
+}
+
+void WorkerChannel::WaitWhileHeld() {
+  for (;;) {
+    {
+      ChannelLockGuard guard(lock_);
+      waiting_ = held_;
+      if (!held_) return;
+    }
+    // A question is open; its answer comes at human speed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 void WorkerChannel::Finish(ErrorCode result) {

@@ -29,14 +29,30 @@ class WorkerChannel {
   WorkerChannel(const WorkerChannel&) = delete;
   WorkerChannel& operator=(const WorkerChannel&) = delete;
 
-  // Before a run: clears the cancel flag, the code, the percentage and the
-  // finished state, and stores the input. The status text stays as it was.
-  void Start(KitReader* kit, const std::u16string& destination);
+  // Before a run: clears the cancel flag, the hold, the code, the percentage
+  // and the finished state, and stores the input. The status text stays as it
+  // was. With `holdAfterError` the worker holds itself when it publishes an
+  // error, until the main thread has shown the message and releases it.
+  void Start(KitReader* kit, const std::u16string& destination, bool holdAfterError = false);
   void ReadInput(KitReader*& kit, std::u16string& destination);
   void RequestCancel();
   bool IsCancelRequested();
   void Publish(ErrorCode code, const std::u16string& text, uint32_t percentage);
   WorkerStatus ReadStatus();
+  // One wait of at most 100 ms for the lock; false (and `status` untouched)
+  // when it was not had, so a window's timer never stalls on it.
+  bool TryReadStatus(WorkerStatus& status);
+
+  // The main thread holds the worker while it asks the user something: the
+  // worker finishes the file in hand and then makes no progress until
+  // released. Unlike suspending the thread, this never stops the worker while
+  // it holds a lock the main thread is about to need.
+  void HoldWorker();
+  void ReleaseWorker();
+  // True once the worker has stopped for the hold.
+  bool IsWorkerHeld();
+  // Worker side: returns once nobody holds the worker.
+  void WaitWhileHeld();
   // Called by the worker when the run has returned.
   void Finish(ErrorCode result);
 
@@ -45,6 +61,9 @@ class WorkerChannel {
   KitReader* kit_ = nullptr;
   std::u16string destination_;
   bool cancel_ = false;
+  bool holdAfterError_ = false;
+  bool held_ = false;
+  bool waiting_ = false;
   WorkerStatus status_;
 };
 

@@ -187,10 +187,11 @@ void WizardFlow::Cancel(CancelSource source) {
       if (Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) Close();
       break;
     case CancelRule::AskThenStopRun:
-      // The worker goes on while the question is open; a run that ends
-      // meanwhile is picked up by the next poll after the answer.
-      if (RunInProgress() && Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) {
-        control_.RequestCancel();
+      // The worker finishes the file in hand and then waits for the answer,
+      // so a Yes always finds the run still to be cancelled.
+      if (RunInProgress()) {
+        control_.ConfirmCancelDuringRun(
+            [this] { return Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL")); });
       }
       break;
     case CancelRule::Close:
