@@ -12,7 +12,9 @@ enum class MessageKind {
   Error,     // error icon, OK
 };
 
-enum class WizardPage { Welcome, Destination, Progress, Success, Error };
+// The cancel page exists on Windows only: there a confirmed cancel before the
+// run shows it, where the Linux window simply closes.
+enum class WizardPage { Welcome, Destination, Progress, Success, Error, Cancel };
 
 class FrontEnd {
  public:

@@ -9,6 +9,28 @@
 
 namespace setup {
 
+std::vector<WizardPage> PageSetFor(WizardStyle style, bool silent) {
+  using P = WizardPage;
+  if (style == WizardStyle::PropertySheet) {
+    // Nobody confirms a directory or reads a success page in a silent run.
+    if (silent) return {P::Welcome, P::Progress, P::Cancel, P::Error};
+    return {P::Welcome, P::Destination, P::Progress, P::Cancel, P::Error, P::Success};
+  }
+  if (silent) return {P::Welcome, P::Progress, P::Success, P::Error};
+  return {P::Welcome, P::Destination, P::Progress, P::Success, P::Error};
+}
+
+FlowRules RulesFor(WizardStyle style, bool silent) {
+  FlowRules rules;
+  rules.pages = PageSetFor(style, silent);
+  if (style == WizardStyle::PropertySheet) {
+    rules.cancelPage = true;
+    rules.silentWelcome = std::chrono::milliseconds(2000);
+    rules.holdAfterError = true;
+  }
+  return rules;
+}
+
 ButtonStates ButtonsFor(WizardPage page, bool silent) {
   ButtonStates buttons;
   switch (page) {
@@ -24,6 +46,7 @@ ButtonStates ButtonsFor(WizardPage page, bool silent) {
       break;
     case WizardPage::Success:
     case WizardPage::Error:
+    case WizardPage::Cancel:
       buttons.backVisible = false;
       buttons.nextIsFinish = true;
       buttons.cancelSensitive = false;
@@ -53,7 +76,17 @@ std::u16string DescriptionPath(const std::u16string& templateDirectory, const st
   return ToNativeSeparators(JoinPath(templateDirectory, reference, PathStyle::Posix), PathStyle::Posix);
 }
 
-CancelRule CancelRuleFor(WizardPage page, CancelSource source) {
+CancelRule CancelRuleFor(WizardPage page, CancelSource source, WizardStyle style) {
+  if (style == WizardStyle::PropertySheet) {
+    // The sheet turns Escape and the close box into its Cancel button, which
+    // the final pages disable.
+    switch (page) {
+      case WizardPage::Welcome:
+      case WizardPage::Destination: return CancelRule::AskThenCancelPage;
+      case WizardPage::Progress: return CancelRule::AskThenStopRun;
+      default: return CancelRule::Nothing;
+    }
+  }
   switch (page) {
     case WizardPage::Welcome:
     case WizardPage::Destination:
@@ -64,6 +97,7 @@ CancelRule CancelRuleFor(WizardPage page, CancelSource source) {
       return CancelRule::AskThenStopRun;
     case WizardPage::Success:
     case WizardPage::Error:
+    case WizardPage::Cancel:
       switch (source) {
         case CancelSource::CancelButton: return CancelRule::Nothing;  // the button is disabled
         case CancelSource::EscapeKey: return CancelRule::AskThenClose;
@@ -77,7 +111,13 @@ bool WizardFlow::ControlFrontEnd::ShowMessage(MessageKind kind, const std::u16st
   return flow_.Ask(kind, text);
 }
 
-void WizardFlow::ControlFrontEnd::ShowPage(WizardPage page) { flow_.Show(page); }
+void WizardFlow::ControlFrontEnd::ShowPage(WizardPage page) {
+  if (page == WizardPage::Progress) {
+    flow_.Show(page);
+  } else {
+    flow_.ShowRunEnd(page);
+  }
+}
 
 void WizardFlow::ControlFrontEnd::ShowProgress(uint32_t percentage, const std::u16string& label) {
   flow_.view_.ShowProgress(percentage, label);
@@ -87,8 +127,13 @@ void WizardFlow::ControlFrontEnd::OpenFile(const std::u16string& path) { flow_.v
 
 void WizardFlow::ControlFrontEnd::Close() { flow_.Close(); }
 
-WizardFlow::WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings)
-    : context_(context), view_(view), controlFrontEnd_(*this), control_(context, controlFrontEnd_, std::move(settings)) {}
+WizardFlow::WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings, WizardStyle style)
+    : context_(context),
+      view_(view),
+      style_(style),
+      rules_(RulesFor(style, context.silent)),
+      controlFrontEnd_(*this),
+      control_(context, controlFrontEnd_, std::move(settings), rules_.holdAfterError) {}
 
 WizardFlow::~WizardFlow() = default;
 
@@ -106,6 +151,15 @@ void WizardFlow::Show(WizardPage page) {
   view_.ShowPage(page);
 }
 
+bool WizardFlow::InSet(WizardPage page) const {
+  return std::find(rules_.pages.begin(), rules_.pages.end(), page) != rules_.pages.end();
+}
+
+WizardPage WizardFlow::NextInSet() const {
+  auto at = std::find(rules_.pages.begin(), rules_.pages.end(), page_);
+  return at == rules_.pages.end() || at + 1 == rules_.pages.end() ? page_ : *(at + 1);
+}
+
 void WizardFlow::Start() {
   if (started_) return;
   started_ = true;
@@ -120,7 +174,11 @@ void WizardFlow::Start() {
     Close();
     return;
   }
-  BeginRun();
+  if (rules_.silentWelcome.count() == 0) {
+    BeginRun();
+  } else {
+    silentStart_ = std::chrono::steady_clock::now() + rules_.silentWelcome;
+  }
 }
 
 void WizardFlow::BeginRun() { AfterPoll(control_.BeginInstallation()); }
@@ -129,6 +187,12 @@ void WizardFlow::AfterPoll(InstallationControl::State state) {
   if (state == InstallationControl::State::Running || state == InstallationControl::State::Idle) return;
   // A silent run ends with its run; the final page is only set up.
   if (context_.silent) Close();
+}
+
+void WizardFlow::ShowRunEnd(WizardPage page) {
+  // A page set without this page (the silent sheet has no success page)
+  // simply ends with the run.
+  if (InSet(page)) Show(page);
 }
 
 void WizardFlow::Back() {
@@ -140,7 +204,7 @@ void WizardFlow::Next() {
   if (closed_ || messageOpen_) return;
   switch (page_) {
     case WizardPage::Welcome:
-      if (context_.silent) return;
+      if (context_.silent || NextInSet() != WizardPage::Destination) return;
       // The field shows the directory last confirmed, not an abandoned edit.
       view_.SetDestinationText(context_.templateDirectory);
       Show(WizardPage::Destination);
@@ -159,6 +223,7 @@ void WizardFlow::Next() {
       break;
     case WizardPage::Success:
     case WizardPage::Error:
+    case WizardPage::Cancel:
       Finish();
       break;
   }
@@ -180,11 +245,18 @@ void WizardFlow::Finish() {
 
 void WizardFlow::Cancel(CancelSource source) {
   if (closed_ || messageOpen_) return;
-  switch (CancelRuleFor(page_, source)) {
+  switch (CancelRuleFor(page_, source, style_)) {
     case CancelRule::Nothing:
       break;
     case CancelRule::AskThenClose:
       if (Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) Close();
+      break;
+    case CancelRule::AskThenCancelPage:
+      // The silent welcome page's own advance waits while the box is open.
+      if (Ask(MessageKind::Question, LookUpMessage("IDS_ACCEPT_CANCEL"))) {
+        silentStart_ = {};
+        Show(WizardPage::Cancel);
+      }
       break;
     case CancelRule::AskThenStopRun:
       // The worker finishes the file in hand and then waits for the answer,
@@ -216,7 +288,14 @@ void WizardFlow::Tick() {
       return;
     }
   }
-  if (messageOpen_ || !RunInProgress()) return;
+  if (messageOpen_) return;
+  if (context_.silent && page_ == WizardPage::Welcome && silentStart_ != std::chrono::steady_clock::time_point{} &&
+      std::chrono::steady_clock::now() >= silentStart_) {
+    silentStart_ = {};
+    BeginRun();
+    return;
+  }
+  if (!RunInProgress()) return;
   AfterPoll(control_.PollInstallation());
 }
 

@@ -3,10 +3,12 @@
 // buttons of each page, the check made on Next, what Cancel, Escape and the
 // close box do, and what Finish opens. A front-end draws what the flow asks
 // for through WizardView and forwards its events to WizardFlow.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/FrontEnd.h"
 #include "core/InstallationControl.h"
@@ -14,6 +16,32 @@
 #include "core/SetupContext.h"
 
 namespace setup {
+
+// The two ways the wizard is shown. They differ in data, not in code paths:
+// which pages exist and in which order, where a confirmed cancel before the
+// run leads, what Escape and the close box do, and how long a silent run
+// shows its welcome page.
+enum class WizardStyle {
+  Window,         // the Linux GTK window
+  PropertySheet,  // the Windows property sheet
+};
+
+// The pages of a run, in their order. Next walks this order; the final
+// pages are reached only by jumps.
+std::vector<WizardPage> PageSetFor(WizardStyle style, bool silent);
+
+// What a style does where the two differ.
+struct FlowRules {
+  std::vector<WizardPage> pages;
+  // Where a Yes to the cancel question on the welcome or destination page
+  // leads: the cancel page, or nowhere (the wizard closes).
+  bool cancelPage = false;
+  // How long a silent run shows its welcome page before the run starts.
+  std::chrono::milliseconds silentWelcome{0};
+  // Whether the worker waits, after an error, until its message is read.
+  bool holdAfterError = false;
+};
+FlowRules RulesFor(WizardStyle style, bool silent);
 
 // The row of buttons under a page.
 struct ButtonStates {
@@ -41,12 +69,13 @@ std::u16string DescriptionPath(const std::u16string& templateDirectory, const st
 // The ways a user can ask to stop.
 enum class CancelSource { CancelButton, EscapeKey, CloseRequest };
 enum class CancelRule {
-  Nothing,         // the request has no effect on this page
-  AskThenClose,    // the cancel question; Yes closes the wizard
-  AskThenStopRun,  // the cancel question; Yes cancels the running installation
-  Close,           // closes the wizard without a question
+  Nothing,              // the request has no effect on this page
+  AskThenClose,         // the cancel question; Yes closes the wizard
+  AskThenCancelPage,    // the cancel question; Yes shows the cancel page
+  AskThenStopRun,       // the cancel question; Yes cancels the running installation
+  Close,                // closes the wizard without a question
 };
-CancelRule CancelRuleFor(WizardPage page, CancelSource source);
+CancelRule CancelRuleFor(WizardPage page, CancelSource source, WizardStyle style = WizardStyle::Window);
 
 // What the flow needs from a toolkit, besides showing pages and messages.
 class WizardView : public FrontEnd {
@@ -67,7 +96,8 @@ class WizardView : public FrontEnd {
 // is up, also while a message box is open.
 class WizardFlow {
  public:
-  WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings = {});
+  WizardFlow(SetupContext& context, WizardView& view, EngineSettings settings = {},
+             WizardStyle style = WizardStyle::Window);
   ~WizardFlow();
 
   // Shows the welcome page; a silent run starts its installation at once.
@@ -103,13 +133,20 @@ class WizardFlow {
 
   bool Ask(MessageKind kind, const std::u16string& text);
   void Show(WizardPage page);
+  // The page after the current one in the page set, or the current one.
+  WizardPage NextInSet() const;
+  bool InSet(WizardPage page) const;
   void BeginRun();
   void AfterPoll(InstallationControl::State state);
+  void ShowRunEnd(WizardPage page);
   void Finish();
   void Close();
 
   SetupContext& context_;
   WizardView& view_;
+  WizardStyle style_;
+  FlowRules rules_;
+  std::chrono::steady_clock::time_point silentStart_{};
   ControlFrontEnd controlFrontEnd_;
   InstallationControl control_;
   WizardPage page_ = WizardPage::Welcome;

@@ -79,6 +79,7 @@ const char* PageName(WizardPage page) {
     case WizardPage::Progress: return "progress";
     case WizardPage::Success: return "success";
     case WizardPage::Error: return "error";
+    case WizardPage::Cancel: return "cancel";
   }
   return "?";
 }
@@ -391,6 +392,8 @@ void CInstallerDlg::ShowPage(WizardPage page) {
       if (!errorPage_) errorPage_ = std::make_unique<MessagePage>(fixed_, sidePicture_, LookUpMessage("IDS_ERROR_FINISH"));
       next = errorPage_.get();
       break;
+    case WizardPage::Cancel:
+      return;  // the window's page set has none: a cancel closes it
   }
   if (currentPage_) currentPage_->Hide();
   currentPage_ = next;
