@@ -210,9 +210,9 @@ class WizardFlowTest : public testing::Test {
     ASSERT_EQ(context.kit.Read(Utf8ToUtf16(scratch / "orvikv8.okd")), 0u);
   }
 
-  WizardFlow& Flow(EngineSettings settings = {}) {
+  WizardFlow& Flow(EngineSettings settings = {}, WizardStyle style = WizardStyle::Window) {
     settings.completionPause = std::chrono::milliseconds(0);
-    flow = std::make_unique<WizardFlow>(context, view, std::move(settings));
+    flow = std::make_unique<WizardFlow>(context, view, std::move(settings), style);
     return *flow;
   }
   EngineSettings Gated() {
@@ -550,6 +550,97 @@ TEST_F(WizardFlowTest, TerminationSignalDismissesAnOpenBoxFirst) {
         std::exit(dismissedAsNo && f.Closed() && context.outcome == Outcome::Cancelled ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace setup
+
+namespace setup {
+namespace {
+
+TEST(PageSets, EachStyleHasItsPagesInOrder) {
+  using P = WizardPage;
+  EXPECT_EQ(PageSetFor(WizardStyle::PropertySheet, false),
+            (std::vector<P>{P::Welcome, P::Destination, P::Progress, P::Cancel, P::Error, P::Success}));
+  EXPECT_EQ(PageSetFor(WizardStyle::PropertySheet, true), (std::vector<P>{P::Welcome, P::Progress, P::Cancel, P::Error}));
+  EXPECT_EQ(PageSetFor(WizardStyle::Window, false),
+            (std::vector<P>{P::Welcome, P::Destination, P::Progress, P::Success, P::Error}));
+  for (const bool silent : {false, true}) {
+    for (const P page : PageSetFor(WizardStyle::Window, silent)) EXPECT_NE(page, P::Cancel);
+  }
+  // The sheet's Escape and close box are its Cancel button, disabled on the final pages.
+  for (const CancelSource source : {CancelSource::CancelButton, CancelSource::EscapeKey, CancelSource::CloseRequest}) {
+    EXPECT_EQ(CancelRuleFor(P::Destination, source, WizardStyle::PropertySheet), CancelRule::AskThenCancelPage);
+    EXPECT_EQ(CancelRuleFor(P::Progress, source, WizardStyle::PropertySheet), CancelRule::AskThenStopRun);
+    for (const P final : {P::Success, P::Error, P::Cancel}) {
+      EXPECT_EQ(CancelRuleFor(final, source, WizardStyle::PropertySheet), CancelRule::Nothing);
+    }
+  }
+}
+
+TEST_F(WizardFlowTest, SheetCancelBeforeTheRunShowsTheCancelPageAndFinishCloses) {
+  ReadKit();
+  context.templateDirectory = Target();
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  f.Start();
+  f.Next();
+  view.answers = {false};
+  f.Cancel(CancelSource::EscapeKey);
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Destination);
+  view.answers = {true};
+  f.Cancel(CancelSource::CloseRequest);
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Cancel);
+  EXPECT_FALSE(f.Closed());
+  f.Cancel(CancelSource::EscapeKey);  // nothing on a final page
+  EXPECT_EQ(view.messages.size(), 2u);
+  f.Next();
+  EXPECT_TRUE(f.Closed());
+  EXPECT_FALSE(test::Exists(scratch / "target"));
+}
+
+TEST_F(WizardFlowTest, SilentSheetWaitsOnItsWelcomePageAndTheQuestionHoldsTheAdvance) {
+  ReadKit();
+  context.silent = true;
+  context.templateDirectory = Target();
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  const auto started = std::chrono::steady_clock::now();
+  f.Start();
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Welcome);
+  // A No keeps the advance going; it comes about two seconds after the start.
+  view.answers = {false};
+  f.Cancel(CancelSource::CancelButton);
+  while (!f.Started() || (f.CurrentPage() == WizardPage::Welcome &&
+                          std::chrono::steady_clock::now() - started < std::chrono::seconds(5))) {
+    f.Tick();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Progress);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900));
+  TickUntilRunEnds();
+  // No success page in the silent sheet: the wizard just closes.
+  EXPECT_TRUE(f.Closed());
+  EXPECT_EQ(view.pages.back(), WizardPage::Progress);
+  EXPECT_EQ(context.outcome, Outcome::Installed);
+  EXPECT_EQ(test::ReadFile(scratch / "target/a.txt"), "alpha");
+}
+
+TEST_F(WizardFlowTest, SilentSheetCancelledOnItsWelcomePageNeverRuns) {
+  ReadKit();
+  context.silent = true;
+  context.templateDirectory = Target();
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  f.Start();
+  view.answers = {true};
+  f.Cancel(CancelSource::CancelButton);
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Cancel);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2300);
+  while (std::chrono::steady_clock::now() < until) {
+    f.Tick();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(f.RunInProgress());
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Cancel);
+  EXPECT_FALSE(test::Exists(scratch / "target"));
 }
 
 }  // namespace
