@@ -1,5 +1,7 @@
 #pragma once
-// The program from its first instruction to its exit status.
+// What every front-end's program entry shares once it has read its command
+// line and chosen the language: the preparation, then the wizard or a silent
+// run without a window.
 #include <memory>
 
 #include "core/FrontEnd.h"
@@ -13,19 +15,19 @@ namespace setup {
 class WizardFrontEnd : public WizardView {
  public:
   // Shows the welcome page and runs until the wizard closes (a silent run
-  // starts the installation at once). Leaves the outcome in the context.
+  // starts the installation by itself). Leaves the outcome in the context.
   virtual void Run() = 0;
 };
 
-// The graphical front-end for this context, or null when no display can be
-// opened. Called once, after the language choice and before the preparation.
-std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext& context, int& argc, char**& argv);
+// A silent run through the wizard flow, driven by a plain loop instead of a
+// window's timer: installs into the proposed directory, turning a
+// termination signal into a cancel.
+Outcome RunSilentInstallation(SetupContext& context, WizardView& view, const EngineSettings& settings = {},
+                              WizardStyle style = WizardStyle::Window);
 
-// A silent run without a window: installs into the proposed directory and
-// polls until the run has ended, turning a termination signal into a cancel.
-Outcome RunSilentInstallation(SetupContext& context, FrontEnd& frontEnd, const EngineSettings& settings = {});
-
-// main(): returns the exit status (the Outcome).
-int RunSetupProgram(int argc, char** argv);
+// Prepares the run (messages go to `window`, or to `headless` without one),
+// then shows the wizard, or runs silently when there is no window. Returns
+// the outcome, which is also the exit status.
+Outcome RunSetup(SetupContext& context, WizardFrontEnd* window, WizardView& headless);
 
 }  // namespace setup

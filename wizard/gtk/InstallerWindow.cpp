@@ -10,6 +10,7 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "wizard/gtk/DesktopLauncher.h"
+#include "wizard/gtk/GraphicalFrontEnd.h"
 #include "wizard/gtk/Pictures.h"
 
 namespace setup {

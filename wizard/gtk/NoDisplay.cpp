@@ -1,5 +1,5 @@
 // Builds without a graphical toolkit run silent installations only.
-#include "wizard/SetupProgram.h"
+#include "wizard/gtk/GraphicalFrontEnd.h"
 
 namespace setup {
 

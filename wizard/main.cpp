@@ -1,3 +1,0 @@
-#include "wizard/SetupProgram.h"
-
-int main(int argc, char** argv) { return setup::RunSetupProgram(argc, argv); }
