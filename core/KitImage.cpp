@@ -126,7 +126,37 @@ ErrorCode KitMemorySource::Read(void* buffer, uint32_t count, uint32_t& bytesRea
   return kErrorSuccess;
 }
 
-bool IsSafeKitEntryName(std::u16string_view name) {
+namespace {
+
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
+
+// Windows opens a device, not a file, for these names, whatever extension
+// follows ("nul.txt" too).
+bool IsWindowsDeviceName(std::u16string_view component) {
+  std::u16string_view stem = component.substr(0, component.find(u'.'));
+  while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
+  std::u16string upper;
+  for (char16_t c : stem) upper.push_back(AsciiUpper(c));
+  if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL" || upper == u"CONIN$" ||
+      upper == u"CONOUT$") {
+    return true;
+  }
+  return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) && upper[3] >= u'1' &&
+         upper[3] <= u'9';
+}
+
+// What Windows would make of a component other than a plain name: it drops
+// trailing dots and blanks (so ".. " would climb out of the directory), a
+// colon names a stream of another file, and device names are no files.
+bool IsSafeWindowsComponent(std::u16string_view component) {
+  if (component.back() == u'.' || component.back() == u' ') return false;
+  if (component.find(u':') != std::u16string_view::npos) return false;
+  return !IsWindowsDeviceName(component);
+}
+
+}  // namespace
+
+bool IsSafeKitEntryName(std::u16string_view name, PathStyle style) {
   if (name.empty()) return false;
   char16_t first = name[0];
   bool letter = (first >= u'A' && first <= u'Z') || (first >= u'a' && first <= u'z');
@@ -136,6 +166,7 @@ bool IsSafeKitEntryName(std::u16string_view name) {
     if (i == name.size() || IsNameSeparator(name[i])) {
       std::u16string_view component = name.substr(start, i - start);
       if (component.empty() || component == u"." || component == u"..") return false;
+      if (style == PathStyle::Windows && !IsSafeWindowsComponent(component)) return false;
       start = i + 1;
     } else if (name[i] < 0x20) {
       return false;

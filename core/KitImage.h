@@ -67,8 +67,10 @@ class KitMemorySource : public KitByteSource {
 
 // True when a stored name, with either separator, stays inside the directory
 // it is installed into: not empty, relative, no drive designator, no empty,
-// "." or ".." component and no control character.
-bool IsSafeKitEntryName(std::u16string_view name);
+// "." or ".." component and no control character. In the Windows style also
+// no component that Windows would not take as a plain file name: one ending
+// in "." or a blank, one holding ":", or a device name such as "NUL".
+bool IsSafeKitEntryName(std::u16string_view name, PathStyle style = kNativePathStyle);
 
 // Reads the tables of an image of `imageSize` bytes from `source`, which stands
 // at the image's first byte. Appends to `descriptions` and fills `files` with
