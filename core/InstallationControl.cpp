@@ -38,7 +38,10 @@ InstallationControl::State InstallationControl::BeginInstallation() {
 
 InstallationControl::State InstallationControl::PollInstallation() {
   if (state_ != State::Running) return state_;
-  const WorkerStatus status = context_.workerChannel.ReadStatus();
+  // The worker holds the lock only while it copies a few fields; should it
+  // not come within one wait, the next poll reads instead.
+  WorkerStatus status;
+  if (!context_.workerChannel.TryReadStatus(status)) return state_;
   context_.progressText = status.text;
   context_.progressPercent = status.percentage;
   frontEnd_.ShowProgress(status.percentage,

@@ -67,9 +67,8 @@ std::u16string WelcomeText(const ProductAndVendor& names) {
 }
 
 std::optional<std::u16string> AcceptDestination(std::u16string field) {
-  std::replace(field.begin(), field.end(), u'\\', u'/');
   if (field.empty()) return std::nullopt;
-  return field;
+  return ToNativeSeparators(std::move(field), PathStyle::Posix);
 }
 
 std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference) {
