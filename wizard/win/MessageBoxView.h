@@ -4,23 +4,15 @@
 // there are no pages to show.
 #include <string>
 
-#include "wizard/WizardFlow.h"
+#include "wizard/MessageOnlyView.h"
 
 namespace setup {
 
-class MessageBoxView : public WizardView {
+class MessageBoxView : public MessageOnlyView {
  public:
   explicit MessageBoxView(std::u16string caption) : caption_(std::move(caption)) {}
   bool ShowMessage(MessageKind kind, const std::u16string& text) override;
-  void ShowPage(WizardPage) override {}
-  void ShowProgress(uint32_t, const std::u16string&) override {}
   void OpenFile(const std::u16string& path) override;
-  void Close() override {}
-  void SetWelcomeText(const std::u16string&) override {}
-  std::u16string DestinationText() override { return {}; }
-  void SetDestinationText(const std::u16string&) override {}
-  bool OpenDescriptionChecked() override { return false; }
-  void DismissMessage() override {}
 
  private:
   std::u16string caption_;
