@@ -1,7 +1,6 @@
 // The cooperative hold: while the main thread asks the user something, the
 // worker finishes the file in hand and begins no other; the answer decides.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -75,7 +74,6 @@ TEST(WorkerHold, AnErrorHoldsTheWorkerOnlyWhenTheFrontEndAskedForIt) {
 class HeldRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    umask(022);
     source_ = dir_ / "source";
     target_ = dir_ / "templates";
     for (int i = 0; i < 8; ++i) {
