@@ -31,6 +31,8 @@ bool IsAbsoluteDrivePath(std::wstring_view path) {
 
 bool IsUncPath(std::wstring_view path) { return path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\'; }
 
+}  // namespace
+
 std::wstring FullPath(const std::wstring& path) {
   std::wstring full(std::max<size_t>(path.size() + MAX_PATH, 512), L'\0');
   for (;;) {
@@ -43,6 +45,8 @@ std::wstring FullPath(const std::wstring& path) {
     full.resize(n);
   }
 }
+
+namespace {
 
 // splitmix64: the names only have to differ; CREATE_NEW is what makes them safe.
 uint64_t Mix(uint64_t x) {
@@ -450,11 +454,26 @@ void CloseFileHandle(FileHandle handle) {
 ErrorCode GetLastErrorCode() { return GetLastError(); }
 
 ErrorCode GetTempDirectory(std::u16string& path) {
-  // Asked for its size first: no fixed buffer, however deep the profile lies.
   std::wstring buffer(MAX_PATH + 1, L'\0');
   for (;;) {
     const DWORD n = SETUP_FILE_CALL(0, GetTempPathW, static_cast<DWORD>(buffer.size()), buffer.data());
-    if (n == 0) return LastFailure();
+    if (n == 0) {
+      const ErrorCode code = LastFailure();
+      if (code != ERROR_FILENAME_EXCED_RANGE) return code;
+      // GetTempPathW gives up on a directory longer than MAX_PATH. The rest of
+      // the layer takes long paths, so look where it looks, in its order.
+      for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+        if (size <= 1) continue;
+        std::wstring value(size, L'\0');
+        const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+        if (length == 0 || length >= size) continue;
+        value.resize(length);
+        path = EnsureTrailingSeparator(win::Narrow(win::FullPath(value)), PathStyle::Windows);
+        return Succeed();
+      }
+      return code;
+    }
     if (n < buffer.size()) {
       buffer.resize(n);
       break;

@@ -37,6 +37,10 @@ inline bool Injected(const char* function) {
 // taken as they are.
 std::wstring Win32Path(std::u16string_view path);
 
+// The absolute form of `path` ("." and ".." resolved, the working directory
+// in front), or `path` itself when the system cannot form one.
+std::wstring FullPath(const std::wstring& path);
+
 inline std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 inline std::u16string Narrow(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
 
