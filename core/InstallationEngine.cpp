@@ -132,8 +132,10 @@ bool RestoreTree(const std::u16string& target, const std::u16string& saved) {
     if (name == u"." || name == u"..") continue;
     entries.push_back({name, (finder.FoundAttributes() & kFileAttributeDirectory) && !finder.FoundIsSymbolicLink()});
   }
+  // A listing cut short by an error would leave saved files unseen, and the
+  // workspace that holds them must then not be deleted.
+  bool complete = !finder.Failed();
   finder.Close();
-  bool complete = true;
   for (const Saved& entry : entries) {
     if (entry.directory) {
       complete &= RestoreTree(target + entry.name + kPathSeparator, saved + entry.name + kPathSeparator);

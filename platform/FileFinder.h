@@ -27,6 +27,11 @@ class FileFinder {
   // reparse point), so that callers that move or delete entries can treat it
   // as one and not descend into it.
   bool FoundIsSymbolicLink() const;
+  // True when the last FindFirst or FindNext gave false because the
+  // directory could not be read, not because its entries were all seen or
+  // nothing was there. A caller that acts on every entry must not take such
+  // an end for the whole directory.
+  bool Failed() const;
   void Close();
 
  private:

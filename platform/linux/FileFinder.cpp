@@ -5,6 +5,8 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "platform/Text.h"
 
 namespace setup {
@@ -16,6 +18,7 @@ struct FileFinder::State {
   DIR* stream = nullptr;
   mode_t mode = 0;        // st_mode of the current entry, 0 when none
   bool link = false;
+  bool failed = false;
 };
 
 FileFinder::FileFinder() : state_(std::make_unique<State>()) {}
@@ -33,12 +36,15 @@ const std::u16string& FileFinder::FoundName() const { return state_->name; }
 
 bool FileFinder::FoundIsSymbolicLink() const { return state_->link; }
 
+bool FileFinder::Failed() const { return state_->failed; }
+
 bool FileFinder::FindFirst(const std::u16string& pattern) {
   Close();
   State& s = *state_;
   s.name.clear();
   s.mode = 0;
   s.link = false;
+  s.failed = false;
   const std::string native = WideToMultiByte(pattern);
   const size_t slash = native.rfind('/');
   s.mask = slash == std::string::npos ? native : native.substr(slash + 1);
@@ -53,14 +59,20 @@ bool FileFinder::FindFirst(const std::u16string& pattern) {
     return true;
   }
   s.stream = opendir(s.directory.empty() ? "." : s.directory.c_str());
-  if (!s.stream) return false;
+  if (!s.stream) {
+    s.failed = errno != ENOENT && errno != ENOTDIR;
+    return false;
+  }
   return FindNext();
 }
 
 bool FileFinder::FindNext() {
   State& s = *state_;
   if (!s.stream) return false;
-  while (const dirent* entry = readdir(s.stream)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(s.stream);
+    if (!entry) break;
     if (fnmatch(s.mask.c_str(), entry->d_name, FNM_NOESCAPE) != 0) continue;
     s.name = MultiByteToWide(entry->d_name);
     const std::string path = s.directory + entry->d_name;
@@ -73,6 +85,7 @@ bool FileFinder::FindNext() {
     s.mode = s.link && stat(path.c_str(), &target) == 0 ? target.st_mode : st.st_mode;
     return true;
   }
+  s.failed = errno != 0;
   Close();
   return false;
 }

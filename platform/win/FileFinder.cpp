@@ -12,6 +12,7 @@ struct FileFinder::State {
   std::u16string name;
   DWORD attributes = 0;
   bool link = false;
+  bool failed = false;
 
   void Take(const WIN32_FIND_DATAW& data) {
     name = win::Narrow(data.cFileName);
@@ -39,12 +40,15 @@ uint32_t FileFinder::FoundAttributes() const {
 
 bool FileFinder::FoundIsSymbolicLink() const { return state_->link; }
 
+bool FileFinder::Failed() const { return state_->failed; }
+
 bool FileFinder::FindFirst(const std::u16string& pattern) {
   Close();
   State& s = *state_;
   s.name.clear();
   s.attributes = 0;
   s.link = false;
+  s.failed = false;
   const std::u16string_view mask = FileName(pattern, PathStyle::Windows);
   const std::wstring native = win::Win32Path(pattern);
 
@@ -60,7 +64,11 @@ bool FileFinder::FindFirst(const std::u16string& pattern) {
   }
   WIN32_FIND_DATAW data;
   s.find = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, FindFirstFileW, native.c_str(), &data);
-  if (s.find == INVALID_HANDLE_VALUE) return false;
+  if (s.find == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    s.failed = code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_NO_MORE_FILES;
+    return false;
+  }
   s.Take(data);
   return true;
 }
@@ -70,6 +78,7 @@ bool FileFinder::FindNext() {
   if (s.find == INVALID_HANDLE_VALUE) return false;
   WIN32_FIND_DATAW data;
   if (!SETUP_FILE_CALL(FALSE, FindNextFileW, s.find, &data)) {
+    s.failed = GetLastError() != ERROR_NO_MORE_FILES;
     Close();
     return false;
   }

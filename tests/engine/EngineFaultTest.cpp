@@ -87,5 +87,39 @@ TEST(EngineFaults, EveryFailedCallLeavesTheTreeWholeOrFullyInstalled) {
   EXPECT_EQ(injected, 2 * clean.calls);
 }
 
+// A rollback that cannot list the workspace must not take the listing for
+// complete: the workspace holds the only copies of the replaced files.
+TEST(EngineFaults, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
+  umask(022);
+  test::ScratchDir dir;
+  const std::string source = dir / "source", target = dir / "target", tmp = dir / "tmp", kit = dir / "orvikv8.okd";
+  for (int i = 0; i < 6; ++i) {
+    const std::string n = std::to_string(i);
+    PutFile(source + "/f" + n + ".cfg", "kit " + n, kKit);
+    PutFile(target + "/f" + n + ".cfg", "mine " + n, kOld);
+  }
+  enginetest::PackKit(source, kit);
+  test::MakeDirs(tmp);
+  // The fourth file cannot be written, so the run rolls back; the rollback's
+  // first listing of the workspace fails.
+  const test::FaultRun run =
+      test::RunWithFault({ENGINE_DRIVER, kit, target}, 4, EIO, "write",
+                         {{"FAULTINJECT_WAIT_ARM", "1"}, {"TMPDIR", tmp},
+                          {"FAULTINJECT_RULES", "opendir:1:" + std::to_string(EIO)}});
+  ASSERT_EQ(run.failed, "write");
+  ASSERT_NE(run.process.out, "0\n");
+  // Every one of the user's files is somewhere: back in place, or still in
+  // the workspace, which is left where the user can find it.
+  std::string kept;
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".cfg", mine = "mine " + std::to_string(i);
+    const bool inPlace = test::ReadFile(target + "/" + name) == mine;
+    const bool saved = test::Exists(tmp + "/v8stp0/" + name) && test::ReadFile(tmp + "/v8stp0/" + name) == mine;
+    EXPECT_TRUE(inPlace || saved) << name << " is lost";
+    if (saved) kept += name + " ";
+  }
+  EXPECT_FALSE(kept.empty()) << "the failed listing should have kept some in the workspace";
+}
+
 }  // namespace
 }  // namespace setup
