@@ -1,27 +1,19 @@
 #include "ConfigTestUtil.h"
 
-#include <cstdlib>
-
 #include "platform/Text.h"
 
 namespace setup::test {
 
 void ScratchHomeTest::SetUp() {
-  if (const char* home = std::getenv("HOME")) {
+  if (const char* home = GetEnvironment("HOME")) {
     savedHome_ = home;
     hadHome_ = true;
   }
   MakeDirs(Home());
-  setenv("HOME", Home().c_str(), 1);
+  SetEnvironment("HOME", Home().c_str());
 }
 
-void ScratchHomeTest::TearDown() {
-  if (hadHome_) {
-    setenv("HOME", savedHome_.c_str(), 1);
-  } else {
-    unsetenv("HOME");
-  }
-}
+void ScratchHomeTest::TearDown() { SetEnvironment("HOME", hadHome_ ? savedHome_.c_str() : nullptr); }
 
 void ScratchHomeTest::Put(const std::string& path, const std::string& bytes) {
   MakeDirs(path.substr(0, path.rfind('/')));
@@ -36,6 +28,29 @@ Pairs EntriesOf(const StarterConfiguration& configuration) {
     pairs.emplace_back(Utf16ToUtf8(entry.key), std::move(values));
   }
   return pairs;
+}
+
+Pairs Parse(const std::string& utf8) {
+  StarterConfiguration configuration;
+  ParseStarterText(Utf8ToUtf16(utf8), configuration);
+  return EntriesOf(configuration);
+}
+
+Pairs LoadBytes(const ScratchDir& dir, const std::string& bytes) {
+  const std::string path = dir / "orvikstart.cfg";
+  WriteFile(path, bytes);
+  StarterConfiguration configuration;
+  LoadStarterFile(Utf8ToUtf16(path), configuration);
+  return EntriesOf(configuration);
+}
+
+std::string Utf16LE(const std::u16string& text) {
+  std::string bytes = "\xFF\xFE";
+  for (const char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
 }
 
 }  // namespace setup::test

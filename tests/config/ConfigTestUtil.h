@@ -1,6 +1,7 @@
 #pragma once
-// Shared pieces of the starter-configuration tests: a scratch home for each
-// test and the places of the three starter files inside it.
+// Shared pieces of the starter-configuration tests: parsing and loading
+// helpers, and (Linux) a scratch home for each test with the places of the
+// three starter files inside it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,5 +36,11 @@ class ScratchHomeTest : public ::testing::Test {
 using Pairs = std::vector<std::pair<std::string, std::vector<std::string>>>;
 // The entries of a configuration in UTF-8, for readable comparisons.
 Pairs EntriesOf(const StarterConfiguration& configuration);
+// The entries of a UTF-8 text.
+Pairs Parse(const std::string& utf8);
+// The entries of a file holding `bytes`, made in `dir` and loaded.
+Pairs LoadBytes(const ScratchDir& dir, const std::string& bytes);
+// `text` as a UTF-16LE file's bytes, mark first.
+std::string Utf16LE(const std::u16string& text);
 
 }  // namespace setup::test

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,6 +113,36 @@ inline std::string DeflateRaw(const std::string& data, int level = 9, int strate
   return out;
 }
 
+// A kit of every regular file below `directory`, as okdpack would pack it:
+// names relative to the directory with "\\" between their parts, last-write
+// times as they are on disk, sorted by name. Made in the test's own process,
+// so it works where okdpack cannot run (the Windows build under Wine).
+inline KitModel ModelOfTree(const std::string& directory) {
+  namespace fs = std::filesystem;
+  KitModel model;
+  model.descriptions = {{u"en", u"Demo", u"Vendor", u"readme.txt"}};
+  const fs::path root(std::u8string(reinterpret_cast<const char8_t*>(directory.data()), directory.size()));
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    const std::u8string relative = entry.path().lexically_relative(root).generic_u8string();
+    std::u16string name = Utf8ToUtf16(std::string(relative.begin(), relative.end()));
+    for (char16_t& c : name) {
+      if (c == u'/') c = u'\\';
+    }
+    const std::u8string full = entry.path().u8string();
+    const std::string path(full.begin(), full.end());
+    model.files.push_back({name, test::WriteTimeOf(path), test::ReadFile(path)});
+  }
+  std::sort(model.files.begin(), model.files.end(),
+            [](const ModelFile& a, const ModelFile& b) { return a.name < b.name; });
+  return model;
+}
+
+// Packs `directory` (ModelOfTree) into the kit file `kit`.
+inline void PackTree(const std::string& directory, const std::string& kit) {
+  test::WriteFile(kit, DeflateRaw(ModelOfTree(directory).Image()));
+}
+
 // Reads `size` bytes at `position` of the open image, as the engine does.
 inline std::string ImageBytes(const KitReader& reader, uint32_t position, uint32_t size) {
   if (SeekFile(reader.ImageHandle(), position, kSeekBegin) != int64_t(position)) return "<seek failed>";
@@ -159,20 +191,19 @@ inline std::string SampleText(size_t size, uint32_t seed) {
   return text;
 }
 
-// Points TMPDIR at a directory of the test's own, so the "odk" images of one
-// test are not confused with those of another running at the same time.
+// Points the temporary directory at one of the test's own, so the "odk"
+// images of one test are not confused with those of another running at the
+// same time.
 class KitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = std::getenv("TMPDIR");
-    oldTmp_ = old ? old : "";
     scratch_ = std::make_unique<test::ScratchDir>();
     tmp_ = *scratch_ / "tmp";
     test::MakeDirs(tmp_);
-    setenv("TMPDIR", tmp_.c_str(), 1);
+    tmpScope_ = std::make_unique<test::ScopedTemporaryDirectory>(tmp_);
   }
   void TearDown() override {
-    setenv("TMPDIR", oldTmp_.c_str(), 1);
+    tmpScope_.reset();
     scratch_.reset();
   }
 
@@ -196,9 +227,9 @@ class KitTest : public ::testing::Test {
   ErrorCode ReadImage(KitReader& reader, const std::string& image) { return ReadKit(reader, DeflateRaw(image)); }
 
  private:
-  std::string oldTmp_;
   std::string tmp_;
   std::unique_ptr<test::ScratchDir> scratch_;
+  std::unique_ptr<test::ScopedTemporaryDirectory> tmpScope_;
 };
 
 }  // namespace setup::kittest

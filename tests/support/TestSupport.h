@@ -1,6 +1,9 @@
 #pragma once
-// Helpers shared by the tests: scratch directories, whole-file I/O, running a
-// child process (optionally under the fault-injection library).
+// Helpers shared by the tests on both builds: scratch directories, whole-file
+// I/O, last-write times and the temporary directory. Paths are UTF-8; on
+// Windows they are converted to wide text for the system, so Cyrillic and CJK
+// names work there too. Running child processes is a Linux matter
+// (TestProcess.h), since the Windows tests never start programs.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -8,8 +11,8 @@
 
 namespace setup::test {
 
-// A fresh directory under $TMPDIR (which CTest points into the build tree),
-// removed with everything in it when the object goes away.
+// A fresh directory in the temporary directory (which TestMain points into the
+// build tree), removed with everything in it when the object goes away.
 class ScratchDir {
  public:
   ScratchDir();
@@ -17,60 +20,63 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // `name` below the directory, which may hold "/"; on Windows every "/"
+  // becomes "\", so the result is a native path.
+  std::string operator/(const std::string& name) const;
   std::u16string Wide(const std::string& name = "") const;
 
  private:
   std::string path_;
 };
 
+// The platform's own form of a UTF-8 path: "/" becomes "\" on Windows.
+std::string NativePath(std::string path);
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+// Something stands at the path; a symbolic link counts, even to nothing.
 bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// The size of a file, even one another handle holds open; -1 when there is none.
+int64_t FileSizeOf(const std::string& path);
 void MakeDirs(const std::string& path);
+// Removes a tree (read-only entries included), never following links.
+void RemoveTree(const std::string& path);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 
-struct ProcessResult {
-  int status = -1;     // exit status, or 128 + signal number
-  std::string out;
-  std::string err;
+// Last-write times in 100-nanosecond ticks since 1601, read and set straight
+// through the system (not through the file layer under test). Setting one
+// also sets the access time. 0 when the time cannot be read.
+uint64_t WriteTimeOf(const std::string& path);
+bool SetWriteTime(const std::string& path, uint64_t fileTime);
+
+// The temporary directory the tests are run with (TMPDIR on Linux, TMP on
+// Windows), without a trailing separator.
+std::string TemporaryDirectory();
+
+// Points the temporary directory (TMPDIR; on Windows TMP and TEMP, which
+// GetTempPathW reads) at `directory` for the object's lifetime.
+class ScopedTemporaryDirectory {
+ public:
+  explicit ScopedTemporaryDirectory(const std::string& directory);
+  ~ScopedTemporaryDirectory();
+  ScopedTemporaryDirectory(const ScopedTemporaryDirectory&) = delete;
+  ScopedTemporaryDirectory& operator=(const ScopedTemporaryDirectory&) = delete;
+
+ private:
+  std::map<std::string, std::string> saved_;  // name -> value; absent names were unset
+  std::vector<std::string> unset_;
 };
 
-// Runs argv[0] with the given extra environment (name -> value; an empty
-// value removes the variable), capturing its output; `cwd` (when not empty)
-// is its working directory.
-ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
-                         const std::string& input = "", const std::string& cwd = "");
-
-// Starts a child without waiting for it; its output goes to the given files.
-// Returns its process id, or -1.
-int StartProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const std::string& outFile, const std::string& errFile, const std::string& cwd = "");
-// Waits at most `seconds` for a child of StartProcess, killing it after that;
-// the status as RunProcess gives it.
-int WaitProcess(int pid, int seconds);
-
-// The path of the fault-injection library (FAULTINJECT_LIB); throws when unset.
-std::string FaultInjectionLibrary();
-
-// The environment that preloads `library` into a child: LD_PRELOAD, and
-// ASAN_OPTIONS (the caller's, kept) told that a sanitizer build need not come
-// first in the library list.
-std::map<std::string, std::string> PreloadEnvironment(const std::string& library);
-
-// What the fault-injection library saw in one run.
-struct FaultRun {
-  ProcessResult process;
-  long calls = 0;          // watched calls made by the child
-  std::string failed;      // the function that was made to fail, or "-"
-};
-
-// Runs argv under the fault-injection library, failing the nth watched call
-// (0: none) of `functions` (comma-separated; empty: all) with `error`.
-FaultRun RunWithFault(const std::vector<std::string>& argv, long nth, int error,
-                      const std::string& functions = "",
-                      std::map<std::string, std::string> env = {});
+// Sets (or, with nullptr, removes) an environment variable in this process,
+// for the C library and, on Windows, for the system calls that read it.
+void SetEnvironment(const std::string& name, const char* value);
+// The variable's value, or nullptr when it is not set.
+const char* GetEnvironment(const std::string& name);
 
 }  // namespace setup::test
+
+#ifndef _WIN32
+#include "TestProcess.h"
+#endif
