@@ -6,22 +6,34 @@
 #include <chrono>
 #include <thread>
 
-#include "EngineTestUtil.h"
+#include "TestSupport.h"
+#include "TreeSnapshot.h"
 #include "core/InstallationEngine.h"
 #include "core/KitReader.h"
 #include "core/WorkerChannel.h"
+#include "kit/KitTestUtil.h"
+#include "platform/FileOps.h"
 #include "platform/Text.h"
 
 namespace setup {
 namespace {
 
 using enginetest::PutFile;
-using enginetest::Snapshot;
-using enginetest::TakeSnapshot;
-using enginetest::Workspaces;
+using enginetest::Tree;
 using namespace std::chrono_literals;
 
-constexpr int64_t kOld = 1500000000, kKit = 1600000000;
+const FileTime kOld = FileTimeFromUnix(1500000000, 0), kKit = FileTimeFromUnix(1600000000, 0);
+
+Tree TakeSnapshot(const std::string& root) { return enginetest::SnapshotOf(root); }
+
+// Workspaces left in the temporary directory.
+size_t Workspaces() {
+  std::u16string temp;
+  GetTempDirectory(temp);
+  size_t count = 0;
+  for (const std::string& name : test::ListDir(Utf16ToUtf8(temp))) count += name.rfind("v8stp", 0) == 0;
+  return count;
+}
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -81,8 +93,8 @@ class HeldRunTest : public ::testing::Test {
     }
     // One older file the run replaces, so a rollback has something to restore.
     PutFile(target_ + "/f0.txt", "mine", kOld);
-    enginetest::PackKit(source_, dir_ / "orvikv8.okd");
-    ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "orvikv8.okd")), 0u);
+    kittest::PackTree(source_, dir_ / "orvikv8.okd");
+    ASSERT_EQ(kit_.Read(dir_.Wide("orvikv8.okd")), 0u);
     before_ = TakeSnapshot(target_);
   }
 
@@ -96,7 +108,7 @@ class HeldRunTest : public ::testing::Test {
         reached_ = true;
       }
     };
-    channel_.Start(&kit_, Utf8ToUtf16(target_));
+    channel_.Start(&kit_, Utf8ToUtf16(test::NativePath(target_)));
     worker_ = std::thread([this] { result_ = RunInstallation(channel_, settings_); });
   }
 
@@ -104,7 +116,7 @@ class HeldRunTest : public ::testing::Test {
   // file changes however long the user takes to answer.
   void ExpectNothingWrittenWhileHeld() {
     ASSERT_TRUE(WaitFor([&] { return channel_.IsWorkerHeld(); }));
-    const Snapshot during = TakeSnapshot(target_);
+    const Tree during = TakeSnapshot(target_);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(TakeSnapshot(target_), during);
     EXPECT_EQ(result_.load(), kPending);
@@ -119,7 +131,7 @@ class HeldRunTest : public ::testing::Test {
   std::thread worker_;
   std::atomic<bool> reached_{false};
   std::atomic<ErrorCode> result_{kPending};
-  Snapshot before_;
+  Tree before_;
 };
 
 TEST_F(HeldRunTest, NoLetsTheRunGoOnToTheEnd) {
@@ -139,8 +151,8 @@ TEST_F(HeldRunTest, YesEndsCancelledWithTheTreeAsItWas) {
   channel_.ReleaseWorker();
   worker_.join();
   EXPECT_EQ(result_.load(), kErrorCancelled);
-  EXPECT_EQ(TakeSnapshot(target_), before_) << enginetest::Describe(TakeSnapshot(target_), before_);
-  EXPECT_TRUE(Workspaces(std::getenv("TMPDIR")).empty());
+  EXPECT_EQ(TakeSnapshot(target_), before_) << enginetest::Differences(TakeSnapshot(target_), before_);
+  EXPECT_EQ(Workspaces(), 0u);
 }
 
 TEST_F(HeldRunTest, YesDuringTheLastCopiedFileStillCancels) {
@@ -149,6 +161,7 @@ TEST_F(HeldRunTest, YesDuringTheLastCopiedFileStillCancels) {
   worker_ = std::thread();
   PutFile(target_ + "/f6.txt", "newer", kKit + 10);
   PutFile(target_ + "/f7.txt", "newer", kKit + 10);
+  ASSERT_EQ(TakeSnapshot(target_).size(), 3u);
   before_ = TakeSnapshot(target_);
   StartRun(kit_.Files().size() - 3);
   ExpectNothingWrittenWhileHeld();
@@ -156,7 +169,7 @@ TEST_F(HeldRunTest, YesDuringTheLastCopiedFileStillCancels) {
   channel_.ReleaseWorker();
   worker_.join();
   EXPECT_EQ(result_.load(), kErrorCancelled);
-  EXPECT_EQ(TakeSnapshot(target_), before_) << enginetest::Describe(TakeSnapshot(target_), before_);
+  EXPECT_EQ(TakeSnapshot(target_), before_) << enginetest::Differences(TakeSnapshot(target_), before_);
 }
 
 }  // namespace
