@@ -294,6 +294,12 @@ TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   DriveCScratch driveC;
   if (driveC.Path().empty()) GTEST_SKIP() << "cannot make a directory on drive C:";
   test::ScopedTemporaryDirectory onC(driveC.Path());
+  // The kit's image goes to C: too, and must be closed before that directory
+  // can go.
+  struct CloseKitFirst {
+    KitReader& kit;
+    ~CloseKitFirst() { kit.Close(); }
+  } closeKitFirst{kit_};
   ReadKit();
   const std::string target = driveD.Path() + "\\templates";
   PutFile(target + "\\1c\\base.cfg", "older", kOld);
