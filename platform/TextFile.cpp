@@ -19,6 +19,7 @@ struct TextStream::State {
   bool writeFailed = false;
   bool markWritten = false;
   bool writing = true;  // false for a stream opened for reading
+  bool lossy = false;
   std::string pending;     // bytes of a character split between two pieces
   bool pendingCR = false;  // a CR at the end of a piece, waiting for its LF
   std::string output;      // encoded text not yet written
@@ -63,6 +64,7 @@ TextStream::~TextStream() { Close(); }
 bool TextStream::HasByteOrderMark() const { return state_->byteOrderMark; }
 TextEncoding TextStream::Encoding() const { return state_->encoding; }
 bool TextStream::Failed() const { return state_->failed; }
+bool TextStream::Lossy() const { return state_->lossy; }
 
 std::u16string TextStream::Read() {
   State& s = *state_;
@@ -157,7 +159,12 @@ bool TextStream::Write(std::u16string_view text) {
       }
       break;
     case TextEncoding::Utf8: s.output += Utf16ToUtf8(text); break;
-    case TextEncoding::MultiByte: s.output += WideToMultiByte(text); break;
+    case TextEncoding::MultiByte: {
+      std::string bytes = WideToMultiByte(text);
+      if (!s.lossy && MultiByteToWide(bytes) != text) s.lossy = true;
+      s.output += bytes;
+      break;
+    }
   }
   if (s.output.size() >= kOutputBuffer) return s.WriteOutput();
   return !s.writeFailed;

@@ -40,6 +40,9 @@ class TextStream {
   // may end in the middle of a line.
   bool Failed() const;
   bool Write(std::u16string_view text);
+  // Some of the text written was not carried by the multibyte encoding as it
+  // is (it stands there as a stand-in character).
+  bool Lossy() const;
   // Writes what is buffered and closes; false when any of the text could not
   // be written.
   bool Close();

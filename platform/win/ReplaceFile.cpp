@@ -23,9 +23,17 @@ class TemporaryName {
   void Set(std::wstring path) { path_ = std::move(path); }
   const std::wstring& Path() const { return path_; }
   void Keep() { path_.clear(); }
+  // Whether the text written into it was not all carried by its encoding.
+  bool Lossy() const { return lossy_; }
+  void SetLossy(bool lossy) { lossy_ = lossy; }
+  friend void swap(TemporaryName& a, TemporaryName& b) noexcept {
+    std::swap(a.path_, b.path_);
+    std::swap(a.lossy_, b.lossy_);
+  }
 
  private:
   std::wstring path_;
+  bool lossy_ = false;
 };
 
 class OwnHandle {
@@ -104,6 +112,35 @@ TextStreamPtr OpenTextForWriting(const std::u16string& path, TextEncoding encodi
   return std::make_unique<TextStream>(handle, encoding, encoding != TextEncoding::MultiByte, lineEnds);
 }
 
+namespace {
+
+// Writes the text into a new file beside the target, complete and on disk.
+ReplaceResult WriteSibling(const std::u16string& directory, TextEncoding encoding,
+                           const std::function<bool(TextStream&)>& write, TemporaryName& temporary) {
+  HANDLE created = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+    const std::wstring candidate =
+        win::Win32Path(JoinPath(directory, u"~st" + win::UniqueSuffix() + u".tmp", PathStyle::Windows));
+    created = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, candidate.c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created != INVALID_HANDLE_VALUE) {
+      temporary.Set(candidate);
+    } else if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return ReplaceResult::CannotOpen;
+    }
+  }
+  if (created == INVALID_HANDLE_VALUE) return ReplaceResult::CannotOpen;
+  auto stream = std::make_unique<TextStream>(reinterpret_cast<FileHandle>(created), encoding,
+                                             encoding != TextEncoding::MultiByte, LineEnds::CrLf);
+  if (!write(*stream)) return ReplaceResult::CannotWrite;
+  if (!stream->Flush(true)) return ReplaceResult::CannotWrite;
+  temporary.SetLossy(stream->Lossy());
+  if (!CloseText(std::move(stream))) return ReplaceResult::CannotWrite;
+  return ReplaceResult::Replaced;
+}
+
+}  // namespace
+
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write) {
   std::u16string target = ToNativeSeparators(path, PathStyle::Windows);
   WIN32_FILE_ATTRIBUTE_DATA old{};
@@ -140,26 +177,16 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
   }
 
   TemporaryName temporary;
-  HANDLE created = INVALID_HANDLE_VALUE;
-  const std::u16string directory = ParentPath(target, PathStyle::Windows);
-  for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-    const std::wstring candidate =
-        win::Win32Path(JoinPath(directory, u"~st" + win::UniqueSuffix() + u".tmp", PathStyle::Windows));
-    created = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, candidate.c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (created != INVALID_HANDLE_VALUE) {
-      temporary.Set(candidate);
-    } else if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
-      return ReplaceResult::CannotOpen;
-    }
+  ReplaceResult written = WriteSibling(ParentPath(target, PathStyle::Windows), encoding, write, temporary);
+  if (written == ReplaceResult::Replaced && encoding == TextEncoding::MultiByte && temporary.Lossy()) {
+    // The code page cannot carry what is to be written (a directory named in
+    // another script, say): rather than store stand-ins for its letters, the
+    // file changes to UTF-16, which every reader of these files takes.
+    TemporaryName unicode;
+    written = WriteSibling(ParentPath(target, PathStyle::Windows), TextEncoding::Utf16LE, write, unicode);
+    if (written == ReplaceResult::Replaced) swap(temporary, unicode);
   }
-  if (created == INVALID_HANDLE_VALUE) return ReplaceResult::CannotOpen;
-  auto stream = std::make_unique<TextStream>(reinterpret_cast<FileHandle>(created), encoding,
-                                             encoding != TextEncoding::MultiByte, LineEnds::CrLf);
-
-  if (!write(*stream)) return ReplaceResult::CannotWrite;
-  if (!stream->Flush(true)) return ReplaceResult::CannotWrite;
-  if (!CloseText(std::move(stream))) return ReplaceResult::CannotWrite;
+  if (written != ReplaceResult::Replaced) return written;
   if (existed) {
     // A hidden or system file stays one.
     const DWORD kept = old.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

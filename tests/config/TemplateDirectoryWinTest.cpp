@@ -198,12 +198,14 @@ TEST_F(TemplateDirectoryWinTest, UserAndAlternateFilesBothReceiveTheListAndAllUs
   EXPECT_EQ(RecordInstalledDirectory(state, u"E:\\模板\\"), 0u);
   const std::string list = Locations({"E:\\模板", "D:\\Шаблоны", "G:\\Shared"});
   EXPECT_EQ(ReadFile(UserFile()), Utf16LE(Utf8ToUtf16(list)));
-  // The alternate file had no mark; what it now holds cannot be said in the
-  // ANSI code page, so the letters outside it become stand-ins there.
+  // The alternate file had no mark, but what it now holds cannot be said in
+  // the ANSI code page: rather than stand-ins for the letters, it becomes
+  // UTF-16 with a mark, every value whole.
+  EXPECT_EQ(ReadFile(AlternateFile()), Utf16LE(Utf8ToUtf16(list + "Keep=1\r\n")));
   StarterConfiguration alternate;
   EXPECT_EQ(LoadStarterFile(Utf8ToUtf16(AlternateFile()), alternate), StarterRead::Whole);
-  ASSERT_EQ(alternate.ValuesOf(kTemplatesLocationKey).size(), 3u);
-  EXPECT_EQ(U8(alternate.ValuesOf(kTemplatesLocationKey)[2]), "G:\\Shared");
+  EXPECT_EQ(alternate.ValuesOf(kTemplatesLocationKey),
+            (std::vector<std::u16string>{u"E:\\模板", u"D:\\Шаблоны", u"G:\\Shared"}));
   EXPECT_EQ(alternate.ValuesOf(u"Keep"), std::vector<std::u16string>{u"1"});
   EXPECT_EQ(ReadFile(AllUsersFile()), allUsers);
 }
