@@ -156,5 +156,41 @@ TEST_F(EngineFaultsWin, EveryFailedCallAcrossTwoDrivesLeavesTheTreeWholeOrFullyI
   Walk(driveD.Path() + "\\target");
 }
 
+// A rollback that cannot list the workspace must not take the listing for
+// complete: the workspace holds the only copies of the replaced files.
+TEST_F(EngineFaultsWin, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
+  const std::string target = dir_ / "target";
+  Reset(target);
+  ErrorCode result = 0;
+  {
+    WorkerChannel channel;
+    channel.Start(&kit_, Utf8ToUtf16(target));
+    EngineSettings settings;
+    settings.completionPause = std::chrono::milliseconds(0);
+    // Cancelled once all three older files are replaced; the rollback's first
+    // listing of the workspace (the run itself lists nothing) fails.
+    settings.onEntryInstalled = [&](size_t index) {
+      if (index + 1 == kit_.Files().size()) channel.RequestCancel();
+    };
+    test::FileCallFaults faults(1, ERROR_ACCESS_DENIED, "FindFirstFileW");
+    result = RunInstallation(channel, settings);
+    ASSERT_EQ(faults.Failed(), "FindFirstFileW");
+  }
+  EXPECT_EQ(result, kErrorCancelled);
+  // Every one of the user's files is somewhere: back in place, or still in
+  // the workspace, which is left where the user can find it.
+  int kept = 0;
+  const std::pair<const char*, const char*> mine[] = {
+      {"old\\a.cfg", "older a"}, {"old\\sub\\b.cfg", "older b"}, {"c.cfg", "older c"}};
+  for (const auto& [name, content] : mine) {
+    const bool inPlace = test::ReadFile(target + "\\" + name) == content;
+    const std::string saved = tmp_ + "\\v8stp0\\" + name;
+    const bool inWorkspace = test::Exists(saved) && test::ReadFile(saved) == content;
+    EXPECT_TRUE(inPlace || inWorkspace) << name << " is lost";
+    kept += inWorkspace;
+  }
+  EXPECT_GT(kept, 0) << "the failed listing should have kept the workspace";
+}
+
 }  // namespace
 }  // namespace setup
