@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The same text, decoded first and parsed in one go.
   std::u16string text;
-  if (setup::TextStreamPtr stream = setup::OpenTextForReading(path)) {
+  if (setup::TextStreamPtr stream; setup::OpenTextForReading(path, stream) == 0) {
     for (std::u16string piece = setup::ReadText(*stream); !piece.empty(); piece = setup::ReadText(*stream)) {
       text += piece;
     }
