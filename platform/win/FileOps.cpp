@@ -187,22 +187,6 @@ class OwnHandle {
   HANDLE handle_;
 };
 
-// Removes the sibling a copy was written to unless it is handed over.
-class TemporaryCopy {
- public:
-  TemporaryCopy() = default;
-  ~TemporaryCopy() {
-    if (!path_.empty()) win::DeletePlainFile(path_);
-  }
-  TemporaryCopy(const TemporaryCopy&) = delete;
-  TemporaryCopy& operator=(const TemporaryCopy&) = delete;
-  void Set(std::wstring path) { path_ = std::move(path); }
-  const std::wstring& Path() const { return path_; }
-  void Keep() { path_.clear(); }
-
- private:
-  std::wstring path_;
-};
 
 // The sibling in the directory of `target` that a copy is written to first.
 std::wstring SiblingName(const std::u16string& target) {
@@ -230,7 +214,7 @@ ErrorCode CopyAcrossVolumes(const std::u16string& from, const std::u16string& to
 
   // Declared before the handle writing to it, so the handle closes first and
   // the sibling can then be deleted.
-  TemporaryCopy sibling;
+  win::TemporaryFile sibling;
   OwnHandle out;
   for (int attempt = 0; attempt < 100 && !out.Valid(); ++attempt) {
     const std::wstring name = SiblingName(to);

@@ -9,33 +9,6 @@
 namespace setup {
 namespace {
 
-// Removes the temporary file on every path that does not hand it over. It is
-// declared before the stream writing to it, so the stream closes first.
-class TemporaryName {
- public:
-  TemporaryName() = default;
-  ~TemporaryName() {
-    if (!path_.empty()) win::DeletePlainFile(path_);
-  }
-  TemporaryName(const TemporaryName&) = delete;
-  TemporaryName& operator=(const TemporaryName&) = delete;
-
-  void Set(std::wstring path) { path_ = std::move(path); }
-  const std::wstring& Path() const { return path_; }
-  void Keep() { path_.clear(); }
-  // Whether the text written into it was not all carried by its encoding.
-  bool Lossy() const { return lossy_; }
-  void SetLossy(bool lossy) { lossy_ = lossy; }
-  friend void swap(TemporaryName& a, TemporaryName& b) noexcept {
-    std::swap(a.path_, b.path_);
-    std::swap(a.lossy_, b.lossy_);
-  }
-
- private:
-  std::wstring path_;
-  bool lossy_ = false;
-};
-
 class OwnHandle {
  public:
   explicit OwnHandle(HANDLE handle) : handle_(handle) {}
@@ -115,8 +88,10 @@ TextStreamPtr OpenTextForWriting(const std::u16string& path, TextEncoding encodi
 namespace {
 
 // Writes the text into a new file beside the target, complete and on disk.
+// `lossy` tells whether the encoding could not carry all of the text.
 ReplaceResult WriteSibling(const std::u16string& directory, TextEncoding encoding,
-                           const std::function<bool(TextStream&)>& write, TemporaryName& temporary) {
+                           const std::function<bool(TextStream&)>& write, win::TemporaryFile& temporary,
+                           bool& lossy) {
   HANDLE created = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
     const std::wstring candidate =
@@ -134,7 +109,7 @@ ReplaceResult WriteSibling(const std::u16string& directory, TextEncoding encodin
                                              encoding != TextEncoding::MultiByte, LineEnds::CrLf);
   if (!write(*stream)) return ReplaceResult::CannotWrite;
   if (!stream->Flush(true)) return ReplaceResult::CannotWrite;
-  temporary.SetLossy(stream->Lossy());
+  lossy = stream->Lossy();
   if (!CloseText(std::move(stream))) return ReplaceResult::CannotWrite;
   return ReplaceResult::Replaced;
 }
@@ -176,14 +151,15 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
     if (!marked) encoding = TextEncoding::MultiByte;
   }
 
-  TemporaryName temporary;
-  ReplaceResult written = WriteSibling(ParentPath(target, PathStyle::Windows), encoding, write, temporary);
-  if (written == ReplaceResult::Replaced && encoding == TextEncoding::MultiByte && temporary.Lossy()) {
+  win::TemporaryFile temporary;
+  bool lossy = false;
+  ReplaceResult written = WriteSibling(ParentPath(target, PathStyle::Windows), encoding, write, temporary, lossy);
+  if (written == ReplaceResult::Replaced && encoding == TextEncoding::MultiByte && lossy) {
     // The code page cannot carry what is to be written (a directory named in
     // another script, say): rather than store stand-ins for its letters, the
     // file changes to UTF-16, which every reader of these files takes.
-    TemporaryName unicode;
-    written = WriteSibling(ParentPath(target, PathStyle::Windows), TextEncoding::Utf16LE, write, unicode);
+    win::TemporaryFile unicode;
+    written = WriteSibling(ParentPath(target, PathStyle::Windows), TextEncoding::Utf16LE, write, unicode, lossy);
     if (written == ReplaceResult::Replaced) swap(temporary, unicode);
   }
   if (written != ReplaceResult::Replaced) return written;

@@ -74,6 +74,26 @@ inline bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPAR
 // the file is gone afterwards, missing included.
 ErrorCode DeletePlainFile(const std::wstring& path);
 
+// A file written beside its final place: removed on every path that does not
+// hand it over with Keep. Declared before the handle or stream writing to it,
+// so that they close first.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  ~TemporaryFile() {
+    if (!path_.empty()) DeletePlainFile(path_);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  void Set(std::wstring path) { path_ = std::move(path); }
+  const std::wstring& Path() const { return path_; }
+  void Keep() { path_.clear(); }
+  friend void swap(TemporaryFile& a, TemporaryFile& b) noexcept { a.path_.swap(b.path_); }
+
+ private:
+  std::wstring path_;
+};
+
 // A name nobody is likely to have taken: 8 hexadecimal digits.
 std::u16string UniqueSuffix();
 
