@@ -228,7 +228,8 @@ TEST_F(kit_okdpack, BadTreesAreRefused) {
   ExpectRefused(pack(Path("t2")), "t2/sub/pipe");
 
   // Names the reader would refuse or place elsewhere.
-  for (const std::string& name : {std::string("back\\slash"), std::string("tab\there"), std::string("C:drive")}) {
+  for (const std::string& name : {std::string("back\\slash"), std::string("tab\there"), std::string("C:drive"),
+                                  std::string("a:stream"), std::string("trailing."), std::string("nul.txt")}) {
     std::string root = Path("t3");
     MakeTree(root, {{name, "1", 1, 0}});
     ExpectRefused(pack(root), name);

@@ -128,8 +128,15 @@ class Walker {
       message = path + ": names holding \"\\\" cannot be packed";
       return false;
     }
-    if (!setup::IsSafeKitEntryName(wide)) {
+    if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Posix)) {
       message = path + ": the name would be refused by the kit reader";
+      return false;
+    }
+    // One kit serves both programs, so a name Windows would not take as a
+    // plain file name (a trailing dot or blank, a colon, "nul") is refused
+    // here rather than there, where the whole kit would count as damaged.
+    if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Windows)) {
+      message = path + ": the name cannot be installed on Windows";
       return false;
     }
     for (char16_t& c : wide) {
