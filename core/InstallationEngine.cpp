@@ -27,6 +27,12 @@ bool IsDirectory(const std::u16string& path) {
   return QueryPathInfo(path, info) == 0 && info.directory;
 }
 
+// Waits out an open cancel question, then tells whether it was answered Yes.
+bool CancelledAfterAnyHold(WorkerChannel& channel) {
+  channel.WaitWhileHeld();
+  return channel.IsCancelRequested();
+}
+
 ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
   channel.Publish(code, LookUpMessage("IDS_INSTALL_ERROR"), percentage);
   // A front-end that wants the message read before the rollback holds us.
@@ -223,13 +229,11 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     ++installed;
     if (settings.onEntryInstalled) settings.onEntryInstalled(i);
     // While the user is asked whether to cancel, no further file is begun.
-    channel.WaitWhileHeld();
-    if (channel.IsCancelRequested()) return Rollback(log, kErrorCancelled);
+    if (CancelledAfterAnyHold(channel)) return Rollback(log, kErrorCancelled);
   }
   // A Yes given while the last entries went by still cancels: nothing is
   // final until the workspace goes.
-  channel.WaitWhileHeld();
-  if (channel.IsCancelRequested()) return Rollback(log, kErrorCancelled);
+  if (CancelledAfterAnyHold(channel)) return Rollback(log, kErrorCancelled);
 
   // The replaced files' old versions go with the workspace, so the new ones
   // must be on disk before it is deleted. With nothing installed there is
