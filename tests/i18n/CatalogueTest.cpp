@@ -2,6 +2,7 @@
 // their Windows numbers, the 24 tables, and what a translation must keep.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <functional>
 #include <map>
@@ -293,6 +294,73 @@ TEST(i18nCatalogue, TranslationCheckReportsEachKindOfDamage) {
     ASSERT_EQ(problems.size(), 1u) << Join(problems);
     EXPECT_EQ(problems[0], damage.expected);
   }
+}
+
+// The word each language uses for the kit in its "not found" message. A stem
+// only: the success page's check button inflects it ("Installationspakets")
+// and may capitalise it, so the first letter is left out where the message
+// starts a sentence with it.
+const std::map<std::string, std::string> kKitTerms = {
+    {"hy", "հավաքածու"},
+    {"az", "uraşdırma dəst"},
+    {"bg", "инсталационния пакет"},
+    {"zh", "安装包"},
+    {"fr", "kit d'installation"},
+    {"ka", "საინსტალაციო ნაკრებ"},
+    {"de", "Installationspaket"},
+    {"el", "πακέτου εγκατάστασης"},
+    {"hu", "telepítőcsomag"},
+    {"it", "pacchetto di installazione"},
+    {"kk", "рнату жинағ"},
+    {"lv", "nstalācijas komplekt"},
+    {"lt", "iegimo rinkin"},
+    {"pl", "pakietu instalacyjnego"},
+    {"ro", "pachetului de instalare"},
+    {"es", "paquete de instalación"},
+    {"tr", "urulum paket"},
+    {"uk", "комплекту встановлення"},
+    {"vi", "gói cài đặt"},
+    {"tk", "urnama toplum"},
+    {"pt_BR", "pacote de instalação"},
+};
+// English, its Arabic copy and Russian keep their reference texts, whose
+// success page says "distribution package" / "поставки".
+const char* const kReferenceLanguages[] = {"en", "ar", "ru"};
+
+// The messages that name the kit and do not use the language's term for it.
+std::vector<std::string> KitTermProblems(const Table& table, const std::string& term) {
+  std::vector<std::string> problems;
+  for (const char* id : {"IDS_ERROR_NOSOURCE", "IDS_ERROR_DAMAGEDSOURCE", "IDS_SUCCESS_OPENDESCR"}) {
+    if (!Contains(table.at(id), term)) problems.push_back(std::string(id) + ": no \"" + term + "\"");
+  }
+  return problems;
+}
+
+TEST(i18nCatalogue, TheKitHasOneNameInEachLanguage) {
+  for (const LanguageEntry& language : SupportedLanguages()) {
+    const std::string code(language.code);
+    SCOPED_TRACE(code);
+    auto term = kKitTerms.find(code);
+    if (std::find(std::begin(kReferenceLanguages), std::end(kReferenceLanguages), code) !=
+        std::end(kReferenceLanguages)) {
+      EXPECT_EQ(term, kKitTerms.end());
+      continue;
+    }
+    // A language added later needs its term here.
+    ASSERT_NE(term, kKitTerms.end());
+    EXPECT_EQ(Join(KitTermProblems(CompiledTable(language.number), term->second)), "");
+  }
+  EXPECT_EQ(kKitTerms.size() + std::size(kReferenceLanguages), SupportedLanguages().size());
+
+  // The check sees the fault the tables used to have: the success page
+  // naming the kit with another word than the error messages.
+  Table german = CompiledTable(FindLanguageByCode("de")->number);
+  german["IDS_SUCCESS_OPENDESCR"] = "Beschreibung des Lieferpakets öffnen";
+  EXPECT_EQ(Join(KitTermProblems(german, kKitTerms.at("de"))),
+            "IDS_SUCCESS_OPENDESCR: no \"Installationspaket\"\n");
+  Table turkish = CompiledTable(FindLanguageByCode("tr")->number);
+  turkish["IDS_SUCCESS_OPENDESCR"] = "Dağıtım paketinin açıklamasını aç";
+  EXPECT_EQ(KitTermProblems(turkish, kKitTerms.at("tr")).size(), 1u);
 }
 
 TEST(i18nLookUpMessage, ReadsTheChosenLanguageOnly) {
