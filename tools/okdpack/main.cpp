@@ -27,7 +27,11 @@ const char kUsage[] =
     "  --list KIT     print the descriptions and the file table of KIT, one\n"
     "                 tab-separated line each: description LANG PRODUCT VENDOR\n"
     "                 DESCRIPTION, and file SIZE UTC-TIME NAME\n"
-    "  --help         print this text\n";
+    "  --help         print this text\n"
+    "  --             take every later argument as DIR or KIT\n"
+    "\n"
+    "Exit status: 0 done, 1 the kit could not be written or read, 2 wrong usage.\n"
+    "'man okdpack' has more, and how to ship a kit.\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "okdpack: %s\nTry 'okdpack --help'.\n", message.c_str());
