@@ -147,10 +147,12 @@ bool IsWindowsDeviceName(std::u16string_view component) {
 
 // What Windows would make of a component other than a plain name: it drops
 // trailing dots and blanks (so ".. " would climb out of the directory), a
-// colon names a stream of another file, and device names are no files.
+// colon names a stream of another file, '*' and '?' are wildcards to the
+// finder, the other reserved characters make no file at all, and device
+// names are no files.
 bool IsSafeWindowsComponent(std::u16string_view component) {
   if (component.back() == u'.' || component.back() == u' ') return false;
-  if (component.find(u':') != std::u16string_view::npos) return false;
+  if (component.find_first_of(u":*?\"<>|") != std::u16string_view::npos) return false;
   return !IsWindowsDeviceName(component);
 }
 

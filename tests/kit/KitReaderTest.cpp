@@ -363,7 +363,8 @@ TEST(kit_tables, TablesLargerInMemoryThanTheLimitAreRefused) {
 
 TEST(kit_names, WindowsRefusesWhatItWouldNotTakeAsAPlainName) {
   for (std::u16string_view name : {u"a/.. /b", u"a/b.", u"a/b ", u"ab:c", u"x/file.txt:stream", u"NUL",
-                                   u"a/con.txt", u"Com1", u"lpt9.log", u"aux /x", u"CONOUT$"}) {
+                                   u"a/con.txt", u"Com1", u"lpt9.log", u"aux /x", u"CONOUT$", u"a/set*",
+                                   u"x?.cfg", u"a<b", u"a>b", u"say\"hi\"", u"a|b"}) {
     EXPECT_FALSE(IsSafeKitEntryName(name, PathStyle::Windows)) << Utf16ToUtf8(name);
     EXPECT_TRUE(IsSafeKitEntryName(name, PathStyle::Posix)) << Utf16ToUtf8(name);
   }
