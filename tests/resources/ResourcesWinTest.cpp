@@ -227,6 +227,9 @@ TEST(WindowsResources, EveryTemplateOfEveryLanguageHasTheWizardsLayout) {
       EXPECT_EQ(t.windowClass, u"");
       EXPECT_EQ(t.caption, u"");
       EXPECT_EQ(t.points, 8);
+      EXPECT_EQ(t.weight, 0);
+      EXPECT_EQ(t.italic, 0);
+      EXPECT_EQ(t.charset, DEFAULT_CHARSET);
       EXPECT_EQ(t.font, layout.font);
       ASSERT_EQ(t.items.size(), layout.controls.size());
       for (size_t i = 0; i < t.items.size(); ++i) {

@@ -31,9 +31,9 @@ class LayoutError(Exception):
 def load_catalogue_reader():
     here = os.path.dirname(os.path.abspath(__file__))
     path = os.path.join(here, "..", "..", "..", "i18n", "generate_catalogue.py")
-    spec = importlib.util.spec_from_file_location("generate_catalogue", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("generate_catalogue", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
