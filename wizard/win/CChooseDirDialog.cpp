@@ -1,0 +1,191 @@
+#include "wizard/win/CChooseDirDialog.h"
+
+#include <commdlg.h>
+
+#include <vector>
+
+#include "wizard/win/ResourceIds.h"
+#include "wizard/win/WinText.h"
+
+namespace setup {
+namespace {
+
+// A pattern no file has: the list then shows folders only.
+constexpr wchar_t kNoFileMask[] = L"*.orvik_private_choose_directory_mask";
+// One filter entry with an empty description, then the end of the list.
+constexpr wchar_t kFilter[] = L"\0*.orvik_private_choose_directory_mask\0";
+constexpr size_t kInitialDirectoryLength = 259;
+
+RECT ClientRectIn(HWND control, HWND parent) {
+  RECT r{};
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+}  // namespace
+
+CChooseDirDialog::CChooseDirDialog(std::u16string initialDirectory)
+    : initialDirectory_(std::move(initialDirectory)) {
+  if (initialDirectory_.size() > kInitialDirectoryLength) initialDirectory_.resize(kInitialDirectoryLength);
+}
+
+bool CChooseDirDialog::DoModal(HINSTANCE module, HWND owner) {
+  std::vector<wchar_t> file(MAX_PATH, L'\0');
+  wcscpy(file.data(), kNoFileMask);
+  OPENFILENAMEW dialog{};
+  // The record of the classic dialog, without the places bar of later ones.
+  dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
+  // Owned by the wizard, which must not move on under an open chooser.
+  dialog.hwndOwner = owner;
+  dialog.hInstance = module;
+  dialog.lpstrFilter = kFilter;
+  dialog.nFilterIndex = 1;
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrInitialDir = Wide(initialDirectory_);
+  dialog.lpstrDefExt = kNoFileMask;
+  dialog.Flags = OFN_EXPLORER | OFN_ENABLEHOOK | OFN_ENABLETEMPLATE | OFN_LONGNAMES;
+  dialog.lpfnHook = HookProc;
+  dialog.lpTemplateName = MAKEINTRESOURCEW(res::kTemplateChooseDirectory);
+  dialog.lCustData = reinterpret_cast<LPARAM>(this);
+  selected_ = false;
+  GetOpenFileNameW(&dialog);
+  window_ = nullptr;
+  // Only Select chooses: whatever else ended the dialog, nothing was taken.
+  return selected_;
+}
+
+void CChooseDirDialog::EndCancelled() {
+  if (window_) EndDialog(CommonDialog(), IDCANCEL);
+}
+
+UINT_PTR CALLBACK CChooseDirDialog::HookProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<CChooseDirDialog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<CChooseDirDialog*>(reinterpret_cast<const OPENFILENAMEW*>(lParam)->lCustData);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->window_ = window;
+    return TRUE;
+  }
+  if (!self) return 0;
+  switch (message) {
+    case WM_NOTIFY:
+      switch (reinterpret_cast<const NMHDR*>(lParam)->code) {
+        case CDN_INITDONE: self->OnInitDone(); break;
+        case CDN_FOLDERCHANGE: self->OnFolderChange(); break;
+        default: break;
+      }
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == res::kControlChooserSelect && HIWORD(wParam) == BN_CLICKED) {
+        self->OnSelect();
+        return 1;
+      }
+      if (LOWORD(wParam) == res::kControlChooserCancel && HIWORD(wParam) == BN_CLICKED) {
+        self->OnCancel();
+        return 1;
+      }
+      if (LOWORD(wParam) == res::kCommonDirectoryList && HIWORD(wParam) == LBN_SELCHANGE) {
+        self->OnLBSelChangedNotify();
+        return 1;
+      }
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void CChooseDirDialog::OnInitDone() {
+  HWND common = CommonDialog();
+  HWND nameBox = GetDlgItem(common, res::kCommonFileNameBox);
+  const RECT nameRect = ClientRectIn(nameBox, window_);
+  ShowWindow(nameBox, SW_HIDE);
+  for (int id : {res::kCommonFileNameLabel, res::kCommonFileTypeLabel, res::kCommonFileTypeBox,
+                 res::kCommonReadOnlyCheck, res::kCommonOk, res::kCommonCancel, res::kCommonHelp}) {
+    ShowWindow(GetDlgItem(common, id), SW_HIDE);
+  }
+  SetDlgItemTextW(common, res::kCommonLookInLabel, Wide(CatalogueText(res::kStringChooseDirFolder)));
+
+  // Our controls move up to where the file-name box was.
+  HWND placeholder = GetDlgItem(window_, res::kControlChooserPlaceholder);
+  const RECT placeholderRect = ClientRectIn(placeholder, window_);
+  SetWindowPos(placeholder, nullptr, 0, 0, placeholderRect.right - placeholderRect.left,
+               nameRect.top - placeholderRect.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  HWND label = GetDlgItem(window_, res::kControlChooserFolderLabel);
+  const RECT labelRect = ClientRectIn(label, window_);
+  const LONG labelHeight = labelRect.bottom - labelRect.top;
+  SetWindowPos(label, nullptr, labelRect.left, nameRect.top + labelHeight / 3, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  HWND field = GetDlgItem(window_, res::kControlChooserFolderField);
+  const RECT fieldRect = ClientRectIn(field, window_);
+  SetWindowPos(field, nullptr, fieldRect.left, nameRect.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+  // The dialog ends 10 pixels below the field and stands in the middle of
+  // the screen.
+  RECT fieldOnScreen{}, dialogRect{};
+  GetWindowRect(field, &fieldOnScreen);
+  GetWindowRect(common, &dialogRect);
+  const int width = dialogRect.right - dialogRect.left;
+  const int height = fieldOnScreen.bottom + 10 - dialogRect.top;
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  SetWindowPos(common, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+
+  SetDlgItemTextW(window_, res::kControlChooserFolderLabel, Wide(CatalogueText(res::kStringBrowseSelDir)));
+  SetDlgItemTextW(window_, res::kControlChooserSelect, Wide(CatalogueText(res::kStringBrowseOk)));
+  SetDlgItemTextW(window_, res::kControlChooserCancel, Wide(CatalogueText(res::kStringBrowseCancel)));
+}
+
+void CChooseDirDialog::OnFolderChange() {
+  wchar_t folder[MAX_PATH] = {};
+  const LRESULT length = SendMessageW(CommonDialog(), CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(folder));
+  // A folder whose path does not fit shows nothing rather than a piece of it.
+  chosenPath_ = length > 0 && length <= MAX_PATH ? FromWide(folder) : std::u16string();
+  DoDataExchange(false);
+}
+
+void CChooseDirDialog::OnLBSelChangedNotify() {
+  // Only the old dialog form has a directory list: the path is its entries
+  // from the first to the one selected.
+  HWND list = GetDlgItem(CommonDialog(), res::kCommonDirectoryList);
+  const LRESULT selected = SendMessageW(list, LB_GETCURSEL, 0, 0);
+  if (selected < 0) return;
+  std::u16string path;
+  for (LRESULT i = 0; i <= selected; ++i) {
+    const LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
+    if (length < 0) return;
+    std::u16string entry(static_cast<size_t>(length) + 1, u'\0');
+    SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(entry.data()));
+    entry.resize(static_cast<size_t>(length));
+    path += entry;
+    if (path.empty() || (path.back() != u'\\')) path += u'\\';
+  }
+  chosenPath_ = path;
+  DoDataExchange(false);
+  HWND field = GetDlgItem(window_, res::kControlChooserFolderField);
+  SendMessageW(field, EM_SETSEL, path.size(), path.size());
+}
+
+void CChooseDirDialog::OnSelect() {
+  DoDataExchange(true);
+  selected_ = true;
+  EndDialog(CommonDialog(), IDOK);
+}
+
+void CChooseDirDialog::OnCancel() { EndDialog(CommonDialog(), IDCANCEL); }
+
+void CChooseDirDialog::DoDataExchange(bool save) {
+  HWND field = GetDlgItem(window_, res::kControlChooserFolderField);
+  if (save) {
+    const int length = GetWindowTextLengthW(field);
+    std::u16string text(static_cast<size_t>(length) + 1, u'\0');
+    const int got = GetWindowTextW(field, reinterpret_cast<wchar_t*>(text.data()), length + 1);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    chosenPath_ = text;
+  } else {
+    SetWindowTextW(field, Wide(chosenPath_));
+  }
+}
+
+}  // namespace setup
