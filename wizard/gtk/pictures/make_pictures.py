@@ -1,17 +1,25 @@
 #!/usr/bin/env python3
-"""Draws the wizard's two pictures and writes them as XPM sources.
+"""Draws the wizard's two pictures and writes them for both front-ends.
 
     python3 wizard/gtk/pictures/make_pictures.py [OUTPUT_DIR]
 
 SidePicture.xpm (158 x 286, 256 colours) stands at the left of the wizard's
 pages; WindowIcon.xpm (256 x 256, 210 colours and transparent corners, 211
-palette entries) is the window icon. Both are drawn here from simple shapes
-with 4 x 4 supersampling, so they can be remade or restyled by editing this
-file; the output is deterministic.
+palette entries) is the window icon. The Windows program gets the same two
+pictures: SidePicture.bmp (158 x 286, 8 bits per pixel, the XPM's palette) and
+Setup.ico (16, 32, 40 and 48 pixels with 32 and, but for 40, 8 bits per
+pixel, and 256 pixels as PNG). All are drawn here from simple shapes with
+supersampling (4 x 4 at full size, 8 x 8 for the small icons), so they can be
+remade or restyled by editing this file; the output is deterministic.
+
+Without OUTPUT_DIR the XPMs go beside this file and the Windows pictures to
+wizard/win/pictures; with it, all four go there.
 """
 import math
 import os
+import struct
 import sys
+import zlib
 
 SAMPLES = 4  # per axis
 
@@ -125,26 +133,38 @@ def icon_pixel(x, y):
     return c, 1.0
 
 
-def render(width, height, pixel):
+def render_rgba(width, height, pixel, samples=SAMPLES, scale=1.0):
+    """Rows of (colour, coverage); the colour is None where nothing is drawn.
+    `scale` maps the picture's pixels onto the drawing's coordinates, so a
+    small icon is the large one drawn again, not shrunk."""
     image = []
     for py in range(height):
         row = []
         for px in range(width):
             r = g = b = a = 0.0
-            for sy in range(SAMPLES):
-                for sx in range(SAMPLES):
-                    colour, alpha = pixel(px + (sx + 0.5) / SAMPLES, py + (sy + 0.5) / SAMPLES)
+            for sy in range(samples):
+                for sx in range(samples):
+                    colour, alpha = pixel((px + (sx + 0.5) / samples) * scale, (py + (sy + 0.5) / samples) * scale)
                     r += colour[0] * alpha
                     g += colour[1] * alpha
                     b += colour[2] * alpha
                     a += alpha
-            n = SAMPLES * SAMPLES
-            if a / n < 0.5:
-                row.append(None)  # XPM knows only fully transparent pixels
+            n = samples * samples
+            if a == 0:
+                row.append((None, 0.0))
             else:
-                row.append((round(r / a), round(g / a), round(b / a)))
+                row.append(((round(r / a), round(g / a), round(b / a)), a / n))
         image.append(row)
     return image
+
+
+def opaque(rgba):
+    """XPM and the 8-bit icons know only fully transparent pixels."""
+    return [[None if alpha < 0.5 else colour for colour, alpha in row] for row in rgba]
+
+
+def render(width, height, pixel):
+    return opaque(render_rgba(width, height, pixel))
 
 
 def median_cut(colours, limit):
@@ -197,14 +217,23 @@ def exact_palette(counts, colours):
     raise SystemExit('no cut gives exactly %d colours' % colours)
 
 
-def write_xpm(path, name, image, colours):
+def colour_counts(image):
     counts = {}
     for row in image:
         for c in row:
             if c is not None:
                 counts[c] = counts.get(c, 0) + 1
-    mapping = exact_palette(counts, colours)
-    palette = sorted(set(mapping.values()))
+    return counts
+
+
+def quantize(image, colours):
+    """The palette (sorted) and the mapping of every drawn colour onto it."""
+    mapping = exact_palette(colour_counts(image), colours)
+    return sorted(set(mapping.values())), mapping
+
+
+def write_xpm(path, name, image, colours):
+    palette, mapping = quantize(image, colours)
     codes = {}
     for i, colour in enumerate(palette):
         codes[colour] = CHARS[i // len(CHARS)] + CHARS[i % len(CHARS)]
@@ -226,12 +255,116 @@ def write_xpm(path, name, image, colours):
     return len(palette)
 
 
+def bmp_rows(image, bytes_per_pixel_row):
+    """Rows bottom-up, each padded to a multiple of four bytes."""
+    out = bytearray()
+    for row in reversed(image):
+        data = bytes_per_pixel_row(row)
+        out += data + bytes(-len(data) % 4)
+    return bytes(out)
+
+
+def mask_rows(image):
+    """The AND mask of an icon image: 1 where the picture is transparent."""
+    def row_bits(row):
+        bits = bytearray((len(row) + 7) // 8)
+        for x, c in enumerate(row):
+            if c is None:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        return bytes(bits)
+    return bmp_rows(image, row_bits)
+
+
+def info_header(width, height, bits, colours_used, image_size):
+    return struct.pack('<IiiHHIIiiII', 40, width, height, 1, bits, 0, image_size, 0, 0, colours_used, 0)
+
+
+def palette_bytes(palette, entries=256):
+    out = b''.join(struct.pack('<BBBB', b, g, r, 0) for r, g, b in palette)
+    return out + bytes(4 * (entries - len(palette)))
+
+
+def indexed(image, palette, mapping):
+    index = {colour: i for i, colour in enumerate(palette)}
+    return lambda row: bytes(0 if c is None else index[mapping[c]] for c in row)
+
+
+def write_bmp(path, image, colours):
+    """An 8-bit bitmap with exactly the palette the XPM of `image` gets."""
+    palette, mapping = quantize(image, colours)
+    pixels = bmp_rows(image, indexed(image, palette, mapping))
+    header = info_header(len(image[0]), len(image), 8, len(palette), len(pixels)) + palette_bytes(palette)
+    offset = 14 + len(header)
+    with open(path, 'wb') as out:
+        out.write(b'BM' + struct.pack('<IHHI', offset + len(pixels), 0, 0, offset))
+        out.write(header + pixels)
+
+
+def icon_dib_32(rgba):
+    size = len(rgba)
+    def row_bytes(row):
+        return b''.join(bytes((0, 0, 0, 0)) if c is None else bytes((c[2], c[1], c[0], round(a * 255)))
+                        for c, a in row)
+    pixels = bmp_rows(rgba, row_bytes)
+    mask = mask_rows([[None if c is None or round(a * 255) == 0 else c for c, a in row] for row in rgba])
+    return info_header(size, 2 * size, 32, 0, len(pixels) + len(mask)) + pixels + mask
+
+
+def icon_dib_8(rgba):
+    size = len(rgba)
+    image = opaque(rgba)
+    counts = colour_counts(image)
+    mapping = median_cut(counts, 256) if len(counts) > 256 else {c: c for c in counts}
+    palette = sorted(set(mapping.values()))
+    pixels = bmp_rows(image, indexed(image, palette, mapping))
+    mask = mask_rows(image)
+    return info_header(size, 2 * size, 8, 0, len(pixels) + len(mask)) + palette_bytes(palette) + pixels + mask
+
+
+def png(rgba):
+    size = len(rgba)
+    raw = b''.join(b'\0' + b''.join(bytes((0, 0, 0, 0)) if c is None else bytes(c) + bytes((round(a * 255),))
+                                     for c, a in row) for row in rgba)
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0))
+            + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
+
+def write_ico(path, images):
+    """images: (size, bits, data) in directory order."""
+    directory = struct.pack('<HHH', 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    body = b''
+    for size, bits, data in images:
+        side = 0 if size >= 256 else size
+        directory += struct.pack('<BBBBHHII', side, side, 0, 0, 1, bits, len(data), offset + len(body))
+        body += data
+    with open(path, 'wb') as out:
+        out.write(directory + body)
+
+
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
-    n = write_xpm(os.path.join(out, 'SidePicture.xpm'), 'side_picture_xpm', render(158, 286, side_pixel), 256)
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = sys.argv[1] if len(sys.argv) > 1 else here
+    win_out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, '..', '..', 'win', 'pictures')
+    side = render(158, 286, side_pixel)
+    n = write_xpm(os.path.join(out, 'SidePicture.xpm'), 'side_picture_xpm', side, 256)
     print('SidePicture.xpm: 158 x 286, %d colours' % n)
-    n = write_xpm(os.path.join(out, 'WindowIcon.xpm'), 'window_icon_xpm', render(256, 256, icon_pixel), 210)
+    write_bmp(os.path.join(win_out, 'SidePicture.bmp'), side, 256)
+    print('SidePicture.bmp: 158 x 286, 8 bits per pixel')
+    icon = render_rgba(256, 256, icon_pixel)
+    n = write_xpm(os.path.join(out, 'WindowIcon.xpm'), 'window_icon_xpm', opaque(icon), 210)
     print('WindowIcon.xpm: 256 x 256, %d colours and transparency' % n)
+    images = []
+    for size in (16, 32, 40, 48):
+        small = render_rgba(size, size, icon_pixel, samples=8, scale=256 / size)
+        images.append((size, 32, icon_dib_32(small)))
+        if size != 40:
+            images.append((size, 8, icon_dib_8(small)))
+    images.append((256, 32, png(icon)))
+    write_ico(os.path.join(win_out, 'Setup.ico'), images)
+    print('Setup.ico: %s' % ', '.join('%d px %d bits' % (s, b) for s, b, _ in images))
 
 
 if __name__ == '__main__':
