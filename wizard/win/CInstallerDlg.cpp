@@ -6,6 +6,7 @@
 #include "platform/Text.h"
 #include "wizard/win/CChooseDirDialog.h"
 #include "wizard/win/ResourceIds.h"
+#include "wizard/win/ResourceLookup.h"
 #include "wizard/win/WinText.h"
 
 namespace setup {
@@ -38,6 +39,8 @@ const char* PageName(WizardPage page) {
 CInstallerDlg::CInstallerDlg(SetupContext& context, uint16_t language, WindowTrace& trace)
     : context_(context), trace_(trace), pageSet_(PageSetFor(WizardStyle::PropertySheet, context.silent)) {
   HINSTANCE module = GetModuleHandleW(nullptr);
+  // A language with texts but no pages of its own is laid out in English.
+  language = res::ResourceLanguage(language, module);
   const std::u16string title = CatalogueText(res::kStringTitleInstaller);
   for (const WizardPage page : pageSet_) {
     std::unique_ptr<CInstallerDlgPage> made;
@@ -141,6 +144,16 @@ LRESULT CALLBACK CInstallerDlg::SheetProc(HWND window, UINT message, WPARAM wPar
       }
       return 0;
     case kMsgApplyButtons:
+      if (!wizard->placed_) {
+        // Once the sheet has its final size: in the middle of the screen,
+        // where the eye looks for a window that appeared by itself.
+        wizard->placed_ = true;
+        RECT r{};
+        GetWindowRect(window, &r);
+        SetWindowPos(window, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2,
+                     (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      }
       wizard->ApplyButtons();
       return 0;
     case WM_NCDESTROY:

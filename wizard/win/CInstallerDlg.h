@@ -105,6 +105,7 @@ class CInstallerDlg : public WizardFrontEnd {
   int navigationTarget_ = -1;
   bool inFinish_ = false;
   bool closing_ = false;
+  bool placed_ = false;
   std::u16string welcomeText_;
   uint32_t progressPercent_ = 0;
   std::u16string progressLabel_;

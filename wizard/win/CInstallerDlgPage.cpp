@@ -2,6 +2,7 @@
 
 #include "wizard/win/CInstallerDlg.h"
 #include "wizard/win/ResourceIds.h"
+#include "wizard/win/ResourceLookup.h"
 #include "wizard/win/WinText.h"
 
 namespace setup {
@@ -10,16 +11,14 @@ CInstallerDlgPage::CInstallerDlgPage(CInstallerDlg& wizard, uint16_t templateId)
     : wizard_(wizard), templateId_(templateId) {}
 
 bool CInstallerDlgPage::Construct(HINSTANCE module, uint16_t language, const std::u16string& title) {
-  HRSRC found = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(templateId_), language);
+  const res::DialogResource found = res::FindDialogTemplate(templateId_, language, {module});
   if (!found) return false;
-  HGLOBAL loaded = LoadResource(module, found);
-  const void* data = loaded ? LockResource(loaded) : nullptr;
-  if (!data) return false;
   title_ = title;
   sheetPage_.dwSize = sizeof sheetPage_;
   sheetPage_.dwFlags = PSP_DLGINDIRECT | PSP_USETITLE;
-  sheetPage_.hInstance = module;
-  sheetPage_.pResource = static_cast<const DLGTEMPLATE*>(data);
+  // The side picture named by the template loads from the module holding it.
+  sheetPage_.hInstance = found.instance;
+  sheetPage_.pResource = found.dialog;
   sheetPage_.pszTitle = Wide(title_);
   sheetPage_.pfnDlgProc = DialogProc;
   sheetPage_.lParam = reinterpret_cast<LPARAM>(this);

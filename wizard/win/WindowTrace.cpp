@@ -59,9 +59,13 @@ std::string Flag(bool value) { return value ? "true" : "false"; }
 std::string Control(HWND control, HWND focus) {
   const std::u16string cls = ClassOf(control);
   HWND parent = GetParent(control);
+  // A picture's window text is its resource number, not something shown.
+  const bool isStatic = CompareNoCase(cls, u"Static") == 0;
+  const LONG_PTR style = GetWindowLongPtrW(control, GWL_STYLE);
+  const bool picture = isStatic && ((style & SS_TYPEMASK) == SS_BITMAP || (style & SS_TYPEMASK) == SS_ICON);
   std::string line = "{\"id\":" + std::to_string(static_cast<int>(static_cast<short>(GetDlgCtrlID(control)))) +
                      ",\"parent\":" + std::to_string(GetDlgCtrlID(parent)) + ",\"class\":" + Quoted(cls) +
-                     ",\"text\":" + Quoted(TextOf(control)) + ",\"rect\":" + Rect(control) +
+                     ",\"text\":" + Quoted(picture ? u"" : TextOf(control)) + ",\"rect\":" + Rect(control) +
                      ",\"visible\":" + Flag(IsWindowVisible(control)) +
                      ",\"enabled\":" + Flag(IsWindowEnabled(control)) + ",\"focus\":" + Flag(control == focus);
   if (CompareNoCase(cls, u"Button") == 0) {
@@ -69,6 +73,10 @@ std::string Control(HWND control, HWND focus) {
     if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_3STATE || type == BS_AUTO3STATE) {
       line += ",\"check\":" + Flag(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED);
     }
+  }
+  if (picture) {
+    const UINT type = (style & SS_TYPEMASK) == SS_BITMAP ? IMAGE_BITMAP : IMAGE_ICON;
+    line += ",\"image\":" + Flag(SendMessageW(control, STM_GETIMAGE, type, 0) != 0);
   }
   if (CompareNoCase(cls, u"msctls_progress32") == 0) {
     line += ",\"pos\":" + std::to_string(SendMessageW(control, PBM_GETPOS, 0, 0));
