@@ -15,6 +15,10 @@ constexpr wchar_t kNoFileMask[] = L"*.orvik_private_choose_directory_mask";
 // One filter entry with an empty description, then the end of the list.
 constexpr wchar_t kFilter[] = L"\0*.orvik_private_choose_directory_mask\0";
 constexpr size_t kInitialDirectoryLength = 259;
+constexpr int kFileNameEdit = 1152;
+constexpr int kShellView = 1121;
+// Posted to our part of the dialog once the dialog has placed its focus.
+constexpr UINT kMsgFocusList = WM_APP + 1;
 
 RECT ClientRectIn(HWND control, HWND parent) {
   RECT r{};
@@ -70,6 +74,12 @@ UINT_PTR CALLBACK CChooseDirDialog::HookProc(HWND window, UINT message, WPARAM w
   }
   if (!self) return 0;
   switch (message) {
+    case kMsgFocusList:
+      if (HWND view = GetDlgItem(self->CommonDialog(), kShellView)) {
+        HWND list = GetWindow(view, GW_CHILD);
+        SetFocus(list ? list : view);
+      }
+      return 1;
     case WM_NOTIFY:
       switch (reinterpret_cast<const NMHDR*>(lParam)->code) {
         case CDN_INITDONE: self->OnInitDone(); break;
@@ -98,7 +108,10 @@ UINT_PTR CALLBACK CChooseDirDialog::HookProc(HWND window, UINT message, WPARAM w
 
 void CChooseDirDialog::OnInitDone() {
   HWND common = CommonDialog();
+  // The file-name box is a combo box (1148) in the system's dialog and a
+  // plain edit box (1152) in older ones and Wine's.
   HWND nameBox = GetDlgItem(common, res::kCommonFileNameBox);
+  if (!nameBox) nameBox = GetDlgItem(common, kFileNameEdit);
   const RECT nameRect = ClientRectIn(nameBox, window_);
   ShowWindow(nameBox, SW_HIDE);
   for (int id : {res::kCommonFileNameLabel, res::kCommonFileTypeLabel, res::kCommonFileTypeBox,
@@ -131,6 +144,9 @@ void CChooseDirDialog::OnInitDone() {
   const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   SetWindowPos(common, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+
+  // The focus would stay in the hidden file-name box, where typing shows nothing.
+  PostMessageW(window_, kMsgFocusList, 0, 0);
 
   SetDlgItemTextW(window_, res::kControlChooserFolderLabel, Wide(CatalogueText(res::kStringBrowseSelDir)));
   SetDlgItemTextW(window_, res::kControlChooserSelect, Wide(CatalogueText(res::kStringBrowseOk)));
