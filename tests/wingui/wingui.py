@@ -180,6 +180,12 @@ class WizardCase(unittest.TestCase):
         for tool in ('Xvfb', 'xdotool', 'wine', 'xdpyinfo'):
             if not shutil.which(tool):
                 raise unittest.SkipTest(tool + ' is missing')
+        if os.environ.get('SETUP_WINE_ENV'):
+            # Makes the prefix on first use; cheap once it is there.
+            made = subprocess.run([os.environ['SETUP_WINE_ENV'], PREFIX], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=600)
+            if made.returncode != 0:
+                raise RuntimeError('no Wine prefix: ' + made.stderr.decode(errors='replace'))
         cls.desktop = Desktop()
 
     @classmethod
