@@ -228,6 +228,44 @@ class Wizard(WizardCase):
             p.sheet(), PATH_FIELD)['text'].rstrip('\\') == windows_path(os.path.join(start, 'inner')) and p.sheet())
         self.assertEqual(self.count_events('page', 'progress'), 0)
 
+    def test_the_chooser_opens_in_the_folder_of_a_field_longer_than_259_characters(self):
+        self.pack()
+        self.propose(os.path.join(self.scratch, 'proposed'))
+        base = windows_path(self.scratch) + '\\'
+        # The field's first 259 characters: this folder, a separator and the
+        # start of a name that is not there yet.
+        folder = os.path.join(self.scratch, 'd' * (250 - len(base)))
+        os.makedirs(folder)
+        typed = windows_path(folder) + '\\' + 'new' * 20
+        self.assertGreater(len(typed), 259)
+        self.start()
+        self.click_id(self.wait_page('welcome'), NEXT, parent=0)
+        sheet = self.wait_page('destination')
+        self.enter_path(sheet, typed)
+        self.click_id(sheet, BROWSE)
+        self.wait_picture('the chooser in the folder', lambda p: p.chooser() and control(
+            p.chooser(), CHOOSER_FIELD)['text'].rstrip('\\') == windows_path(folder))
+        # Cancelled, the field keeps what was typed.
+        self.key(self.wait_picture('the chooser', lambda p: p.chooser()), 'Escape')
+        sheet = self.wait_page('destination')
+        self.assertEqual(control(sheet, PATH_FIELD)['text'], typed)
+
+    def test_a_folder_too_long_for_the_dialog_opens_it_in_the_folder_above(self):
+        self.pack()
+        base = windows_path(self.scratch) + '\\'
+        folder = os.path.join(self.scratch, 'd' * (258 - len(base)))
+        os.makedirs(folder)
+        self.propose(folder)
+        self.start()
+        self.click_id(self.wait_page('welcome'), NEXT, parent=0)
+        sheet = self.wait_page('destination')
+        self.assertEqual(control(sheet, PATH_FIELD)['text'], windows_path(folder))
+        self.click_id(sheet, BROWSE)
+        self.wait_picture('the chooser in the folder above', lambda p: p.chooser() and control(
+            p.chooser(), CHOOSER_FIELD)['text'].rstrip('\\') == windows_path(self.scratch))
+        self.key(self.wait_picture('the chooser', lambda p: p.chooser()), 'Escape')
+        self.wait_page('destination')
+
     def test_russian_titles_and_buttons(self):
         ru = catalogue('ru')
         self.pack()

@@ -276,9 +276,10 @@ class WizardCase(unittest.TestCase):
 
     def start(self, *args, lang='C.UTF-8'):
         env = dict(self.desktop.env, SETUP_UI_TRACE=windows_path(self.trace.path), LANG=lang)
-        self.process = subprocess.Popen(['wine', os.path.join(self.app, 'setup.exe')] + list(args), env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, cwd=self.app)
+        # Wine's own report of a crash goes beside the trace.
+        with open(os.path.join(self.scratch, 'wine.log'), 'wb') as log:
+            self.process = subprocess.Popen(['wine', os.path.join(self.app, 'setup.exe')] + list(args), env=env,
+                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log, cwd=self.app)
 
     def exit_status(self, seconds=30):
         try:

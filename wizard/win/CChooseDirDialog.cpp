@@ -15,6 +15,7 @@ constexpr wchar_t kNoFileMask[] = L"*.orvik_private_choose_directory_mask";
 // One filter entry with an empty description, then the end of the list.
 constexpr wchar_t kFilter[] = L"\0*.orvik_private_choose_directory_mask\0";
 constexpr size_t kInitialDirectoryLength = 259;
+constexpr size_t kLongestInitialDirectory = 257;
 constexpr int kFileNameEdit = 1152;
 constexpr int kShellView = 1121;
 // Posted to our part of the dialog once the dialog has placed its focus.
@@ -32,6 +33,13 @@ RECT ClientRectIn(HWND control, HWND parent) {
 CChooseDirDialog::CChooseDirDialog(std::u16string initialDirectory)
     : initialDirectory_(std::move(initialDirectory)) {
   if (initialDirectory_.size() > kInitialDirectoryLength) initialDirectory_.resize(kInitialDirectoryLength);
+  // The dialog adds to the folder's path in buffers of MAX_PATH characters,
+  // and Wine's crashes on a folder of 258 or more; such a start is taken
+  // back to the folder above it that fits.
+  if (initialDirectory_.size() > kLongestInitialDirectory) {
+    const size_t separator = initialDirectory_.find_last_of(u"\\/", kLongestInitialDirectory);
+    initialDirectory_.resize(separator == std::u16string::npos ? 0 : separator);
+  }
 }
 
 bool CChooseDirDialog::DoModal(HINSTANCE module, HWND owner) {
