@@ -11,6 +11,8 @@ HINSTANCE OwnModule(HINSTANCE module) { return module ? module : GetModuleHandle
 
 // A resource's bytes; null when the module lacks it in exactly that language.
 const void* LockedResource(HINSTANCE module, LPCWSTR type, uint16_t id, uint16_t lcid, DWORD& size) {
+  // Language 0 would let the system pick one by its own rules.
+  if (lcid == 0) return nullptr;
   HRSRC found = FindResourceExW(module, type, MAKEINTRESOURCEW(id), lcid);
   if (!found) return nullptr;
   HGLOBAL loaded = LoadResource(module, found);

@@ -28,11 +28,12 @@ class LayoutError(Exception):
     pass
 
 
-def load_catalogue_reader(tables_dir):
-    path = os.path.join(os.path.dirname(os.path.abspath(tables_dir)), "generate_catalogue.py")
-    spec = importlib.util.spec_from_file_location("generate_catalogue", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+def load_catalogue_reader():
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = os.path.join(here, "..", "..", "..", "i18n", "generate_catalogue.py")
+    found = importlib.util.spec_from_file_location("generate_catalogue", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -137,7 +138,7 @@ def control_text(text, texts):
 
 
 def generate(tables_dir, layout_path):
-    catalogue = load_catalogue_reader(tables_dir)
+    catalogue = load_catalogue_reader()
     try:
         identifiers = catalogue.read_identifiers(os.path.join(tables_dir, "ids.txt"))
         languages = catalogue.read_languages(os.path.join(tables_dir, "languages.txt"))
