@@ -206,6 +206,7 @@ class Wizard(WizardCase):
         self.pack()
         start = os.path.join(self.scratch, 'start folder')
         os.makedirs(os.path.join(start, 'inner'))
+        self.put(os.path.join(start, 'note.txt'), 'a file, not listed')
         self.propose(start)
         self.start()
         self.click_id(self.wait_page('welcome'), NEXT, parent=0)
@@ -217,6 +218,9 @@ class Wizard(WizardCase):
         chooser = self.wait_picture('the chooser', lambda p: p.chooser())
         field = control(chooser, CHOOSER_FIELD)
         self.assertFalse(field['focus'])
+        # Folders only.
+        self.wait_picture('the folder listed', lambda p: p.chooser() and [
+            c for c in p.chooser()['controls'] if c['class'] == 'SysListView32' and c['items'] == ['inner']])
         # The field follows the navigation: into the one folder listed.
         self.click(control(chooser, 1121, visible_only=False) or [c for c in chooser['controls']
                                                                    if c['class'] == 'SysListView32'][0])

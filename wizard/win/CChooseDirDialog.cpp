@@ -12,8 +12,10 @@ namespace {
 
 // A pattern no file has: the list then shows folders only.
 constexpr wchar_t kNoFileMask[] = L"*.orvik_private_choose_directory_mask";
-// One filter entry with an empty description, then the end of the list.
-constexpr wchar_t kFilter[] = L"\0*.orvik_private_choose_directory_mask\0";
+// One filter entry, then the end of the list. Its description is never
+// seen (the type box is hidden) but must not be empty: an empty one ends the
+// list before the entry, and the list then shows every file.
+constexpr wchar_t kFilter[] = L" \0*.orvik_private_choose_directory_mask\0";
 constexpr size_t kInitialDirectoryLength = 259;
 constexpr size_t kLongestInitialDirectory = 257;
 constexpr int kFileNameEdit = 1152;

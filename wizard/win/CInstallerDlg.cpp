@@ -34,6 +34,56 @@ const char* PageName(WizardPage page) {
   return "?";
 }
 
+// A message box is as wide as its text, and a short text leaves the caption
+// cut off: the box is widened until the caption fits, its buttons kept in
+// the middle.
+HHOOK g_boxHook = nullptr;
+
+void FitCaption(HWND box) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) return;
+  wchar_t title[256] = {};
+  const int length = GetWindowTextW(box, title, 256);
+  HFONT font = CreateFontIndirectW(&metrics.lfCaptionFont);
+  HDC dc = GetDC(box);
+  HGDIOBJ previous = SelectObject(dc, font);
+  SIZE text{};
+  GetTextExtentPoint32W(dc, title, length, &text);
+  SelectObject(dc, previous);
+  ReleaseDC(box, dc);
+  DeleteObject(font);
+  const int needed = text.cx + metrics.iCaptionWidth + 4 * GetSystemMetrics(SM_CXFRAME) + 24;
+  RECT r{};
+  GetWindowRect(box, &r);
+  const int grow = needed - (r.right - r.left);
+  if (grow <= 0) return;
+  SetWindowPos(box, nullptr, r.left - grow / 2, r.top, needed, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t name[16] = {};
+    GetClassNameW(child, name, 16);
+    if (_wcsicmp(name, L"Button") != 0) continue;
+    RECT c{};
+    GetWindowRect(child, &c);
+    MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&c), 2);
+    SetWindowPos(child, nullptr, c.left + grow / 2, c.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+LRESULT CALLBACK WatchForBox(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_ACTIVATE) {
+    HWND window = reinterpret_cast<HWND>(wParam);
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (wcscmp(name, L"#32770") == 0 && g_boxHook) {
+      UnhookWindowsHookEx(g_boxHook);
+      g_boxHook = nullptr;
+      FitCaption(window);
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 }  // namespace
 
 CInstallerDlg::CInstallerDlg(SetupContext& context, uint16_t language, WindowTrace& trace)
@@ -303,7 +353,12 @@ bool CInstallerDlg::ShowMessage(MessageKind kind, const std::u16string& text) {
   const MessageKind outerKind = openKind_;
   messageOpen_ = true;
   openKind_ = kind;
+  if (!g_boxHook) g_boxHook = SetWindowsHookExW(WH_CBT, WatchForBox, nullptr, GetCurrentThreadId());
   const int answer = MessageBoxW(sheet_, Wide(text), Wide(context_.applicationTitle), type);
+  if (g_boxHook) {
+    UnhookWindowsHookEx(g_boxHook);
+    g_boxHook = nullptr;
+  }
   messageOpen_ = outer;
   openKind_ = outerKind;
   trace_.Event("answer", answer == IDYES ? u"yes" : answer == IDNO ? u"no" : answer == IDOK ? u"ok" : u"none");

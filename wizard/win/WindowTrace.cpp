@@ -78,6 +78,21 @@ std::string Control(HWND control, HWND focus) {
     const UINT type = (style & SS_TYPEMASK) == SS_BITMAP ? IMAGE_BITMAP : IMAGE_ICON;
     line += ",\"image\":" + Flag(SendMessageW(control, STM_GETIMAGE, type, 0) != 0);
   }
+  if (CompareNoCase(cls, u"SysListView32") == 0) {
+    // The names a list shows (the chooser's folders) are not window texts.
+    const LRESULT count = SendMessageW(control, LVM_GETITEMCOUNT, 0, 0);
+    line += ",\"items\":[";
+    for (LRESULT i = 0; i < count && i < 100; ++i) {
+      wchar_t name[MAX_PATH] = {};
+      LVITEMW item{};
+      item.iSubItem = 0;
+      item.pszText = name;
+      item.cchTextMax = MAX_PATH;
+      SendMessageW(control, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+      line += (i ? "," : "") + Quoted(reinterpret_cast<const char16_t*>(name));
+    }
+    line += "]";
+  }
   if (CompareNoCase(cls, u"msctls_progress32") == 0) {
     line += ",\"pos\":" + std::to_string(SendMessageW(control, PBM_GETPOS, 0, 0));
   }
