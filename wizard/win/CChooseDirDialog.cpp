@@ -2,6 +2,7 @@
 
 #include <commdlg.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "wizard/win/ResourceIds.h"
@@ -161,6 +162,30 @@ void CChooseDirDialog::OnInitDone() {
   SetDlgItemTextW(window_, res::kControlChooserFolderLabel, Wide(CatalogueText(res::kStringBrowseSelDir)));
   SetDlgItemTextW(window_, res::kControlChooserSelect, Wide(CatalogueText(res::kStringBrowseOk)));
   SetDlgItemTextW(window_, res::kControlChooserCancel, Wide(CatalogueText(res::kStringBrowseCancel)));
+  FitLabel();
+}
+
+void CChooseDirDialog::FitLabel() {
+  // A label longer than its place (German, say) pushes the field's left edge
+  // to the right instead of being cut off.
+  HWND label = GetDlgItem(window_, res::kControlChooserFolderLabel);
+  HWND field = GetDlgItem(window_, res::kControlChooserFolderField);
+  wchar_t text[256] = {};
+  const int length = GetWindowTextW(label, text, 256);
+  HDC dc = GetDC(label);
+  HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  RECT need{};
+  DrawTextW(dc, text, length, &need, DT_CALCRECT | DT_SINGLELINE);
+  SelectObject(dc, previous);
+  ReleaseDC(label, dc);
+  const RECT labelRect = ClientRectIn(label, window_);
+  const RECT fieldRect = ClientRectIn(field, window_);
+  const LONG width = need.right - need.left + 2;
+  if (width <= labelRect.right - labelRect.left) return;
+  SetWindowPos(label, nullptr, 0, 0, width, labelRect.bottom - labelRect.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  const LONG left = std::min<LONG>(labelRect.left + width + 4, fieldRect.right - 40);
+  SetWindowPos(field, nullptr, left, fieldRect.top, fieldRect.right - left, fieldRect.bottom - fieldRect.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CChooseDirDialog::OnFolderChange() {

@@ -27,6 +27,7 @@ class CChooseDirDialog {
  private:
   static UINT_PTR CALLBACK HookProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDone();
+  void FitLabel();
   void OnFolderChange();
   void OnLBSelChangedNotify();
   void OnSelect();

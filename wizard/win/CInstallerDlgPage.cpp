@@ -1,5 +1,7 @@
 #include "wizard/win/CInstallerDlgPage.h"
 
+#include <algorithm>
+
 #include "wizard/win/CInstallerDlg.h"
 #include "wizard/win/ResourceIds.h"
 #include "wizard/win/ResourceLookup.h"
@@ -76,6 +78,34 @@ LRESULT CInstallerDlgPage::OnNotify(const NMHDR& header) {
 
 void CInstallerDlgPage::SetItemText(int id, const std::u16string& text) { SetDlgItemTextW(window_, id, Wide(text)); }
 
+void CInstallerDlgPage::FitTextHeight(int id) {
+  HWND item = Item(id);
+  if (!item) return;
+  RECT r{};
+  GetWindowRect(item, &r);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&r), 2);
+  const std::u16string text = ItemText(id);
+  RECT need{0, 0, r.right - r.left, 0};
+  HDC dc = GetDC(item);
+  HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(item, WM_GETFONT, 0, 0)));
+  DrawTextW(dc, Wide(text), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc, previous);
+  ReleaseDC(item, dc);
+  const LONG height = need.bottom - need.top;
+  if (height <= r.bottom - r.top) return;
+  RECT page{};
+  GetClientRect(window_, &page);
+  LONG limit = page.bottom;
+  for (HWND other = GetWindow(window_, GW_CHILD); other; other = GetWindow(other, GW_HWNDNEXT)) {
+    RECT o{};
+    GetWindowRect(other, &o);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&o), 2);
+    if (other != item && o.top >= r.bottom && o.left < r.right && o.right > r.left && o.top < limit) limit = o.top;
+  }
+  SetWindowPos(item, nullptr, 0, 0, r.right - r.left, std::min(height, limit - r.top),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 std::u16string CInstallerDlgPage::ItemText(int id) const {
   HWND item = Item(id);
   if (!item) return {};
@@ -90,7 +120,10 @@ std::u16string CInstallerDlgPage::ItemText(int id) const {
 
 CWelcomePage::CWelcomePage(CInstallerDlg& wizard) : CInstallerDlgPage(wizard, res::kTemplateWelcome) {}
 
-void CWelcomePage::OnInitDialog() { SetItemText(res::kControlWelcomeText, wizard_.WelcomeText()); }
+void CWelcomePage::OnInitDialog() {
+  SetItemText(res::kControlWelcomeText, wizard_.WelcomeText());
+  FitTextHeight(res::kControlWelcomeText);
+}
 
 void CWelcomePage::SetText(const std::u16string& text) {
   if (Window()) SetItemText(res::kControlWelcomeText, text);
@@ -101,6 +134,7 @@ CDestinationPage::CDestinationPage(CInstallerDlg& wizard) : CInstallerDlgPage(wi
 void CDestinationPage::OnInitDialog() {
   SetItemText(res::kControlDestinationPrompt, CatalogueText(res::kStringDestinationPrompt));
   SetItemText(res::kControlPathLabel, CatalogueText(res::kStringTemplateCatalog));
+  FitTextHeight(res::kControlDestinationPrompt);
 }
 
 void CDestinationPage::DoDataExchange(bool save) {
@@ -149,11 +183,17 @@ void CProgressPage::DoDataExchange(bool save) {
 
 CCancelPage::CCancelPage(CInstallerDlg& wizard) : CInstallerDlgPage(wizard, res::kTemplateCancel) {}
 
-void CCancelPage::OnInitDialog() { SetItemText(res::kControlCancelText, CatalogueText(res::kStringCancelFinish)); }
+void CCancelPage::OnInitDialog() {
+  SetItemText(res::kControlCancelText, CatalogueText(res::kStringCancelFinish));
+  FitTextHeight(res::kControlCancelText);
+}
 
 CErrorPage::CErrorPage(CInstallerDlg& wizard) : CInstallerDlgPage(wizard, res::kTemplateError) {}
 
-void CErrorPage::OnInitDialog() { SetItemText(res::kControlErrorText, CatalogueText(res::kStringErrorFinish)); }
+void CErrorPage::OnInitDialog() {
+  SetItemText(res::kControlErrorText, CatalogueText(res::kStringErrorFinish));
+  FitTextHeight(res::kControlErrorText);
+}
 
 CSuccessPage::CSuccessPage(CInstallerDlg& wizard) : CInstallerDlgPage(wizard, res::kTemplateSuccess) {}
 
@@ -164,6 +204,7 @@ void CSuccessPage::OnInitDialog() {
   }
   SetItemText(res::kControlSuccessText, CatalogueText(res::kStringSuccessFinish));
   SetItemText(res::kControlOpenDescription, CatalogueText(res::kStringSuccessOpenDescr));
+  FitTextHeight(res::kControlSuccessText);
 }
 
 void CSuccessPage::DoDataExchange(bool save) {

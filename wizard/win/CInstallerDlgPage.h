@@ -47,6 +47,10 @@ class CInstallerDlgPage {
   virtual bool OnCommand(int /*id*/, int /*code*/) { return false; }
 
   void SetItemText(int id, const std::u16string& text);
+  // Makes a wrapped text as tall as its lines need, down to the next control
+  // below it or the page's bottom: a translation longer than the layout was
+  // drawn for is shown whole instead of cut off.
+  void FitTextHeight(int id);
   std::u16string ItemText(int id) const;
   HWND Item(int id) const { return GetDlgItem(window_, id); }
 
