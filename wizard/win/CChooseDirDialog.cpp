@@ -107,10 +107,6 @@ UINT_PTR CALLBACK CChooseDirDialog::HookProc(HWND window, UINT message, WPARAM w
         self->OnCancel();
         return 1;
       }
-      if (LOWORD(wParam) == res::kCommonDirectoryList && HIWORD(wParam) == LBN_SELCHANGE) {
-        self->OnLBSelChangedNotify();
-        return 1;
-      }
       return 0;
     default:
       return 0;
@@ -194,28 +190,6 @@ void CChooseDirDialog::OnFolderChange() {
   // A folder whose path does not fit shows nothing rather than a piece of it.
   chosenPath_ = length > 0 && length <= MAX_PATH ? FromWide(folder) : std::u16string();
   DoDataExchange(false);
-}
-
-void CChooseDirDialog::OnLBSelChangedNotify() {
-  // Only the old dialog form has a directory list: the path is its entries
-  // from the first to the one selected.
-  HWND list = GetDlgItem(CommonDialog(), res::kCommonDirectoryList);
-  const LRESULT selected = SendMessageW(list, LB_GETCURSEL, 0, 0);
-  if (selected < 0) return;
-  std::u16string path;
-  for (LRESULT i = 0; i <= selected; ++i) {
-    const LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
-    if (length < 0) return;
-    std::u16string entry(static_cast<size_t>(length) + 1, u'\0');
-    SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(entry.data()));
-    entry.resize(static_cast<size_t>(length));
-    path += entry;
-    if (path.empty() || (path.back() != u'\\')) path += u'\\';
-  }
-  chosenPath_ = path;
-  DoDataExchange(false);
-  HWND field = GetDlgItem(window_, res::kControlChooserFolderField);
-  SendMessageW(field, EM_SETSEL, path.size(), path.size());
 }
 
 void CChooseDirDialog::OnSelect() {

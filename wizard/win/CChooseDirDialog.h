@@ -29,7 +29,6 @@ class CChooseDirDialog {
   void OnInitDone();
   void FitLabel();
   void OnFolderChange();
-  void OnLBSelChangedNotify();
   void OnSelect();
   void OnCancel();
   // Field 4203 <-> the chosen path.

@@ -107,13 +107,11 @@ CInstallerDlg::CInstallerDlg(SetupContext& context, uint16_t language, WindowTra
       constructionError_ = GetLastError() ? GetLastError() : ERROR_RESOURCE_NAME_NOT_FOUND;
       return;
     }
-    templates_.push_back(made->TemplateId());
     pages_.push_back(std::move(made));
   }
   welcome_ = static_cast<CWelcomePage*>(PageAt(PositionOf(WizardPage::Welcome)));
   destination_ = static_cast<CDestinationPage*>(PageAt(PositionOf(WizardPage::Destination)));
   progress_ = static_cast<CProgressPage*>(PageAt(PositionOf(WizardPage::Progress)));
-  success_ = static_cast<CSuccessPage*>(PageAt(PositionOf(WizardPage::Success)));
   icon_ = LoadIconW(module, MAKEINTRESOURCEW(res::kIconMain));
 }
 

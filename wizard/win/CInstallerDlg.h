@@ -89,14 +89,12 @@ class CInstallerDlg : public WizardFrontEnd {
   std::unique_ptr<WizardFlow> flow_;
   DWORD constructionError_ = 0;
 
-  // The page set, in order, and the template numbers of the pages added.
+  // The page set, in order, and its pages.
   std::vector<WizardPage> pageSet_;
-  std::vector<uint16_t> templates_;
   std::vector<std::unique_ptr<CInstallerDlgPage>> pages_;
   CWelcomePage* welcome_ = nullptr;
   CDestinationPage* destination_ = nullptr;
   CProgressPage* progress_ = nullptr;
-  CSuccessPage* success_ = nullptr;
   HICON icon_ = nullptr;
 
   HWND sheet_ = nullptr;
