@@ -210,8 +210,9 @@ void WizardFlow::AfterPoll(InstallationControl::State state) {
 
 void WizardFlow::ShowRunEnd(WizardPage page) {
   // A page set without this page (the silent sheet has no success page)
-  // simply ends with the run.
-  if (!InSet(page)) return;
+  // simply ends with the run; so does a silent sheet, which closes itself
+  // without showing how the run ended.
+  if (!InSet(page) || (context_.silent && style_ == WizardStyle::PropertySheet)) return;
   if (style_ == WizardStyle::PropertySheet) {
     descriptionOffered_ =
         page == WizardPage::Success &&

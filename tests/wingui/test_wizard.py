@@ -10,7 +10,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wingui import (BACK, BROWSE, CANCEL, CHECK, CHOOSER_FIELD, CHOOSER_SELECT, FINISH, HELP, IDNO, IDOK, IDYES,
-                    NEXT, PATH_FIELD, PROGRESS_BAR, WELCOME_TEXT, WizardCase, catalogue, control, windows_path)
+                    NEXT, PATH_FIELD, PROGRESS_BAR, WELCOME_TEXT, Picture, WizardCase, catalogue, control,
+                    windows_path)
 
 EN = catalogue('en')
 
@@ -201,6 +202,32 @@ class Wizard(WizardCase):
                                                            % windows_path(target)))
         self.assertEqual(self.count_events('page', 'success'), 0)
         self.assert_temp_clean()
+
+    def test_a_failing_silent_run_shows_its_error_and_closes_without_recording(self):
+        self.pack()
+        target = os.path.join(self.scratch, 'target')
+        self.put(os.path.join(target, 'docs'), 'not a directory')
+        before = self.old_tree(target)
+        self.propose(target)
+        starter = self.read(self.starter)
+        self.start('/S')
+        box = self.wait_box('error', seconds=60)
+        self.assertIn(EN['IDS_INSTALL_ERROR'], [c['text'] for c in box['controls']])
+        self.click_id(box, IDOK)
+        self.assertEqual(self.exit_status(), 1)
+        self.assertEqual(self.count_events('page', 'error'), 0, 'a silent run has no error page')
+        self.assertEqual(self.tree(target), before)
+        self.assertEqual(self.read(self.starter), starter)
+        self.assert_temp_clean()
+
+    def test_a_missing_kit_shows_one_message_and_no_wizard(self):
+        self.start()
+        box = self.wait_box('error')
+        self.assertIn(EN['IDS_ERROR_NOSOURCE'], [c['text'] for c in box['controls']])
+        self.assertIsNone(Picture(self.trace.snapshots()[-1]).sheet())
+        self.click_id(box, IDOK)
+        self.assertEqual(self.exit_status(), 3)
+        self.assertEqual(self.count_events('page'), 0)
 
     def test_the_chooser_opens_in_the_fields_folder_and_select_fills_the_field(self):
         self.pack()

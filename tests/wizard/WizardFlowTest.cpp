@@ -635,6 +635,27 @@ TEST_F(WizardFlowTest, SilentSheetWaitsOnItsWelcomePageAndTheQuestionHoldsTheAdv
   EXPECT_EQ(test::ReadFile(scratch / "target/a.txt"), "alpha");
 }
 
+TEST_F(WizardFlowTest, SilentSheetShowsTheRunsErrorButNotTheErrorPage) {
+  ReadKit();
+  context.silent = true;
+  context.templateDirectory = Target();
+  test::MakeDirs(scratch / "target");
+  test::WriteFile(scratch / "target/docs", "a file where the kit needs a directory");
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  f.Start();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!f.Closed() && std::chrono::steady_clock::now() < until) {
+    f.Tick();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(f.Closed());
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].kind, MessageKind::Error);
+  EXPECT_EQ(view.pages, (std::vector<WizardPage>{WizardPage::Welcome, WizardPage::Progress}));
+  EXPECT_EQ(context.outcome, Outcome::Failed);
+  EXPECT_EQ(test::ReadFile(scratch / "target/docs"), "a file where the kit needs a directory");
+}
+
 TEST_F(WizardFlowTest, SilentSheetCancelledOnItsWelcomePageNeverRuns) {
   ReadKit();
   context.silent = true;
