@@ -133,7 +133,7 @@ class Wizard(WizardCase):
 
     def test_cancel_during_a_long_run_keeps_the_tree_and_shows_the_error_page(self):
         # Enough files that the run is still going when the question comes.
-        files = {'f%04d.txt' % i: 'file %d ' % i * 200 for i in range(1500)}
+        files = {'f%04d.txt' % i: 'file %d ' % i * 200 for i in range(3000)}
         files['a.txt'] = 'alpha'
         self.pack(files)
         target = os.path.join(self.scratch, 'target')
@@ -148,6 +148,12 @@ class Wizard(WizardCase):
         self.assertEqual(self.buttons(sheet)['cancel'], (True, True))
         self.key(sheet, 'Escape')
         box = self.wait_box('question')
+        # The question came while files were still being copied.
+        records = self.trace.records()
+        asked = next(i for i, r in enumerate(records) if r.get('event') == 'message.question')
+        shown = [r for r in records[:asked] if 'snapshot' in r][-1]
+        bar = control(Picture(shown).sheet(), PROGRESS_BAR)
+        self.assertLess(bar['pos'], 100)
         self.click_id(box, IDYES)
         sheet = self.wait_page('error', seconds=120)
         self.assertEqual(self.count_events('message.error'), 0, 'a cancelled run shows no error box')
