@@ -75,6 +75,20 @@ std::u16string DescriptionPath(const std::u16string& templateDirectory, const st
   return ToNativeSeparators(JoinPath(templateDirectory, reference, PathStyle::Posix), PathStyle::Posix);
 }
 
+std::u16string SheetDescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference) {
+  if (!templateDirectory.empty()) return JoinPath(templateDirectory, reference, PathStyle::Windows);
+  const bool leading = !reference.empty() && IsSeparator(reference[0], PathStyle::Windows);
+  return u"\\" + reference.substr(leading ? 1 : 0);
+}
+
+bool SheetDescriptionExists(const std::u16string& templateDirectory, const std::u16string& reference) {
+  if (reference.empty()) return false;
+  FileFinder finder;
+  if (finder.FindFirst(templateDirectory + reference)) return true;
+  finder.Close();
+  return finder.FindFirst(templateDirectory + u"\\" + reference);
+}
+
 CancelRule CancelRuleFor(WizardPage page, CancelSource source, WizardStyle style) {
   if (style == WizardStyle::PropertySheet) {
     // The sheet turns Escape and the close box into its Cancel button, which
@@ -119,7 +133,10 @@ void WizardFlow::ControlFrontEnd::ShowPage(WizardPage page) {
 }
 
 void WizardFlow::ControlFrontEnd::ShowProgress(uint32_t percentage, const std::u16string& label) {
-  flow_.view_.ShowProgress(percentage, label);
+  // The sheet shows what the worker is doing (the file it writes); the
+  // window shows one of two fixed texts.
+  flow_.view_.ShowProgress(percentage,
+                           flow_.style_ == WizardStyle::PropertySheet ? flow_.context_.progressText : label);
 }
 
 void WizardFlow::ControlFrontEnd::OpenFile(const std::u16string& path) { flow_.view_.OpenFile(path); }
@@ -180,7 +197,10 @@ void WizardFlow::Start() {
   }
 }
 
-void WizardFlow::BeginRun() { AfterPoll(control_.BeginInstallation()); }
+void WizardFlow::BeginRun() {
+  context_.progressText = LookUpMessage("IDS_PROGRESS_START");
+  AfterPoll(control_.BeginInstallation());
+}
 
 void WizardFlow::AfterPoll(InstallationControl::State state) {
   if (state == InstallationControl::State::Running || state == InstallationControl::State::Idle) return;
@@ -190,8 +210,15 @@ void WizardFlow::AfterPoll(InstallationControl::State state) {
 
 void WizardFlow::ShowRunEnd(WizardPage page) {
   // A page set without this page (the silent sheet has no success page)
-  // simply ends with the run.
-  if (InSet(page)) Show(page);
+  // simply ends with the run; so does a silent sheet, which closes itself
+  // without showing how the run ended.
+  if (!InSet(page) || (context_.silent && style_ == WizardStyle::PropertySheet)) return;
+  if (style_ == WizardStyle::PropertySheet) {
+    descriptionOffered_ =
+        page == WizardPage::Success &&
+        SheetDescriptionExists(context_.templateDirectory, context_.kit.FindDescription(context_.descriptionLanguage));
+  }
+  Show(page);
 }
 
 void WizardFlow::Back() {
@@ -209,7 +236,12 @@ void WizardFlow::Next() {
       Show(WizardPage::Destination);
       break;
     case WizardPage::Destination: {
-      const std::optional<std::u16string> directory = AcceptDestination(view_.DestinationText());
+      // The sheet takes the field as typed; the window turns it into a
+      // path of its own system.
+      const std::optional<std::u16string> directory =
+          style_ == WizardStyle::PropertySheet
+              ? (view_.DestinationText().empty() ? std::nullopt : std::optional(view_.DestinationText()))
+              : AcceptDestination(view_.DestinationText());
       if (!directory) {
         Ask(MessageKind::Plain, LookUpMessage("IDS_SETUP_EMPTYTARGET"));
         return;
@@ -229,6 +261,15 @@ void WizardFlow::Next() {
 }
 
 void WizardFlow::Finish() {
+  if (style_ == WizardStyle::PropertySheet) {
+    // Whether the file is there was settled on the way to the page.
+    if (page_ == WizardPage::Success && descriptionOffered_ && view_.OpenDescriptionChecked()) {
+      view_.OpenFile(SheetDescriptionPath(context_.templateDirectory,
+                                          context_.kit.FindDescription(context_.descriptionLanguage)));
+    }
+    Close();
+    return;
+  }
   if (page_ == WizardPage::Success && view_.OpenDescriptionChecked()) {
     // A kit that names no description opens nothing; its path would be the
     // template directory itself.
@@ -269,6 +310,10 @@ void WizardFlow::Cancel(CancelSource source) {
       Close();
       break;
   }
+}
+
+void WizardFlow::DestinationEdited(const std::u16string& text) {
+  if (style_ == WizardStyle::PropertySheet && page_ == WizardPage::Destination) context_.templateDirectory = text;
 }
 
 void WizardFlow::Tick() {

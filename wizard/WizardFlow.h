@@ -66,6 +66,14 @@ std::optional<std::u16string> AcceptDestination(std::u16string field);
 // the reference without a leading separator, every "\" turned into "/".
 std::u16string DescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference);
 
+// The same on Windows: one "\" unless the directory ends in a separator, and
+// the reference as written, less one leading separator.
+std::u16string SheetDescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference);
+// Whether the sheet offers to open the description: the reference names
+// something in the template directory, written right after the directory or
+// after one more "\".
+bool SheetDescriptionExists(const std::u16string& templateDirectory, const std::u16string& reference);
+
 // The ways a user can ask to stop.
 enum class CancelSource { CancelButton, EscapeKey, CloseRequest };
 enum class CancelRule {
@@ -106,6 +114,10 @@ class WizardFlow {
   // Next, or Finish on the final pages.
   void Next();
   void Cancel(CancelSource source);
+  // The path field was edited. The sheet keeps every edit at once, so that
+  // it survives Back and a return to the page; the window takes the field
+  // only on Next.
+  void DestinationEdited(const std::u16string& text);
   // Follows the run and turns a termination signal into a cancel (during a
   // run) or into closing the wizard (otherwise).
   void Tick();
@@ -114,6 +126,9 @@ class WizardFlow {
   bool Started() const { return started_; }
   bool Closed() const { return closed_; }
   bool RunInProgress() const { return control_.CurrentState() == InstallationControl::State::Running; }
+  // The sheet's success page offers to open the package description only
+  // when it is there; set on the way to that page.
+  bool DescriptionOffered() const { return descriptionOffered_; }
 
  private:
   // What the installation control shows goes through here, so the flow knows
@@ -154,6 +169,7 @@ class WizardFlow {
   bool closed_ = false;
   bool messageOpen_ = false;
   bool cancelRequested_ = false;
+  bool descriptionOffered_ = false;
 };
 
 }  // namespace setup

@@ -55,6 +55,13 @@ TEST(WizardTexts, DescriptionPathJoinsWithOneSlash) {
   EXPECT_EQ(DescriptionPath(u"/t", u"//r"), u"/t//r");
 }
 
+TEST(WizardTexts, SheetDescriptionPathKeepsTheReferenceAsWritten) {
+  EXPECT_EQ(SheetDescriptionPath(u"D:\\t", u"\\docs\\readme.htm"), u"D:\\t\\docs\\readme.htm");
+  EXPECT_EQ(SheetDescriptionPath(u"D:\\t\\", u"docs/readme.htm"), u"D:\\t\\docs/readme.htm");
+  EXPECT_EQ(SheetDescriptionPath(u"D:/t/", u"/r.htm"), u"D:/t/r.htm");
+  EXPECT_EQ(SheetDescriptionPath(u"", u"\\r.htm"), u"\\r.htm");
+}
+
 TEST(WizardRules, ButtonsOfEachPage) {
   struct Row {
     WizardPage page;
@@ -137,7 +144,10 @@ class RecordingView : public WizardView {
     pages.push_back(page);
     events.push_back("page");
   }
-  void ShowProgress(uint32_t percentage, const std::u16string&) override { lastPercentage = percentage; }
+  void ShowProgress(uint32_t percentage, const std::u16string& label) override {
+    lastPercentage = percentage;
+    if (labels.empty() || labels.back() != label) labels.push_back(label);
+  }
   void OpenFile(const std::u16string& path) override { opened.push_back(path); }
   void Close() override { ++closes; }
   void SetWelcomeText(const std::u16string& text) override { welcomeText = text; }
@@ -153,6 +163,7 @@ class RecordingView : public WizardView {
   std::vector<Shown> messages;
   std::vector<std::string> events;
   std::vector<std::u16string> opened;
+  std::vector<std::u16string> labels;
   std::deque<bool> answers;
   std::function<void()> whileMessageOpen;
   std::u16string welcomeText;
@@ -624,6 +635,27 @@ TEST_F(WizardFlowTest, SilentSheetWaitsOnItsWelcomePageAndTheQuestionHoldsTheAdv
   EXPECT_EQ(test::ReadFile(scratch / "target/a.txt"), "alpha");
 }
 
+TEST_F(WizardFlowTest, SilentSheetShowsTheRunsErrorButNotTheErrorPage) {
+  ReadKit();
+  context.silent = true;
+  context.templateDirectory = Target();
+  test::MakeDirs(scratch / "target");
+  test::WriteFile(scratch / "target/docs", "a file where the kit needs a directory");
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  f.Start();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!f.Closed() && std::chrono::steady_clock::now() < until) {
+    f.Tick();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(f.Closed());
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].kind, MessageKind::Error);
+  EXPECT_EQ(view.pages, (std::vector<WizardPage>{WizardPage::Welcome, WizardPage::Progress}));
+  EXPECT_EQ(context.outcome, Outcome::Failed);
+  EXPECT_EQ(test::ReadFile(scratch / "target/docs"), "a file where the kit needs a directory");
+}
+
 TEST_F(WizardFlowTest, SilentSheetCancelledOnItsWelcomePageNeverRuns) {
   ReadKit();
   context.silent = true;
@@ -641,6 +673,78 @@ TEST_F(WizardFlowTest, SilentSheetCancelledOnItsWelcomePageNeverRuns) {
   EXPECT_FALSE(f.RunInProgress());
   EXPECT_EQ(f.CurrentPage(), WizardPage::Cancel);
   EXPECT_FALSE(test::Exists(scratch / "target"));
+}
+
+
+TEST_F(WizardFlowTest, SheetKeepsEveryEditAndTakesThePathAsTyped) {
+  ReadKit();
+  context.templateDirectory = u"/proposed";
+  WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+  f.Start();
+  f.DestinationEdited(u"/not/on/this/page");  // the field is not up yet
+  EXPECT_EQ(context.templateDirectory, u"/proposed");
+  f.Next();
+  EXPECT_EQ(view.field, u"/proposed");
+  // An edit counts at once, so Back and Next show it again.
+  const std::u16string typed = Utf8ToUtf16(scratch / "a\\b");
+  view.field = typed;
+  f.DestinationEdited(typed);
+  f.Back();
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Welcome);
+  EXPECT_EQ(context.templateDirectory, typed);
+  f.Next();
+  EXPECT_EQ(view.field, typed);
+  // No separator is turned into another: the backslash is part of the name.
+  f.Next();
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Progress);
+  EXPECT_EQ(context.templateDirectory, typed);
+  TickUntilRunEnds();
+  EXPECT_EQ(f.CurrentPage(), WizardPage::Success);
+  EXPECT_EQ(test::ReadFile(scratch / "a\\b/a.txt"), "alpha");
+  // The sheet's label tells what the worker does, from the fixed text it
+  // starts with to the end.
+  ASSERT_GE(view.labels.size(), 2u);
+  EXPECT_EQ(view.labels.front(), u"Files being copied...");
+  EXPECT_EQ(view.labels.back(), u"Copying complete...");
+}
+
+TEST_F(WizardFlowTest, SheetOffersTheDescriptionOnlyWhenItIsThere) {
+  struct Variant {
+    const char* reference;
+    bool checked;
+    bool offered;
+  };
+  const Variant variants[] = {
+      {"docs/readme.txt", true, true},
+      {"/docs/readme.txt", false, true},
+      {"docs/missing.txt", true, false},
+      {"", true, false},
+  };
+  int n = 0;
+  for (const Variant& v : variants) {
+    SCOPED_TRACE(v.reference);
+    context.kit.Close();
+    ReadKit(v.reference);
+    view = RecordingView();
+    view.checked = v.checked;
+    // Ends in a separator, so that the reference right after it is a path
+    // on this system too.
+    context.templateDirectory = Target("t" + std::to_string(n++)) + u"/";
+    WizardFlow& f = Flow({}, WizardStyle::PropertySheet);
+    f.Start();
+    f.Next();
+    f.Next();
+    TickUntilRunEnds();
+    ASSERT_EQ(f.CurrentPage(), WizardPage::Success);
+    EXPECT_EQ(f.DescriptionOffered(), v.offered);
+    f.Next();
+    if (v.offered && v.checked) {
+      EXPECT_EQ(view.opened, std::vector<std::u16string>{context.templateDirectory + u"docs/readme.txt"});
+    } else {
+      EXPECT_TRUE(view.opened.empty());
+    }
+    EXPECT_TRUE(f.Closed());
+  }
 }
 
 }  // namespace

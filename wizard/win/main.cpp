@@ -1,8 +1,11 @@
 // The Windows program: the command line and the language from the system,
-// then the shared run. Until the property sheet arrives this build installs
-// silently (/S) only; the run's messages are message boxes.
+// then the shared run in the property-sheet wizard (/S: the same wizard,
+// showing only Cancel while it installs by itself).
 #include <windows.h>
 #include <commctrl.h>
+// The A/W switch macro would rename WizardStyle::PropertySheet; we call
+// PropertySheetW by its name.
+#undef PropertySheet
 #include <shellapi.h>
 
 #include <string>
@@ -12,8 +15,11 @@
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
 #include "wizard/SetupProgram.h"
+#include "wizard/win/CInstallerDlg.h"
 #include "wizard/win/MessageBoxView.h"
 #include "wizard/win/Win32LanguageSystem.h"
+#include "wizard/win/WinText.h"
+#include "wizard/win/WindowTrace.h"
 
 namespace {
 
@@ -26,6 +32,17 @@ std::vector<std::u16string> Arguments() {
   for (int i = 1; i < count; ++i) arguments.emplace_back(reinterpret_cast<const char16_t*>(words[i]));
   LocalFree(words);
   return arguments;
+}
+
+// The system's own words for a code, for the one failure no catalogue text
+// covers: a program built without the pages of its language.
+std::u16string SystemText(DWORD code) {
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string result = text ? setup::FromWide(text) : u"Error " + setup::FromWide(std::to_wstring(code).c_str());
+  if (text) LocalFree(text);
+  return result;
 }
 
 }  // namespace
@@ -45,12 +62,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SetupContext context;
   context.silent = choice.silent;
   context.descriptionLanguage = std::u16string(choice.descriptionLanguage.begin(), choice.descriptionLanguage.end());
-  MessageBoxView view(context.applicationTitle);
-  if (!context.silent) {
-    // The wizard window is the next step of the Windows build; say so rather
-    // than pretend.
-    view.ShowMessage(MessageKind::Error, u"This build of setup installs silently only: run it with /S.");
+
+  WindowTrace trace;
+  trace.Start();
+  MessageBoxView boxes(context.applicationTitle);
+  CInstallerDlg wizard(context, choice.lcid, trace);
+  if (!wizard.Constructed()) {
+    boxes.ShowMessage(MessageKind::Error, SystemText(wizard.ConstructionError()));
     return static_cast<int>(Outcome::NotPrepared);
   }
-  return static_cast<int>(RunSetup(context, nullptr, view));
+  return static_cast<int>(RunSetup(context, &wizard, boxes));
 }
