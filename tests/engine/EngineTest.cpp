@@ -230,7 +230,10 @@ TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
 
 TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {
   PutFile(source_ + "/set*/a?.txt", "star", kKit);
-  ReadKit();
+  // okdpack keeps such names out of kits (Windows cannot take them), but a kit
+  // written by other means may hold them and Linux installs them as they are.
+  kittest::PackTree(source_, dir_ / "orvikv8.okd");
+  ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "orvikv8.okd")), 0u);
   // Would match "set*" as a pattern.
   test::MakeDirs(target_ + "/setX");
   EXPECT_EQ(Run(target_), 0u);
