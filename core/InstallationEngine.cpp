@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/KitReader.h"
+#include "core/Recovery.h"
 #include "core/WorkerChannel.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
@@ -78,6 +79,7 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
   temp = EnsureTrailingSeparator(temp);
   // The workspace is made exclusively and private to the user: in a shared
   // temporary directory a name made by someone else must never be reused.
+  int takenAway = 0;
   for (uint64_t n = 0;; ++n) {
     std::u16string candidate = temp + kWorkspacePrefix;
     for (char c : std::to_string(n)) candidate.push_back(static_cast<char16_t>(c));
@@ -88,10 +90,13 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
     if (code != 0) return code;
     log.newDirectories.push_back(candidate);
     const ErrorCode begun = log.journal.Begin(candidate, directory);
-    if (begun == kErrorSharingViolation || begun == kErrorFileNotFound || begun == kErrorPathNotFound) {
+    const bool raced = begun == kErrorSharingViolation || begun == kErrorFileNotFound || begun == kErrorPathNotFound;
+    if (raced && ++takenAway < 100) {
       // Another start took the new folder, still without a journal, for a
-      // dead run's leftover and is removing it: take the next number.
+      // dead run's leftover: take the next number. Should the folder still
+      // be there and empty, it goes.
       log.newDirectories.pop_back();
+      RemoveEmptyShell(candidate);
       continue;
     }
     if (begun != 0) return begun;

@@ -77,11 +77,7 @@ void RecoverWorkspace(const std::u16string& root, RecoveryReport& report) {
   if (opened != 0) {
     // No journal: a run that died before it wrote one, or one that had
     // removed it on its way out. Only an empty shell may go.
-    if ((opened == kErrorFileNotFound || opened == kErrorPathNotFound) && HoldsNoFiles(root)) {
-      DeleteTree(root);
-    } else {
-      ++report.kept;
-    }
+    if ((opened != kErrorFileNotFound && opened != kErrorPathNotFound) || !RemoveEmptyShell(root)) ++report.kept;
     return;
   }
   JournalContents journal;
@@ -105,6 +101,10 @@ void RecoverWorkspace(const std::u16string& root, RecoveryReport& report) {
 }
 
 }  // namespace
+
+bool RemoveEmptyShell(const std::u16string& directory) {
+  return HoldsNoFiles(EnsureTrailingSeparator(directory)) && DeleteTree(directory) == 0;
+}
 
 bool RollBackFromJournal(const JournalContents& journal, const std::u16string& workspaceRoot) {
   bool complete = true;

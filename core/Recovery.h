@@ -28,4 +28,7 @@ RecoveryReport RecoverInterruptedRuns();
 // saved files are then all back.
 bool RollBackFromJournal(const JournalContents& journal, const std::u16string& workspaceRoot);
 
+// Removes a folder that holds no file at any depth; true when it is gone.
+bool RemoveEmptyShell(const std::u16string& directory);
+
 }  // namespace setup
