@@ -189,6 +189,26 @@ TEST_F(CrashRecovery, AKilledRunIsUndoneOrKeptWholeAtTheNextStart) {
   }
 }
 
+TEST_F(CrashRecovery, AKilledRecoveryIsRecoveredTheSameWay) {
+  const Snapshot old = TakeSnapshot(target_);
+  // A run dies before its 300th move aside; the start after it dies too, at
+  // a move back or a deletion of its recovery; a third start finishes.
+  std::vector<std::pair<std::string, long>> kills = {{"rename", 1}, {"rename", 150}, {"rename", 298},
+                                                     {"unlink", 1}, {"unlink", 100}, {"unlink", 160}};
+  for (const auto& [function, nth] : kills) {
+    Reset();
+    const std::string where = "recovery killed at " + function + " #" + std::to_string(nth);
+    ASSERT_EQ(Run(300, "rename", SIGKILL).process.status, kKilled);
+    std::remove((app_ + "/orvikv8.okd").c_str());
+    const test::FaultRun recovering = Run(nth, function, SIGKILL);
+    ASSERT_EQ(recovering.process.status, kKilled) << where << recovering.process.err;
+    const test::ProcessResult again = Restart();
+    EXPECT_EQ(again.status, 3) << where << again.err;
+    EXPECT_EQ(TakeSnapshot(target_), old) << where << enginetest::Describe(TakeSnapshot(target_), old);
+    EXPECT_TRUE(test::ListDir(tmp_).empty()) << where;
+  }
+}
+
 // Waits until the process has stopped itself (state T in /proc).
 bool WaitUntilStopped(int pid) {
   for (int i = 0; i < 3000; ++i) {
