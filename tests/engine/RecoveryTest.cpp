@@ -173,8 +173,8 @@ TEST_F(RecoveryTest, AJournalIsReadUpToItsFirstIncompleteRecord) {
     ASSERT_EQ(journal.Record(JournalRecord::Directory, u"/templates/Отчёты"), 0u);
     ASSERT_EQ(journal.Record(JournalRecord::NewFile, u"/templates/Отчёты/квартал.xml"), 0u);
     ASSERT_EQ(journal.MarkDone(), 0u);
-    whole = test::ReadFile(path);
-  }
+  }  // closed: on Windows nobody else may even read it while it is open
+  whole = test::ReadFile(path);
   auto read = [&](const std::string& bytes, JournalContents& contents) {
     test::WriteFile(path, bytes);
     ScopedFileHandle lock;
