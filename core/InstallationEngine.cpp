@@ -34,6 +34,12 @@ bool CancelledAfterAnyHold(WorkerChannel& channel) {
   return channel.IsCancelRequested();
 }
 
+// Whether `path` is `directory` or lies inside it.
+bool IsSameOrAbove(const std::u16string& directory, const std::u16string& path) {
+  if (directory.empty() || path.compare(0, directory.size(), directory) != 0) return false;
+  return path.size() == directory.size() || IsSeparator(path[directory.size()]) || EndsWithSeparator(directory);
+}
+
 ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
   channel.Publish(code, LookUpMessage("IDS_INSTALL_ERROR"), percentage);
   // A front-end that wants the message read before the rollback holds us.
@@ -193,10 +199,7 @@ ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
   const std::u16string root = WithoutTrailingSeparator(log.workspaceRoot);
   std::vector<std::u16string> holders;
   for (auto directory = log.newDirectories.rbegin(); directory != log.newDirectories.rend(); ++directory) {
-    const bool holdsWorkspace =
-        !root.empty() && root.compare(0, directory->size(), *directory) == 0 &&
-        (root.size() == directory->size() || IsSeparator(root[directory->size()]) || EndsWithSeparator(*directory));
-    if (holdsWorkspace) {
+    if (IsSameOrAbove(*directory, root)) {
       holders.push_back(*directory);
     } else {
       DeleteTree(*directory);
