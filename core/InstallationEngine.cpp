@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/KitReader.h"
+#include "core/Recovery.h"
 #include "core/WorkerChannel.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
@@ -33,6 +34,12 @@ bool CancelledAfterAnyHold(WorkerChannel& channel) {
   return channel.IsCancelRequested();
 }
 
+// Whether `path` is `directory` or lies inside it.
+bool IsSameOrAbove(const std::u16string& directory, const std::u16string& path) {
+  if (directory.empty() || path.compare(0, directory.size(), directory) != 0) return false;
+  return path.size() == directory.size() || IsSeparator(path[directory.size()]) || EndsWithSeparator(directory);
+}
+
 ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
   channel.Publish(code, LookUpMessage("IDS_INSTALL_ERROR"), percentage);
   // A front-end that wants the message read before the rollback holds us.
@@ -53,6 +60,9 @@ ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool r
     missing.push_back(level);
   }
   for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    if (record) {
+      if (const ErrorCode code = log.journal.Record(JournalRecord::Directory, *level)) return code;
+    }
     const ErrorCode code = CreateNewDirectory(*level, access);
     if (code == kErrorAlreadyExists && IsDirectory(*level)) continue;  // made by someone else meanwhile
     if (code != 0) {
@@ -75,6 +85,7 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
   temp = EnsureTrailingSeparator(temp);
   // The workspace is made exclusively and private to the user: in a shared
   // temporary directory a name made by someone else must never be reused.
+  int takenAway = 0;
   for (uint64_t n = 0;; ++n) {
     std::u16string candidate = temp + kWorkspacePrefix;
     for (char c : std::to_string(n)) candidate.push_back(static_cast<char16_t>(c));
@@ -83,8 +94,20 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
     const ErrorCode code = CreateNewDirectory(candidate, DirectoryAccess::Private);
     if (code == kErrorAlreadyExists) continue;
     if (code != 0) return code;
-    log.workspace = candidate + kPathSeparator;
     log.newDirectories.push_back(candidate);
+    const ErrorCode begun = log.journal.Begin(candidate, directory);
+    const bool raced = begun == kErrorSharingViolation || begun == kErrorFileNotFound || begun == kErrorPathNotFound;
+    if (raced && ++takenAway < 100) {
+      // Another start took the new folder, still without a journal, for a
+      // dead run's leftover: take the next number. Should the folder still
+      // be there and empty, it goes.
+      log.newDirectories.pop_back();
+      RemoveEmptyShell(candidate);
+      continue;
+    }
+    if (begun != 0) return begun;
+    log.workspaceRoot = candidate + kPathSeparator;
+    log.workspace = log.workspaceRoot + kSavedFolderName + kPathSeparator;
     log.knownDirectories.insert(candidate);
     return 0;
   }
@@ -157,20 +180,34 @@ ErrorCode DeleteTree(const std::u16string& path) {
   return RemoveDirectoryTree(path);
 }
 
+ErrorCode DeleteWorkspace(RollbackLog& log) {
+  if (const ErrorCode code = DeleteTree(log.workspace)) return code;
+  if (const ErrorCode code = log.journal.Remove()) return code;
+  return DeleteTree(log.workspaceRoot);
+}
+
 ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
   bool restored = true;
   if (!log.targetDirectory.empty() && !log.workspace.empty()) {
     restored = RestoreTree(log.targetDirectory, log.workspace);
   }
-  // The workspace holds the only copy of anything that could not be moved
-  // back; then it stays where the user can still find it.
-  const std::u16string workspaceDirectory = WithoutTrailingSeparator(log.workspace);
-  if (restored) DeleteTree(log.workspace);
-  for (const std::u16string& directory : log.newDirectories) {
-    if (!restored && directory == workspaceDirectory) continue;
-    DeleteTree(directory);
-  }
   for (const std::u16string& file : log.newFiles) RemoveFile(file);
+  // Inner directories first. The workspace and what was made to hold it go
+  // last, so its journal outlives every change it describes; and when a
+  // saved file could not be moved back, the workspace holds its only copy
+  // and stays, journal and all, for the next start to finish the work.
+  const std::u16string root = WithoutTrailingSeparator(log.workspaceRoot);
+  std::vector<std::u16string> holders;
+  for (auto directory = log.newDirectories.rbegin(); directory != log.newDirectories.rend(); ++directory) {
+    if (IsSameOrAbove(*directory, root)) {
+      holders.push_back(*directory);
+    } else {
+      DeleteTree(*directory);
+    }
+  }
+  if (!restored) return code;
+  DeleteWorkspace(log);
+  for (const std::u16string& directory : holders) DeleteTree(directory);
   return code;
 }
 
@@ -211,6 +248,9 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     ErrorCode saved = looked;
     if (log.writtenFiles.count(target)) {
       saved = 0;
+    } else if (const ErrorCode code = log.journal.Record(looked == 0 ? JournalRecord::Moved : JournalRecord::NewFile,
+                                                         target)) {
+      return FailRun(channel, log, code, percentage);
     } else if (looked == 0) {
       saved = SaveExisting(log, target);
     }
@@ -243,9 +283,12 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
       return FailRun(channel, log, code, Percentage(files.size(), files.size()));
     }
   }
+  if (const ErrorCode code = log.journal.MarkDone()) {
+    return FailRun(channel, log, code, Percentage(files.size(), files.size()));
+  }
   // The workspace now only holds old versions; a second try catches a
-  // passing failure, and what still stays is at worst a leftover.
-  if (DeleteTree(log.workspace) != 0) DeleteTree(log.workspace);
+  // passing failure, and what still stays the next start removes.
+  if (DeleteWorkspace(log) != 0) DeleteWorkspace(log);
   channel.Publish(0, LookUpMessage("IDS_INSTALL_FINISH"), 100);
   std::this_thread::sleep_for(settings.completionPause);
   return 0;

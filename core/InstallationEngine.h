@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/Journal.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileOps.h"
 
@@ -35,7 +36,10 @@ struct EngineSettings {
 
 struct RollbackLog {
   std::u16string targetDirectory;  // ends with a separator
-  std::u16string workspace;        // ends with a separator; empty until made
+  std::u16string workspaceRoot;    // v8stpN, with a separator; empty until made
+  std::u16string workspace;        // where replaced files are saved, inside the root
+  // Written before each change, so that a start after a crash can undo the run.
+  Journal journal;
   std::vector<std::u16string> newDirectories;
   std::vector<std::u16string> newFiles;
   // Directories known to exist, so each is looked at once per run.
@@ -60,6 +64,9 @@ ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool r
 ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
                        const EngineSettings& settings = {});
 ErrorCode Rollback(RollbackLog& log, ErrorCode code);
+// The saved files, then the journal, then the folder: the journal outlives
+// everything it would be needed for.
+ErrorCode DeleteWorkspace(RollbackLog& log);
 // Moves every saved file back; false when some could not be moved.
 bool RestoreTree(const std::u16string& target, const std::u16string& saved);
 ErrorCode DeleteTree(const std::u16string& path);

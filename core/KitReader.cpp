@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/FileLock.h"
 #include "platform/FileMapping.h"
 #include "platform/Text.h"
 
@@ -92,10 +93,12 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   try {
     std::u16string tempDirectory;
     error = GetTempDirectory(tempDirectory);
-    if (!error) error = CreateTempFile(tempDirectory, u"odk", imagePath_);
+    // The image is locked from its creation to its deletion, so that a
+    // later start can tell it from the image of a run that died.
+    if (!error) error = CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_);
     uint64_t imageSize = 0;
     if (!error) error = Decompress(kitPath, imageSize);
-    if (!error) error = OpenFileHandle(imagePath_, kGenericRead | kGenericWrite, 0, kOpenExisting, *image_.Out());
+    if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = GetLastErrorCode();
     if (!error) error = ReadTables(imageSize);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
@@ -111,10 +114,7 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
   imageSize = 0;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) return error;
-  ScopedFileHandle image;
-  if (ErrorCode error = OpenFileHandle(imagePath_, kGenericWrite, 0, kTruncateExisting, *image.Out())) {
-    return error;
-  }
+  const FileHandle image = image_.Get();
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
   if (kitSize < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
 
@@ -147,7 +147,7 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
         // A decompression bomb stops here instead of filling the disk.
         if (produced > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) return kErrorInvalidData;
         uint32_t written = 0;
-        if (ErrorCode error = WriteToFile(image.Get(), output.data(), produced, written)) return error;
+        if (ErrorCode error = WriteToFile(image, output.data(), produced, written)) return error;
         imageSize += produced;
       }
     } while (result == Z_OK && inflater->avail_out == 0);
@@ -182,11 +182,11 @@ std::u16string KitReader::FindDescription(const std::u16string& language) const 
 }
 
 void KitReader::Close() {
-  image_.Reset();
   if (!imagePath_.empty()) {
-    RemoveFile(imagePath_);
+    DeleteLockedFile(imagePath_, image_);
     imagePath_.clear();
   }
+  image_.Reset();
 }
 
 }  // namespace setup

@@ -114,7 +114,7 @@ TEST(EngineFaults, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
   for (int i = 0; i < 6; ++i) {
     const std::string name = "f" + std::to_string(i) + ".cfg", mine = "mine " + std::to_string(i);
     const bool inPlace = test::ReadFile(target + "/" + name) == mine;
-    const bool saved = test::Exists(tmp + "/v8stp0/" + name) && test::ReadFile(tmp + "/v8stp0/" + name) == mine;
+    const bool saved = test::Exists(tmp + "/v8stp0/saved/" + name) && test::ReadFile(tmp + "/v8stp0/saved/" + name) == mine;
     EXPECT_TRUE(inPlace || saved) << name << " is lost";
     if (saved) kept += name + " ";
   }

@@ -184,7 +184,7 @@ TEST_F(EngineFaultsWin, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
       {"old\\a.cfg", "older a"}, {"old\\sub\\b.cfg", "older b"}, {"c.cfg", "older c"}};
   for (const auto& [name, content] : mine) {
     const bool inPlace = test::ReadFile(target + "\\" + name) == content;
-    const std::string saved = tmp_ + "\\v8stp0\\" + name;
+    const std::string saved = tmp_ + "\\v8stp0\\saved\\" + name;
     const bool inWorkspace = test::Exists(saved) && test::ReadFile(saved) == content;
     EXPECT_TRUE(inPlace || inWorkspace) << name << " is lost";
     kept += inWorkspace;

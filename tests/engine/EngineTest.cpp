@@ -125,7 +125,7 @@ TEST_F(EngineTest, OnlyOlderFilesAreReplacedAndTheirOldVersionsGoAfterSuccess) {
   EngineSettings settings;
   settings.onEntryInstalled = [&](size_t i) {
     if (i == IndexOf("1c/base.cfg")) {
-      sawSaved = test::ReadFile(tmp_ + "/v8stp0/1c/base.cfg") == "older";
+      sawSaved = test::ReadFile(tmp_ + "/v8stp0/saved/1c/base.cfg") == "older";
       struct stat st;
       EXPECT_EQ(stat((tmp_ + "/v8stp0").c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0700u);

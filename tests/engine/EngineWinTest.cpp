@@ -144,7 +144,7 @@ TEST_F(EngineWinTest, OlderFilesAreReplacedNewerOnesKeptAndTheWorkspaceGoes) {
   bool sawSaved = false;
   EngineSettings settings;
   settings.onEntryInstalled = [&](size_t) {
-    if (test::Exists(tmp_ + "\\v8stp0\\1c\\base.cfg")) sawSaved = test::ReadFile(tmp_ + "\\v8stp0\\1c\\base.cfg") == "older";
+    if (test::Exists(tmp_ + "\\v8stp0\\saved\\1c\\base.cfg")) sawSaved = test::ReadFile(tmp_ + "\\v8stp0\\saved\\1c\\base.cfg") == "older";
   };
   EXPECT_EQ(Run(target_, settings), 0u);
   EXPECT_TRUE(sawSaved);
@@ -314,7 +314,7 @@ TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   EngineSettings settings = CancelAtTheEnd();
   const auto cancel = settings.onEntryInstalled;
   settings.onEntryInstalled = [&](size_t i) {
-    savedOnC = savedOnC || test::Exists(driveC.Path() + "\\v8stp0\\1c\\base.cfg");
+    savedOnC = savedOnC || test::Exists(driveC.Path() + "\\v8stp0\\saved\\1c\\base.cfg");
     cancel(i);
   };
   EXPECT_EQ(Run(target, settings), kErrorCancelled);

@@ -11,11 +11,16 @@
  *   FAULTINJECT_RULES       further fixed faults, "func:nth:errno,...", each
  *                           counting the calls of its own function only
  *   FAULTINJECT_FREE_BYTES  statvfs reports this many bytes available
+ *   FAULTINJECT_SIGNAL      instead of failing the N-th watched call, raise this
+ *                           signal just before it (9: the process dies there)
+ *   A rule whose errno is negative raises that signal before its call and
+ *   lets the call go on ("rename:40:-15": SIGTERM before the 40th rename).
  */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -30,6 +35,7 @@
 static atomic_long g_calls;
 static long g_nth;
 static int g_errno = EIO;
+static int g_signal;
 static const char* g_funcs;
 static const char* g_count_file;
 static atomic_int g_armed = 1;
@@ -60,6 +66,8 @@ __attribute__((constructor)) static void faultinject_init(void) {
   const char* err = getenv("FAULTINJECT_ERRNO");
   g_nth = nth ? atol(nth) : 0;
   if (err && atoi(err) > 0) g_errno = atoi(err);
+  const char* sig = getenv("FAULTINJECT_SIGNAL");
+  if (sig && atoi(sig) > 0) g_signal = atoi(sig);
   g_funcs = getenv("FAULTINJECT_FUNC");
   g_count_file = getenv("FAULTINJECT_COUNT_FILE");
   if (getenv("FAULTINJECT_WAIT_ARM")) g_armed = 0;
@@ -89,6 +97,10 @@ static int should_fail(const char* name) {
   for (int i = 0; i < g_rule_count; ++i) {
     if (strcmp(g_rules[i].name, name) == 0 &&
         atomic_fetch_add(&g_rules[i].calls, 1) + 1 == g_rules[i].nth) {
+      if (g_rules[i].error < 0) {
+        raise(-g_rules[i].error);
+        continue;
+      }
       errno = g_rules[i].error;
       return 1;
     }
@@ -97,6 +109,10 @@ static int should_fail(const char* name) {
   long n = atomic_fetch_add(&g_calls, 1) + 1;
   if (g_nth > 0 && n == g_nth) {
     snprintf(g_failed, sizeof g_failed, "%s", name);
+    if (g_signal) {
+      raise(g_signal);
+      return 0;
+    }
     errno = g_errno;
     return 1;
   }

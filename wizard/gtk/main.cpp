@@ -1,6 +1,7 @@
 // The Linux program: the start-up order of the GTK build, then the shared run.
 #include <cstdio>
 
+#include "core/Recovery.h"
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
   // Selects the environment's locale for the process and the language that
   // every message is looked up in.
   const LanguageChoice choice = SelectLanguage(argc, argv);
+  // What a run that died left behind is put right before anything else,
+  // silently; the locale is set by now, so its paths convert as they did.
+  RecoverInterruptedRuns();
   SetupContext context;
   context.silent = choice.silent;
   context.useCurrentDirectory = choice.useCurrentDirectory;

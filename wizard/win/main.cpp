@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Recovery.h"
 #include "i18n/Catalogue.h"
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
@@ -58,6 +59,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Win32LanguageSystem system;
   const LanguageChoice choice = SelectLanguageWindows(views, system);
   SetChosenLanguage(choice.languageNumber);
+  // What a run that died left behind is put right before anything else, silently.
+  RecoverInterruptedRuns();
 
   SetupContext context;
   context.silent = choice.silent;

@@ -1,0 +1,74 @@
+#pragma once
+// The journal of a run: what the run is about to change in the template
+// directory, each record written before the change it describes. It lives in
+// the run's workspace beside the saved files and is locked for the run's whole
+// life, so that a later start can tell a dead run from a live one and undo
+// what the dead one left half done.
+//
+// A record is one plain write, enough to survive the process. The journal is
+// flushed twice: once when it begins, so the saved files can always be found
+// again, and with the "done" record, which must be on disk before the
+// workspace goes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+#include "platform/FileOps.h"
+
+namespace setup {
+
+// Inside a workspace: the journal, and the folder that mirrors the template
+// directory with the files moved aside. Kept apart so that no kit name can
+// land on the journal.
+inline constexpr char16_t kJournalFileName[] = u"journal";
+inline constexpr char16_t kSavedFolderName[] = u"saved";
+
+enum class JournalRecord : uint8_t {
+  Target = 'T',     // the template directory of the run
+  Directory = 'D',  // a directory is about to be created
+  Moved = 'M',      // an existing file is about to be moved aside
+  NewFile = 'N',    // a file is about to be created where none stood
+  Done = 'C',       // everything is installed and on disk
+};
+
+class Journal {
+ public:
+  // Creates the journal in `workspace` and records the target directory.
+  // 183 when a journal is already there; 32 or 2 when another start took the
+  // fresh workspace for a dead run's: the caller makes another.
+  ErrorCode Begin(const std::u16string& workspace, const std::u16string& targetDirectory);
+  bool Active() const { return handle_.Valid(); }
+  // Appends a record; nothing is written once the journal is gone.
+  ErrorCode Record(JournalRecord kind, const std::u16string& path);
+  // The installed files are durable: the last record, flushed.
+  ErrorCode MarkDone();
+  // Deletes the journal, keeping its lock until it is gone.
+  ErrorCode Remove();
+  const std::u16string& Path() const { return path_; }
+
+ private:
+  ErrorCode Append(JournalRecord kind, const std::u16string& text);
+
+  std::u16string path_;
+  ScopedFileHandle handle_;
+  std::vector<uint8_t> record_;
+};
+
+struct JournalEntry {
+  JournalRecord kind;
+  std::u16string path;
+};
+
+struct JournalContents {
+  std::u16string targetDirectory;
+  std::vector<JournalEntry> entries;  // Directory, Moved and NewFile, in order
+  bool done = false;
+};
+
+// Reads a journal from its start. A record that the dead run did not finish
+// writing ends the reading; everything before it counts. 13 when the file is
+// no journal at all; a read failure's code.
+ErrorCode ReadJournal(FileHandle handle, JournalContents& contents);
+
+}  // namespace setup
