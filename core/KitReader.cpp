@@ -1,10 +1,9 @@
 #include "core/KitReader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <new>
 
+#include "core/Inflater.h"
 #include "platform/FileMapping.h"
 #include "platform/Text.h"
 
@@ -54,33 +53,11 @@ class BufferedImageSource : public KitByteSource {
   uint32_t end_ = 0;
 };
 
-class InflateStream {
- public:
-  InflateStream() = default;
-  ~InflateStream() {
-    if (ready_) inflateEnd(&stream_);
-  }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
-
-  // Raw DEFLATE: no zlib or gzip wrapper and no checksum.
-  bool Init() {
-    ready_ = inflateInit2(&stream_, -15) == Z_OK;
-    return ready_;
-  }
-  z_stream* operator->() { return &stream_; }
-  z_stream* get() { return &stream_; }
-
- private:
-  z_stream stream_{};
-  bool ready_ = false;
-};
-
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
 }  // namespace
 
-KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]) {}
+KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]), inflaterFactory_(CreateKitInflater) {}
 
 KitReader::~KitReader() { Close(); }
 
@@ -108,7 +85,22 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
 }
 
 ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSize) {
+  bool ended = false, tooLarge = false;
+  ErrorCode error = Inflate(kitPath, inflaterFactory_, imageSize, ended, tooLarge);
+  // ISA-L gives up on some damaged streams at another byte than zlib, and a
+  // cut one may end a few bytes apart; such a kit is read again with zlib, so
+  // that every build accepts and rejects the same kits with the same image.
+  const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended);
+  if (doubtful && inflaterFactory_ != CreateZlibInflater) {
+    error = Inflate(kitPath, CreateZlibInflater, imageSize, ended, tooLarge);
+  }
+  return error;
+}
+
+ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(),
+                             uint64_t& imageSize, bool& ended, bool& tooLarge) {
   imageSize = 0;
+  ended = tooLarge = false;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) return error;
   ScopedFileHandle image;
@@ -120,37 +112,30 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
 
   FileMapping mapping;
   if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return error;
-  InflateStream inflater;
-  if (!inflater.Init()) return kErrorNotEnoughMemory;
+  std::unique_ptr<Inflater> inflater = factory();
+  if (!inflater) return kErrorNotEnoughMemory;
 
   const uint32_t windowSize = FileMapping::WindowSize();
   std::vector<uint8_t> output(windowSize);
-  int result = Z_OK;
+  const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
+    // A decompression bomb stops here instead of filling the disk.
+    if (length > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) {
+      tooLarge = true;
+      return kErrorInvalidData;
+    }
+    uint32_t written = 0;
+    if (ErrorCode error = WriteToFile(image.Get(), data, length, written)) return error;
+    imageSize += length;
+    return kErrorSuccess;
+  };
   // Once the stream has ended the rest of the kit is ignored, so there is no
   // need to map it.
-  for (uint64_t offset = 0; offset < uint64_t(kitSize) && result != Z_STREAM_END; offset += windowSize) {
+  for (uint64_t offset = 0; offset < uint64_t(kitSize) && !ended; offset += windowSize) {
     uint32_t length = uint32_t(std::min<uint64_t>(windowSize, uint64_t(kitSize) - offset));
     if (stopRequested_ && stopRequested_()) return kErrorCancelled;
     const uint8_t* window = mapping.MapWindow(offset, length);
     if (!window) return kErrorInvalidData;
-    inflater->next_in = const_cast<Bytef*>(window);
-    inflater->avail_in = length;
-    do {
-      inflater->next_out = output.data();
-      inflater->avail_out = windowSize;
-      result = inflate(inflater.get(), Z_NO_FLUSH);
-      // Out of input with room to spare: this window is used up.
-      if (result == Z_BUF_ERROR && inflater->avail_in == 0) result = Z_OK;
-      if (result != Z_OK && result != Z_STREAM_END) return kErrorInvalidData;
-      uint32_t produced = windowSize - inflater->avail_out;
-      if (produced > 0) {
-        // A decompression bomb stops here instead of filling the disk.
-        if (produced > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) return kErrorInvalidData;
-        uint32_t written = 0;
-        if (ErrorCode error = WriteToFile(image.Get(), output.data(), produced, written)) return error;
-        imageSize += produced;
-      }
-    } while (result == Z_OK && inflater->avail_out == 0);
+    if (ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended)) return error;
     mapping.UnmapWindow();
   }
   return kErrorSuccess;

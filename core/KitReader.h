@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Inflater.h"
 #include "core/KitImage.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileOps.h"
@@ -63,8 +64,13 @@ class KitReader {
   // a termination signal must not have to wait for its end.
   void SetStopCheck(bool (*stopRequested)()) { stopRequested_ = stopRequested; }
 
+  // The DEFLATE back-end; the build's own unless a test compares another.
+  void SetInflaterFactory(std::unique_ptr<Inflater> (*factory)()) { inflaterFactory_ = factory; }
+
  private:
   ErrorCode Decompress(const std::u16string& kitPath, uint64_t& imageSize);
+  ErrorCode Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(), uint64_t& imageSize,
+                    bool& ended, bool& tooLarge);
   ErrorCode ReadTables(uint64_t imageSize);
 
   std::vector<KitDescription> descriptions_;
@@ -74,6 +80,7 @@ class KitReader {
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;
+  std::unique_ptr<Inflater> (*inflaterFactory_)();
 };
 
 }  // namespace setup
