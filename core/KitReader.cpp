@@ -65,15 +65,13 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   Close();
   descriptions_.clear();
   files_.clear();
+  kitPath_ = kitPath;
+  imageSize_ = 0;
+  imageDiscarded_ = false;
   ErrorCode error = kErrorSuccess;
   try {
-    std::u16string tempDirectory;
-    error = GetTempDirectory(tempDirectory);
-    if (!error) error = CreateTempFile(tempDirectory, u"odk", imagePath_);
-    uint64_t imageSize = 0;
-    if (!error) error = Decompress(kitPath, imageSize);
-    if (!error) error = OpenFileHandle(imagePath_, kGenericRead | kGenericWrite, 0, kOpenExisting, *image_.Out());
-    if (!error) error = ReadTables(imageSize);
+    error = MakeImage(imageSize_);
+    if (!error) error = ReadTables(imageSize_);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
@@ -82,6 +80,42 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
     Close();
   }
   return error;
+}
+
+ErrorCode KitReader::MakeImage(uint64_t& imageSize) {
+  std::u16string tempDirectory;
+  ErrorCode error = GetTempDirectory(tempDirectory);
+  if (!error) error = CreateTempFile(tempDirectory, u"odk", imagePath_);
+  if (!error) error = Decompress(kitPath_, imageSize);
+  if (!error) error = OpenFileHandle(imagePath_, kGenericRead | kGenericWrite, 0, kOpenExisting, *image_.Out());
+  return error;
+}
+
+void KitReader::DiscardImage() {
+  image_.Reset();
+  // An image that could not be deleted now is deleted by Close.
+  if (!imagePath_.empty() && RemoveFile(imagePath_) == 0) imagePath_.clear();
+  imageDiscarded_ = true;
+}
+
+ErrorCode KitReader::ReopenImage() {
+  if (!imageDiscarded_) return kErrorSuccess;
+  Close();
+  ErrorCode error = kErrorSuccess;
+  uint64_t imageSize = 0;
+  try {
+    error = MakeImage(imageSize);
+  } catch (const std::bad_alloc&) {
+    error = kErrorNotEnoughMemory;
+  }
+  // The tables were read from the first image; a changed kit cannot use them.
+  if (!error && imageSize != imageSize_) error = kErrorInvalidData;
+  if (error) {
+    Close();
+    return error;
+  }
+  imageDiscarded_ = false;
+  return kErrorSuccess;
 }
 
 ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSize) {
