@@ -146,6 +146,35 @@ TEST_F(FileOpsTest, ReadFromFileGathersEverythingUntilTheEnd) {
   close(fds[0]);
 }
 
+TEST_F(FileOpsTest, PositionalReadsAndExclusiveCreation) {
+  const std::string path = dir_ / "data";
+  WriteFile(path, "0123456789");
+  ScopedFileHandle file;
+  ASSERT_EQ(OpenFileHandle(W(path), kGenericRead, 0, kOpenExisting, *file.Out()), 0u);
+  char buffer[16] = {};
+  uint32_t n = 0;
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 3, buffer, 4, n), 0u);
+  EXPECT_EQ(std::string(buffer, n), "3456");
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 8, buffer, 16, n), 0u);  // short at the end
+  EXPECT_EQ(std::string(buffer, n), "89");
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 10, buffer, 16, n), 0u);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(SeekFile(file.Get(), 0, kSeekCurrent), 0);  // the position is left alone
+  EXPECT_EQ(ReadFromFileAt(kInvalidFileHandle, 0, buffer, 4, n), kErrorInvalidHandle);
+  EXPECT_EQ(GetLastErrorCode(), kErrorInvalidHandle);
+
+  // CREATE_NEW makes a file only where nothing stands, a link to nothing included.
+  ScopedFileHandle created;
+  EXPECT_EQ(OpenFileHandle(W(path), kGenericWrite, 0, kCreateNew, *created.Out()), kErrorFileExists);
+  EXPECT_EQ(GetLastErrorCode(), kErrorFileExists);
+  EXPECT_EQ(ReadFile(path), "0123456789");
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "link").c_str()), 0);
+  EXPECT_EQ(OpenFileHandle(W(dir_ / "link"), kGenericWrite, 0, kCreateNew, *created.Out()), kErrorFileExists);
+  EXPECT_FALSE(Exists(dir_ / "nowhere"));
+  EXPECT_EQ(OpenFileHandle(W(dir_ / "new"), kGenericWrite, 0, kCreateNew, *created.Out()), 0u);
+  EXPECT_TRUE(created.Valid());
+}
+
 TEST_F(FileOpsTest, FileTimesKeepHundredNanosecondPrecision) {
   EXPECT_EQ(FileTimeFromUnix(0, 0), 116444736000000000ULL);
   int64_t s = 0, ns = 0;
