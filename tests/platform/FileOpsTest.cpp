@@ -175,6 +175,31 @@ TEST_F(FileOpsTest, PositionalReadsAndExclusiveCreation) {
   EXPECT_TRUE(created.Valid());
 }
 
+TEST_F(FileOpsTest, PathInfoFollowsLinksAndCountsALinkToNothingAsOld) {
+  const std::string file = dir_ / "file", folder = dir_ / "folder";
+  WriteFile(file, "x");
+  test::MakeDirs(folder);
+  struct timespec times[2] = {{1600000000, 123456700}, {1600000000, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  ASSERT_EQ(symlink(file.c_str(), (dir_ / "to-file").c_str()), 0);
+  ASSERT_EQ(symlink(folder.c_str(), (dir_ / "to-folder").c_str()), 0);
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "to-nothing").c_str()), 0);
+  PathInfo info;
+  ASSERT_EQ(QueryPathInfo(W(file), info), 0u);
+  EXPECT_FALSE(info.directory);
+  EXPECT_EQ(info.lastWriteTime, FileTimeFromUnix(1600000000, 123456700));
+  info = {};
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-file"), info), 0u);
+  EXPECT_EQ(info.lastWriteTime, FileTimeFromUnix(1600000000, 123456700));
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-folder"), info), 0u);
+  EXPECT_TRUE(info.directory);
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-nothing"), info), 0u);
+  EXPECT_FALSE(info.directory);
+  EXPECT_EQ(info.lastWriteTime, 0u);
+  EXPECT_EQ(QueryPathInfo(W(dir_ / "missing"), info), kErrorFileNotFound);
+  EXPECT_EQ(QueryPathInfo(W(file + "/below"), info), kErrorPathNotFound);
+}
+
 TEST_F(FileOpsTest, FileTimesKeepHundredNanosecondPrecision) {
   EXPECT_EQ(FileTimeFromUnix(0, 0), 116444736000000000ULL);
   int64_t s = 0, ns = 0;
