@@ -11,6 +11,10 @@ namespace setup {
 
 namespace {
 
+// The image is written in pieces of this size: a kit inflates to three or
+// four times its size, and each write costs a system call.
+constexpr uint32_t kImageWriteSize = 256 * 1024;
+
 // Reads the image through a small buffer so that parsing thousands of short
 // records costs a handful of system calls.
 class BufferedImageSource : public KitByteSource {
@@ -150,7 +154,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   if (!inflater) return kErrorNotEnoughMemory;
 
   const uint32_t windowSize = FileMapping::WindowSize();
-  std::vector<uint8_t> output(windowSize);
+  std::vector<uint8_t> output(kImageWriteSize);
   const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
     // A decompression bomb stops here instead of filling the disk.
     if (length > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) {
