@@ -141,8 +141,11 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   ended = tooLarge = false;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) return error;
+  // Not opened with truncation: on ext4 a file cut to nothing and written is
+  // sent to the disk when it is closed, and the image should never get there.
+  // It is cut at its end instead, after an earlier reading of a longer image.
   ScopedFileHandle image;
-  if (ErrorCode error = OpenFileHandle(imagePath_, kGenericWrite, 0, kTruncateExisting, *image.Out())) {
+  if (ErrorCode error = OpenFileHandle(imagePath_, kGenericWrite, 0, kOpenExisting, *image.Out())) {
     return error;
   }
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
@@ -176,7 +179,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     if (ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended)) return error;
     mapping.UnmapWindow();
   }
-  return kErrorSuccess;
+  return TruncateFileHere(image.Get());
 }
 
 ErrorCode KitReader::ReadTables(uint64_t imageSize) {
