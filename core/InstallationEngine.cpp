@@ -119,31 +119,69 @@ ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target) {
   return MoveFileTo(target, saved);
 }
 
-ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
-                       const EngineSettings& settings) {
-  const KitFileEntry& entry = kit.Files()[index];
-  ScopedFileHandle out;
-  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateAlways, *out.Out())) return code;
+namespace {
+
+// Copies the entry's bytes from the kit image into the open target and sets
+// its time. Reads by position, so the image is never seeked.
+ErrorCode CopyEntry(KitReader& kit, const KitFileEntry& entry, FileHandle out, bool cutAfter,
+                    const EngineSettings& settings) {
   const FileHandle image = kit.ImageHandle();
-  if (SeekFile(image, entry.position, kSeekBegin) < 0) return GetLastErrorCode();
   uint8_t* buffer = kit.TransferBuffer();
+  uint64_t position = entry.position;
   for (uint32_t remaining = entry.size; remaining > 0;) {
     const uint32_t want = std::min(remaining, KitReader::kTransferBufferSize);
     uint32_t got = 0, written = 0;
-    if (const ErrorCode code = ReadFromFile(image, buffer, want, got)) return code;
+    if (const ErrorCode code = ReadFromFileAt(image, position, buffer, want, got)) return code;
     if (got == 0) return kErrorInvalidData;  // the image ended early; reading again would spin
-    if (const ErrorCode code = WriteToFile(out.Get(), buffer, got, written)) return code;
+    if (const ErrorCode code = WriteToFile(out, buffer, got, written)) return code;
     remaining -= got;
+    position += got;
   }
   // A file that is cut short, has the wrong time or failed to close is not
   // installed, so these failures fail the run like any other.
-  if (const ErrorCode code = TruncateFileHere(out.Get())) return code;
-  if (const ErrorCode code = SetFileTimes(out.Get(), nullptr, nullptr, &entry.lastWriteTime)) return code;
-  if (FlushesEachFile(settings)) {
-    if (const ErrorCode code = FlushFileHandle(out.Get())) return code;
+  if (cutAfter) {
+    if (const ErrorCode code = TruncateFileHere(out)) return code;
   }
+  if (const ErrorCode code = SetFileTimes(out, nullptr, nullptr, &entry.lastWriteTime)) return code;
+  if (FlushesEachFile(settings)) {
+    if (const ErrorCode code = FlushFileHandle(out)) return code;
+  }
+  return 0;
+}
+
+ErrorCode CloseInstalled(ScopedFileHandle& out) {
   CloseFileHandle(out.Release());
   return GetLastErrorCode();
+}
+
+}  // namespace
+
+ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
+                       const EngineSettings& settings) {
+  ScopedFileHandle out;
+  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateAlways, *out.Out())) return code;
+  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), true, settings)) return code;
+  return CloseInstalled(out);
+}
+
+ErrorCode ExtractNewEntry(KitReader& kit, size_t index, const std::u16string& target,
+                          const EngineSettings& settings) {
+  // Nothing stands at the target, so it is made exclusively and there is no
+  // old tail to cut; whatever appears there meanwhile is not written over.
+  ScopedFileHandle out;
+  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateNew, *out.Out())) return code;
+  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), false, settings)) return code;
+  return CloseInstalled(out);
+}
+
+ErrorCode MakeInstallationDurable(KitReader& kit, const std::u16string& destination, size_t installed,
+                                  const EngineSettings& settings) {
+  // Each file was flushed as it was written, or nothing was written.
+  if (FlushesEachFile(settings) || installed == 0) return 0;
+  // The image has served this run. Deleted now, the part of it that is still
+  // only in memory is dropped instead of being written by the flush below.
+  kit.DiscardImage();
+  return FlushFileSystem(destination);
 }
 
 bool RestoreTree(const std::u16string& target, const std::u16string& saved) {
@@ -220,6 +258,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (destination.empty() || !kit) return FailRun(channel, log, kErrorPathNotFound, 0);
 
   if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
+  // An earlier run with this reader may have let its image go.
+  if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
 
   const std::vector<KitFileEntry>& files = kit->Files();
   size_t installed = 0;
@@ -246,7 +286,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     // this run wrote itself is simply written over. A new file is recorded
     // before it is written.
     ErrorCode saved = looked;
-    if (log.writtenFiles.count(target)) {
+    const bool writtenBefore = log.writtenFiles.count(target) > 0;
+    if (writtenBefore) {
       saved = 0;
     } else if (const ErrorCode code = log.journal.Record(looked == 0 ? JournalRecord::Moved : JournalRecord::NewFile,
                                                          target)) {
@@ -263,7 +304,10 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
       return FailRun(channel, log, code, percentage);
     }
     log.writtenFiles.insert(target);
-    if (const ErrorCode code = ExtractEntry(*kit, i, target, settings)) {
+    // Only a file this run wrote itself can still stand at the target.
+    const ErrorCode extracted = writtenBefore ? ExtractEntry(*kit, i, target, settings)
+                                              : ExtractNewEntry(*kit, i, target, settings);
+    if (const ErrorCode code = extracted) {
       return FailRun(channel, log, code, percentage);
     }
     ++installed;
@@ -276,12 +320,9 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (CancelledAfterAnyHold(channel)) return Rollback(log, kErrorCancelled);
 
   // The replaced files' old versions go with the workspace, so the new ones
-  // must be on disk before it is deleted. With nothing installed there is
-  // nothing to flush.
-  if (!FlushesEachFile(settings) && installed > 0) {
-    if (const ErrorCode code = FlushFileSystem(destination)) {
-      return FailRun(channel, log, code, Percentage(files.size(), files.size()));
-    }
+  // must be on disk before it is deleted.
+  if (const ErrorCode code = MakeInstallationDurable(*kit, destination, installed, settings)) {
+    return FailRun(channel, log, code, Percentage(files.size(), files.size()));
   }
   if (const ErrorCode code = log.journal.MarkDone()) {
     return FailRun(channel, log, code, Percentage(files.size(), files.size()));

@@ -61,8 +61,17 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
 ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target);
 ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record,
                             DirectoryAccess access = DirectoryAccess::Shared);
+// Writes entry `index` over whatever stands at `target`.
 ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
                        const EngineSettings& settings = {});
+// Writes entry `index` to a `target` where nothing stands; 80 when something does.
+ErrorCode ExtractNewEntry(KitReader& kit, size_t index, const std::u16string& target,
+                          const EngineSettings& settings = {});
+// The run's one durability step, after the last entry: every installed file
+// and directory is on stable storage when it returns 0. The kit's image may
+// be let go; ReopenImage brings it back for another run.
+ErrorCode MakeInstallationDurable(KitReader& kit, const std::u16string& destination, size_t installed,
+                                  const EngineSettings& settings = {});
 ErrorCode Rollback(RollbackLog& log, ErrorCode code);
 // The saved files, then the journal, then the folder: the journal outlives
 // everything it would be needed for.

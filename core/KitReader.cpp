@@ -1,10 +1,9 @@
 #include "core/KitReader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <new>
 
+#include "core/Inflater.h"
 #include "platform/FileLock.h"
 #include "platform/FileMapping.h"
 #include "platform/Text.h"
@@ -12,6 +11,10 @@
 namespace setup {
 
 namespace {
+
+// The image is written in pieces of this size: a kit inflates to three or
+// four times its size, and each write costs a system call.
+constexpr uint32_t kImageWriteSize = 256 * 1024;
 
 // Reads the image through a small buffer so that parsing thousands of short
 // records costs a handful of system calls.
@@ -55,33 +58,11 @@ class BufferedImageSource : public KitByteSource {
   uint32_t end_ = 0;
 };
 
-class InflateStream {
- public:
-  InflateStream() = default;
-  ~InflateStream() {
-    if (ready_) inflateEnd(&stream_);
-  }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
-
-  // Raw DEFLATE: no zlib or gzip wrapper and no checksum.
-  bool Init() {
-    ready_ = inflateInit2(&stream_, -15) == Z_OK;
-    return ready_;
-  }
-  z_stream* operator->() { return &stream_; }
-  z_stream* get() { return &stream_; }
-
- private:
-  z_stream stream_{};
-  bool ready_ = false;
-};
-
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
 }  // namespace
 
-KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]) {}
+KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]), inflaterFactory_(CreateKitInflater) {}
 
 KitReader::~KitReader() { Close(); }
 
@@ -89,17 +70,13 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   Close();
   descriptions_.clear();
   files_.clear();
+  kitPath_ = kitPath;
+  imageSize_ = 0;
+  imageDiscarded_ = false;
   ErrorCode error = kErrorSuccess;
   try {
-    std::u16string tempDirectory;
-    error = GetTempDirectory(tempDirectory);
-    // The image is locked from its creation to its deletion, so that a
-    // later start can tell it from the image of a run that died.
-    if (!error) error = CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_);
-    uint64_t imageSize = 0;
-    if (!error) error = Decompress(kitPath, imageSize);
-    if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = GetLastErrorCode();
-    if (!error) error = ReadTables(imageSize);
+    error = MakeImage(imageSize_);
+    if (!error) error = ReadTables(imageSize_);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
@@ -110,50 +87,101 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   return error;
 }
 
+ErrorCode KitReader::MakeImage(uint64_t& imageSize) {
+  std::u16string tempDirectory;
+  ErrorCode error = GetTempDirectory(tempDirectory);
+  // The image is locked from its creation to its deletion, so that a later
+  // start can tell it from the image of a run that died.
+  if (!error) error = CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_);
+  if (!error) error = Decompress(kitPath_, imageSize);
+  if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = GetLastErrorCode();
+  return error;
+}
+
+void KitReader::DiscardImage() {
+  // An image that could not be deleted now is deleted by Close.
+  if (!imagePath_.empty() && DeleteLockedFile(imagePath_, image_) == 0) imagePath_.clear();
+  image_.Reset();
+  imageDiscarded_ = true;
+}
+
+ErrorCode KitReader::ReopenImage() {
+  if (!imageDiscarded_) return kErrorSuccess;
+  Close();
+  ErrorCode error = kErrorSuccess;
+  uint64_t imageSize = 0;
+  try {
+    error = MakeImage(imageSize);
+  } catch (const std::bad_alloc&) {
+    error = kErrorNotEnoughMemory;
+  }
+  // The tables were read from the first image; a changed kit cannot use them.
+  if (!error && imageSize != imageSize_) error = kErrorInvalidData;
+  if (error) {
+    Close();
+    return error;
+  }
+  imageDiscarded_ = false;
+  return kErrorSuccess;
+}
+
 ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSize) {
+  bool ended = false, tooLarge = false;
+  ErrorCode error = Inflate(kitPath, inflaterFactory_, imageSize, ended, tooLarge);
+  // ISA-L gives up on some damaged streams at another byte than zlib, and a
+  // cut one may end a few bytes apart; such a kit is read again with zlib, so
+  // that every build accepts and rejects the same kits with the same image.
+  const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended);
+  if (doubtful && inflaterFactory_ != CreateZlibInflater) {
+    error = Inflate(kitPath, CreateZlibInflater, imageSize, ended, tooLarge);
+  }
+  return error;
+}
+
+ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(),
+                             uint64_t& imageSize, bool& ended, bool& tooLarge) {
   imageSize = 0;
+  ended = tooLarge = false;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) return error;
+  // Written through the reader's own locked handle, from its start: the
+  // image is not cut to nothing first, since on ext4 a file cut to nothing and
+  // written is sent to the disk when it is closed, and the image should never
+  // get there. It is cut at its end instead, after an earlier, longer attempt.
   const FileHandle image = image_.Get();
+  if (SeekFile(image, 0, kSeekBegin) < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
   if (kitSize < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
 
   FileMapping mapping;
   if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return error;
-  InflateStream inflater;
-  if (!inflater.Init()) return kErrorNotEnoughMemory;
+  std::unique_ptr<Inflater> inflater = factory();
+  if (!inflater) return kErrorNotEnoughMemory;
 
   const uint32_t windowSize = FileMapping::WindowSize();
-  std::vector<uint8_t> output(windowSize);
-  int result = Z_OK;
+  std::vector<uint8_t> output(kImageWriteSize);
+  const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
+    // A decompression bomb stops here instead of filling the disk.
+    if (length > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) {
+      tooLarge = true;
+      return kErrorInvalidData;
+    }
+    uint32_t written = 0;
+    if (ErrorCode error = WriteToFile(image, data, length, written)) return error;
+    imageSize += length;
+    return kErrorSuccess;
+  };
   // Once the stream has ended the rest of the kit is ignored, so there is no
   // need to map it.
-  for (uint64_t offset = 0; offset < uint64_t(kitSize) && result != Z_STREAM_END; offset += windowSize) {
+  for (uint64_t offset = 0; offset < uint64_t(kitSize) && !ended; offset += windowSize) {
     uint32_t length = uint32_t(std::min<uint64_t>(windowSize, uint64_t(kitSize) - offset));
     if (stopRequested_ && stopRequested_()) return kErrorCancelled;
     const uint8_t* window = mapping.MapWindow(offset, length);
     if (!window) return kErrorInvalidData;
-    inflater->next_in = const_cast<Bytef*>(window);
-    inflater->avail_in = length;
-    do {
-      inflater->next_out = output.data();
-      inflater->avail_out = windowSize;
-      result = inflate(inflater.get(), Z_NO_FLUSH);
-      // Out of input with room to spare: this window is used up.
-      if (result == Z_BUF_ERROR && inflater->avail_in == 0) result = Z_OK;
-      if (result != Z_OK && result != Z_STREAM_END) return kErrorInvalidData;
-      uint32_t produced = windowSize - inflater->avail_out;
-      if (produced > 0) {
-        // A decompression bomb stops here instead of filling the disk.
-        if (produced > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) return kErrorInvalidData;
-        uint32_t written = 0;
-        if (ErrorCode error = WriteToFile(image, output.data(), produced, written)) return error;
-        imageSize += produced;
-      }
-    } while (result == Z_OK && inflater->avail_out == 0);
+    if (ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended)) return error;
     mapping.UnmapWindow();
   }
-  return kErrorSuccess;
+  return TruncateFileHere(image);
 }
 
 ErrorCode KitReader::ReadTables(uint64_t imageSize) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Inflater.h"
 #include "core/KitImage.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileOps.h"
@@ -54,6 +55,15 @@ class KitReader {
   // Closes and deletes the image. Harmless to repeat.
   void Close();
 
+  // Closes and deletes the image but keeps the tables: a file deleted before
+  // its data reaches the disk never gets there, so a flush of the file system
+  // after the last file is copied need not write the image too.
+  void DiscardImage();
+  // Inflates the kit again into a new image after DiscardImage, for another
+  // run with the same reader; 0 at once when it was not discarded. A kit that no
+  // longer inflates to an image of the same size gives 13.
+  ErrorCode ReopenImage();
+
   // The largest image Read accepts; inflation stops past it, so a small kit
   // cannot fill the temporary directory. Lowered by tests.
   void SetImageSizeLimit(uint64_t limit) { imageSizeLimit_ = limit; }
@@ -63,17 +73,27 @@ class KitReader {
   // a termination signal must not have to wait for its end.
   void SetStopCheck(bool (*stopRequested)()) { stopRequested_ = stopRequested; }
 
+  // The DEFLATE back-end; the build's own unless a test compares another.
+  void SetInflaterFactory(std::unique_ptr<Inflater> (*factory)()) { inflaterFactory_ = factory; }
+
  private:
   ErrorCode Decompress(const std::u16string& kitPath, uint64_t& imageSize);
+  ErrorCode Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(), uint64_t& imageSize,
+                    bool& ended, bool& tooLarge);
   ErrorCode ReadTables(uint64_t imageSize);
+  ErrorCode MakeImage(uint64_t& imageSize);
 
   std::vector<KitDescription> descriptions_;
   std::vector<KitFileEntry> files_;
   std::u16string imagePath_;
   ScopedFileHandle image_;
+  std::u16string kitPath_;
+  uint64_t imageSize_ = 0;
+  bool imageDiscarded_ = false;
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;
+  std::unique_ptr<Inflater> (*inflaterFactory_)();
 };
 
 }  // namespace setup

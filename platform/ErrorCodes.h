@@ -16,6 +16,7 @@ inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
 inline constexpr ErrorCode kErrorInvalidData = 13;
 inline constexpr ErrorCode kErrorReadFault = 30;
 inline constexpr ErrorCode kErrorSharingViolation = 32;
+inline constexpr ErrorCode kErrorFileExists = 80;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorDiskFull = 112;
 inline constexpr ErrorCode kErrorAlreadyExists = 183;

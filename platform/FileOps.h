@@ -42,6 +42,9 @@ enum class DirectoryAccess { Shared, Private };
 ErrorCode OpenFileHandle(const std::u16string& path, uint32_t access, uint32_t shareMode,
                          uint32_t creationDisposition, FileHandle& handle);
 ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t& bytesRead);
+// Reads up to `count` bytes at `offset`, fewer only at the end of the file,
+// in one call where the system allows; the file position is not relied on.
+ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint32_t count, uint32_t& bytesRead);
 ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten);
 // The new position, or -1 on failure.
 int64_t SeekFile(FileHandle handle, int64_t offset, int method);

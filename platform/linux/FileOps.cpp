@@ -175,10 +175,11 @@ ErrorCode OpenFileHandle(const std::u16string& path, uint32_t access, uint32_t /
   }
   // CREATE_ALWAYS does not cut the file: the writer truncates after writing.
   if (creationDisposition == kCreateAlways) flags |= O_CREAT;
+  if (creationDisposition == kCreateNew) flags |= O_CREAT | O_EXCL;
   if (creationDisposition == kTruncateExisting) flags |= O_TRUNC;
   const std::string native = Native(path);
   const int fd = RetryOnInterrupt([&] { return open(native.c_str(), flags | O_CLOEXEC, 0660); });
-  if (fd < 0) return FailErrno();
+  if (fd < 0) return errno == EEXIST ? Fail(kErrorFileExists) : FailErrno();
   handle = fd;
   return kErrorSuccess;
 }
@@ -190,6 +191,21 @@ ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t
   auto* out = static_cast<char*>(buffer);
   while (bytesRead < count) {
     const ssize_t n = RetryOnInterrupt([&] { return read(Fd(handle), out + bytesRead, count - bytesRead); });
+    if (n < 0) return FailErrno();
+    if (n == 0) break;
+    bytesRead += static_cast<uint32_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint32_t count, uint32_t& bytesRead) {
+  gLastError = 0;
+  bytesRead = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  auto* out = static_cast<char*>(buffer);
+  while (bytesRead < count) {
+    const ssize_t n = RetryOnInterrupt(
+        [&] { return pread(Fd(handle), out + bytesRead, count - bytesRead, off_t(offset + bytesRead)); });
     if (n < 0) return FailErrno();
     if (n == 0) break;
     bytesRead += static_cast<uint32_t>(n);
@@ -363,16 +379,17 @@ ErrorCode RemoveDirectoryTree(const std::u16string& path) {
 ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info) {
   const std::string native = Native(path);
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) {
+  // One call for what is usually there, a file or nothing; only a link
+  // needs a second look at what it points to.
+  if (lstat(native.c_str(), &st) != 0) return CodeFromErrno(errno);
+  if (S_ISLNK(st.st_mode) && stat(native.c_str(), &st) != 0) {
     const int error = errno;
     // A link to nothing still stands there: it is something to move aside,
     // older than anything.
-    if (error == ENOENT && lstat(native.c_str(), &st) == 0) {
-      info.directory = false;
-      info.lastWriteTime = 0;
-      return kErrorSuccess;
-    }
-    return CodeFromErrno(error);
+    if (error != ENOENT) return CodeFromErrno(error);
+    info.directory = false;
+    info.lastWriteTime = 0;
+    return kErrorSuccess;
   }
   info.directory = S_ISDIR(st.st_mode);
   info.lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);

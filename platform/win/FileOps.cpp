@@ -345,6 +345,27 @@ ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t
   return Succeed();
 }
 
+ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint32_t count, uint32_t& bytesRead) {
+  SetLastError(0);
+  bytesRead = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  auto* out = static_cast<char*>(buffer);
+  while (bytesRead < count) {
+    const uint64_t at = offset + bytesRead;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!SETUP_FILE_CALL(FALSE, ReadFile, Native(handle), out + bytesRead, count - bytesRead, &got, &position)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return LastFailure();
+    }
+    if (got == 0) break;
+    bytesRead += got;
+  }
+  return Succeed();
+}
+
 ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten) {
   SetLastError(0);
   bytesWritten = 0;

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 #include "EngineTestUtil.h"
 #include "kit/KitTestUtil.h"
@@ -226,6 +228,77 @@ TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
   EXPECT_EQ(test::ReadFile(target_ + "/dup/x.cfg"), "second");
   EXPECT_EQ(test::ReadFile(target_ + "/new.cfg"), "new two");
   EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// The "odk" images in the temporary directory.
+std::vector<std::string> Images(const std::string& tmp) {
+  std::vector<std::string> images;
+  for (const std::string& name : test::ListDir(tmp)) {
+    if (name.rfind("odk", 0) == 0) images.push_back(name);
+  }
+  return images;
+}
+
+TEST_F(EngineTest, TheImageIsLetGoBeforeTheFlushAndComesBackForAnotherRun) {
+  ReadKit();
+  ASSERT_EQ(Images(tmp_).size(), 1u);
+  size_t imagesDuring = 0;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t) { imagesDuring = std::max(imagesDuring, Images(tmp_).size()); };
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_EQ(imagesDuring, 1u);
+  EXPECT_TRUE(Images(tmp_).empty());  // gone before the flush, not at the end of the program
+  EXPECT_EQ(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)));
+
+  // Another run with the same reader inflates the kit again and installs
+  // every file that has become older since.
+  enginetest::PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  enginetest::PutFile(target_ + "/docs/a/b/c/deep.txt", "older", kOld);
+  imagesDuring = 0;
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_EQ(imagesDuring, 1u);
+  EXPECT_EQ(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)))
+      << enginetest::Describe(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)));
+  EXPECT_TRUE(Images(tmp_).empty());
+
+  // Flushing file by file needs no flush of the file system, so the image stays.
+  enginetest::PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  settings.flushEachFile = true;
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_EQ(Images(tmp_).size(), 1u);
+  EXPECT_EQ(test::ReadFile(target_ + "/1c/base.cfg"), test::ReadFile(source_ + "/1c/base.cfg"));
+}
+
+TEST_F(EngineTest, AKitThatChangedBetweenRunsFailsTheNextRunAndRollsItBack) {
+  ReadKit();
+  test::ScratchDir scratch;
+  EXPECT_EQ(Run(scratch / "first"), 0u);
+  // The reader's tables no longer fit the kit it would inflate again.
+  PutFile(source_ + "/extra.txt", "more", kKit);
+  enginetest::PackKit(source_, dir_ / "orvikv8.okd");
+  const std::string target = scratch / "second";
+  EXPECT_EQ(Run(target), kErrorInvalidData);
+  EXPECT_EQ(channel_.ReadStatus().code, kErrorInvalidData);
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+  EXPECT_TRUE(Images(tmp_).empty());
+}
+
+TEST_F(EngineTest, ANewFileIsNeverWrittenOverWhatAppearedAtItsPlace) {
+  ReadKit();
+  const size_t readme = IndexOf("readme.txt");
+  test::MakeDirs(target_);
+  PutFile(target_ + "/readme.txt", "appeared meanwhile", kOld);
+  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/readme.txt")), kErrorFileExists);
+  EXPECT_EQ(test::ReadFile(target_ + "/readme.txt"), "appeared meanwhile");
+  // Nor through a link to nothing, which would create its target elsewhere.
+  ASSERT_EQ(symlink((dir_ / "elsewhere").c_str(), (target_ + "/link.txt").c_str()), 0);
+  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/link.txt")), kErrorFileExists);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere"));
+  // Where nothing stands, the entry is written whole with its time.
+  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/fresh.txt")), 0u);
+  EXPECT_EQ(test::ReadFile(target_ + "/fresh.txt"), "Read me\n");
+  EXPECT_EQ(TakeSnapshot(target_).at("fresh.txt").mtimeNs, TakeSnapshot(source_).at("readme.txt").mtimeNs);
 }
 
 TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {

@@ -146,6 +146,60 @@ TEST_F(FileOpsTest, ReadFromFileGathersEverythingUntilTheEnd) {
   close(fds[0]);
 }
 
+TEST_F(FileOpsTest, PositionalReadsAndExclusiveCreation) {
+  const std::string path = dir_ / "data";
+  WriteFile(path, "0123456789");
+  ScopedFileHandle file;
+  ASSERT_EQ(OpenFileHandle(W(path), kGenericRead, 0, kOpenExisting, *file.Out()), 0u);
+  char buffer[16] = {};
+  uint32_t n = 0;
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 3, buffer, 4, n), 0u);
+  EXPECT_EQ(std::string(buffer, n), "3456");
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 8, buffer, 16, n), 0u);  // short at the end
+  EXPECT_EQ(std::string(buffer, n), "89");
+  EXPECT_EQ(ReadFromFileAt(file.Get(), 10, buffer, 16, n), 0u);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(SeekFile(file.Get(), 0, kSeekCurrent), 0);  // the position is left alone
+  EXPECT_EQ(ReadFromFileAt(kInvalidFileHandle, 0, buffer, 4, n), kErrorInvalidHandle);
+  EXPECT_EQ(GetLastErrorCode(), kErrorInvalidHandle);
+
+  // CREATE_NEW makes a file only where nothing stands, a link to nothing included.
+  ScopedFileHandle created;
+  EXPECT_EQ(OpenFileHandle(W(path), kGenericWrite, 0, kCreateNew, *created.Out()), kErrorFileExists);
+  EXPECT_EQ(GetLastErrorCode(), kErrorFileExists);
+  EXPECT_EQ(ReadFile(path), "0123456789");
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "link").c_str()), 0);
+  EXPECT_EQ(OpenFileHandle(W(dir_ / "link"), kGenericWrite, 0, kCreateNew, *created.Out()), kErrorFileExists);
+  EXPECT_FALSE(Exists(dir_ / "nowhere"));
+  EXPECT_EQ(OpenFileHandle(W(dir_ / "new"), kGenericWrite, 0, kCreateNew, *created.Out()), 0u);
+  EXPECT_TRUE(created.Valid());
+}
+
+TEST_F(FileOpsTest, PathInfoFollowsLinksAndCountsALinkToNothingAsOld) {
+  const std::string file = dir_ / "file", folder = dir_ / "folder";
+  WriteFile(file, "x");
+  test::MakeDirs(folder);
+  struct timespec times[2] = {{1600000000, 123456700}, {1600000000, 123456700}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  ASSERT_EQ(symlink(file.c_str(), (dir_ / "to-file").c_str()), 0);
+  ASSERT_EQ(symlink(folder.c_str(), (dir_ / "to-folder").c_str()), 0);
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "to-nothing").c_str()), 0);
+  PathInfo info;
+  ASSERT_EQ(QueryPathInfo(W(file), info), 0u);
+  EXPECT_FALSE(info.directory);
+  EXPECT_EQ(info.lastWriteTime, FileTimeFromUnix(1600000000, 123456700));
+  info = {};
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-file"), info), 0u);
+  EXPECT_EQ(info.lastWriteTime, FileTimeFromUnix(1600000000, 123456700));
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-folder"), info), 0u);
+  EXPECT_TRUE(info.directory);
+  ASSERT_EQ(QueryPathInfo(W(dir_ / "to-nothing"), info), 0u);
+  EXPECT_FALSE(info.directory);
+  EXPECT_EQ(info.lastWriteTime, 0u);
+  EXPECT_EQ(QueryPathInfo(W(dir_ / "missing"), info), kErrorFileNotFound);
+  EXPECT_EQ(QueryPathInfo(W(file + "/below"), info), kErrorPathNotFound);
+}
+
 TEST_F(FileOpsTest, FileTimesKeepHundredNanosecondPrecision) {
   EXPECT_EQ(FileTimeFromUnix(0, 0), 116444736000000000ULL);
   int64_t s = 0, ns = 0;

@@ -1,0 +1,7 @@
+#include "core/Inflater.h"
+
+namespace setup {
+
+std::unique_ptr<Inflater> CreateKitInflater() { return CreateZlibInflater(); }
+
+}  // namespace setup
