@@ -144,7 +144,8 @@ TEST_F(CrashRecovery, AKilledRunIsUndoneOrKeptWholeAtTheNextStart) {
 
   std::vector<Trial> trials;
   // Unpacking the kit: its first writes go to the image.
-  for (long n : {1, 2, 8, 30}) trials.push_back({"unpacking", "write", n, ""});
+  // The image of about 2 MB goes in eight or nine pieces of 256 KiB.
+  for (long n : {1, 2, 4, 7}) trials.push_back({"unpacking", "write", n, ""});
   // Moving aside and writing, spread over the whole run.
   for (int k = 1; k <= 24; ++k) trials.push_back({"spread", kWatched, clean.calls * k / 25, ""});
   for (long n : {1, 100, 499}) trials.push_back({"moving aside", "rename", n, ""});
@@ -153,7 +154,9 @@ TEST_F(CrashRecovery, AKilledRunIsUndoneOrKeptWholeAtTheNextStart) {
   // Once the "done" record is written (its flush follows), and while the
   // workspace is removed after it, the new tree stays.
   trials.push_back({"after done", "fsync", 2, ""});
-  for (long n : {1, 250, 499}) trials.push_back({"after done", "unlink", n, ""});
+  // The run's first deletion is the kit image's, before the flush; the
+  // workspace's come after "done".
+  for (long n : {2, 250, 499}) trials.push_back({"after done", "unlink", n, ""});
   // Rolling back after a cancel: moving the saved files back, deleting the
   // new files and folders, removing the workspace.
   // The cancel reaches the engine at its next poll, a file or two after the
@@ -161,7 +164,9 @@ TEST_F(CrashRecovery, AKilledRunIsUndoneOrKeptWholeAtTheNextStart) {
   // are always moves back.
   ASSERT_GE(renamesWhenCancelled, 500);
   for (long n : {300, 350, 420, 490}) trials.push_back({"rollback moves", "rename", n, cancel});
-  for (long n : {1L, cancelledUnlinks.calls / 2, cancelledUnlinks.calls * 9 / 10}) {
+  // How many files the run wrote before the cancel reached it varies by a
+  // few with the machine's load, and so does the count of deletions.
+  for (long n : {1L, cancelledUnlinks.calls / 2, cancelledUnlinks.calls * 3 / 4}) {
     trials.push_back({"rollback deletions", "unlink", n, cancel});
   }
 
