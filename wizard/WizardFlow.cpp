@@ -9,6 +9,18 @@
 
 namespace setup {
 
+const char* PageName(WizardPage page) {
+  switch (page) {
+    case WizardPage::Welcome: return "welcome";
+    case WizardPage::Destination: return "destination";
+    case WizardPage::Progress: return "progress";
+    case WizardPage::Success: return "success";
+    case WizardPage::Error: return "error";
+    case WizardPage::Cancel: return "cancel";
+  }
+  return "?";
+}
+
 std::vector<WizardPage> PageSetFor(WizardStyle style, bool silent) {
   using P = WizardPage;
   if (style == WizardStyle::PropertySheet) {

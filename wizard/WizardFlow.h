@@ -30,6 +30,9 @@ enum class WizardStyle {
 // pages are reached only by jumps.
 std::vector<WizardPage> PageSetFor(WizardStyle style, bool silent);
 
+// The page's name in the front-ends' traces.
+const char* PageName(WizardPage page);
+
 // What a style does where the two differ.
 struct FlowRules {
   std::vector<WizardPage> pages;

@@ -73,18 +73,6 @@ std::string WidgetsLayout(GtkFixed* container, const std::vector<GtkWidget*>& wi
   return layout;
 }
 
-const char* PageName(WizardPage page) {
-  switch (page) {
-    case WizardPage::Welcome: return "welcome";
-    case WizardPage::Destination: return "destination";
-    case WizardPage::Progress: return "progress";
-    case WizardPage::Success: return "success";
-    case WizardPage::Error: return "error";
-    case WizardPage::Cancel: return "cancel";
-  }
-  return "?";
-}
-
 std::string ButtonState(GtkWidget* button) {
   if (!gtk_widget_get_visible(button)) return "hidden";
   std::string state = gtk_widget_get_sensitive(button) ? "on:" : "off:";

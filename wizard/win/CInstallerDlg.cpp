@@ -22,18 +22,6 @@ constexpr UINT kPollPeriod = 500;
 constexpr UINT kAdvancePeriod = 2000;
 constexpr UINT_PTR kSubclassId = 1;
 
-const char* PageName(WizardPage page) {
-  switch (page) {
-    case WizardPage::Welcome: return "welcome";
-    case WizardPage::Destination: return "destination";
-    case WizardPage::Progress: return "progress";
-    case WizardPage::Success: return "success";
-    case WizardPage::Error: return "error";
-    case WizardPage::Cancel: return "cancel";
-  }
-  return "?";
-}
-
 // A message box is as wide as its text, and a short text leaves the caption
 // cut off: the box is widened until the caption fits, its buttons kept in
 // the middle.
