@@ -169,6 +169,15 @@ def generate(tables_dir):
     return "\n".join(out) + "\n"
 
 
+def write_replacing(path, text):
+    """Writes `text` beside `path` and renames it over, so a build that stops
+    half-way never leaves a cut file that looks up to date."""
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tables", required=True, help="directory of the tables")
@@ -179,10 +188,7 @@ def main():
     except TableError as e:
         print(f"generate_catalogue: {e}", file=sys.stderr)
         return 1
-    tmp = args.output + ".tmp"
-    with open(tmp, "w", encoding="utf-8", newline="\n") as f:
-        f.write(source)
-    os.replace(tmp, args.output)
+    write_replacing(args.output, source)
     return 0
 
 

@@ -131,6 +131,16 @@ class Wizard(WizardCase):
         self.put(os.path.join(target, 'keep.txt'), 'mine')
         return self.tree(target)
 
+    def prepare_failing_run(self):
+        """A kit whose run fails: a file stands where it needs its docs
+        directory. Gives the target, its tree and the starter file before."""
+        self.pack()
+        target = os.path.join(self.scratch, 'target')
+        self.put(os.path.join(target, 'docs'), 'not a directory')
+        before = self.old_tree(target)
+        self.propose(target)
+        return target, before, self.read(self.starter)
+
     def test_cancel_during_a_long_run_keeps_the_tree_and_shows_the_error_page(self):
         # Enough files that the run is still going when the question comes.
         files = {'f%04d.txt' % i: 'file %d ' % i * 200 for i in range(3000)}
@@ -164,13 +174,7 @@ class Wizard(WizardCase):
         self.assert_temp_clean()
 
     def test_a_failing_run_shows_the_error_box_then_the_error_page_and_rolls_back(self):
-        self.pack()
-        target = os.path.join(self.scratch, 'target')
-        # A file where the kit needs its docs directory.
-        self.put(os.path.join(target, 'docs'), 'not a directory')
-        before = self.old_tree(target)
-        self.propose(target)
-        starter = self.read(self.starter)
+        target, before, starter = self.prepare_failing_run()
         self.start()
         self.click_id(self.wait_page('welcome'), NEXT, parent=0)
         self.click_id(self.wait_page('destination'), NEXT, parent=0)
@@ -210,12 +214,7 @@ class Wizard(WizardCase):
         self.assert_temp_clean()
 
     def test_a_failing_silent_run_shows_its_error_and_closes_without_recording(self):
-        self.pack()
-        target = os.path.join(self.scratch, 'target')
-        self.put(os.path.join(target, 'docs'), 'not a directory')
-        before = self.old_tree(target)
-        self.propose(target)
-        starter = self.read(self.starter)
+        target, before, starter = self.prepare_failing_run()
         self.start('/S')
         box = self.wait_box('error', seconds=60)
         self.assertIn(EN['IDS_INSTALL_ERROR'], [c['text'] for c in box['controls']])

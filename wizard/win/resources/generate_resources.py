@@ -200,10 +200,7 @@ def main():
     except LayoutError as e:
         print(f"generate_resources: {e}", file=sys.stderr)
         return 1
-    tmp = args.output + ".tmp"
-    with open(tmp, "w", encoding="utf-8", newline="\n") as f:
-        f.write(script)
-    os.replace(tmp, args.output)
+    load_catalogue_reader().write_replacing(args.output, script)
     return 0
 
 
