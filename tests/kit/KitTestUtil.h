@@ -191,6 +191,70 @@ inline std::string SampleText(size_t size, uint32_t seed) {
   return text;
 }
 
+// DEFLATE written bit by bit, for blocks no encoder would make.
+class BitWriter {
+ public:
+  void Put(uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) PutBit((value >> i) & 1);
+  }
+  // Huffman codes go most significant bit first.
+  void PutCode(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) PutBit((code >> i) & 1);
+  }
+  void AlignToByte() { used_ = bytes_.size() * 8; }
+  // The stream so far, with zero bytes after it that no inflater should need.
+  std::string Bytes() const { return bytes_ + std::string(8, '\0'); }
+
+ private:
+  void PutBit(uint32_t bit) {
+    if (used_ % 8 == 0) bytes_.push_back('\0');
+    if (bit) bytes_.back() = char(bytes_.back() | (1 << (used_ % 8)));
+    ++used_;
+  }
+  std::string bytes_;
+  size_t used_ = 0;
+};
+
+// The canonical code of `symbol` among `lengths`.
+inline uint32_t CanonicalCode(const std::vector<int>& lengths, size_t symbol) {
+  uint32_t code = 0;
+  for (int length = 1; length <= lengths[symbol]; ++length) {
+    for (size_t other = 0; other < lengths.size(); ++other) {
+      if (lengths[other] == length && (length < lengths[symbol] || other < symbol)) ++code;
+    }
+    if (length < lengths[symbol]) code <<= 1;
+  }
+  return code;
+}
+
+// A dynamic block whose header sends every code length as itself, through a
+// complete code-length code of sixteen 4-bit codes; then `text` as literals
+// and the end-of-block code (when the literal/length code has one).
+inline void PutDynamicBlock(BitWriter& out, bool final, const std::vector<int>& literals,
+                            const std::vector<int>& distances, const std::string& text = "") {
+  out.Put(final ? 1 : 0, 1);
+  out.Put(2, 2);
+  out.Put(uint32_t(literals.size() - 257), 5);
+  out.Put(uint32_t(distances.size() - 1), 5);
+  out.Put(15, 4);
+  static const int kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  for (int symbol : kOrder) out.Put(symbol < 16 ? 4 : 0, 3);
+  for (const std::vector<int>* lengths : {&literals, &distances}) {
+    for (int length : *lengths) out.PutCode(uint32_t(length), 4);  // code i is i, in 4 bits
+  }
+  for (unsigned char c : text) out.PutCode(CanonicalCode(literals, c), literals[c]);
+  if (literals[256] != 0) out.PutCode(CanonicalCode(literals, 256), literals[256]);
+}
+
+inline void PutStoredBlock(BitWriter& out, bool final, const std::string& text) {
+  out.Put(final ? 1 : 0, 1);
+  out.Put(0, 2);
+  out.AlignToByte();
+  out.Put(uint32_t(text.size()), 16);
+  out.Put(~uint32_t(text.size()), 16);
+  for (unsigned char c : text) out.Put(c, 8);
+}
+
 // Points the temporary directory at one of the test's own, so the "odk"
 // images of one test are not confused with those of another running at the
 // same time.
