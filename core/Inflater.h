@@ -14,7 +14,7 @@ namespace setup {
 enum class InflateStatus {
   Progress,   // the input is used up or the output is full
   StreamEnd,  // the final block is done; further calls produce nothing
-  DataError,  // the stream is invalid
+  DataError,  // the stream is invalid, or one that ISA-L leaves to zlib
 };
 
 class Inflater {

@@ -10,6 +10,12 @@ namespace setup {
 namespace {
 
 constexpr uint32_t kHistorySize = 32768;
+// Each block costs a copy of the history here, so a stream of many small
+// blocks (which no encoder makes for a kit, but anyone can write) would be
+// slow; once the blocks average less than this, the stream is refused and
+// the kit reader reads it with zlib, which takes small blocks in its stride.
+constexpr uint64_t kSmallestAverageBlock = 2048;
+constexpr uint64_t kBlocksBeforeJudging = 64;
 
 // ISA-L only fails on a Huffman code with gaps when a missing code turns up,
 // where zlib refuses the header itself. So every block header is checked
@@ -55,6 +61,7 @@ class IsalInflater : public Inflater {
         inLength -= taken;
       }
       produced += written;
+      output_ += written;
       if (result != ISAL_DECOMP_OK) {
         status = InflateStatus::DataError;
         break;
@@ -63,6 +70,10 @@ class IsalInflater : public Inflater {
         if (finalBlock_) {
           ended_ = true;
           status = InflateStatus::StreamEnd;
+          break;
+        }
+        if (++blocks_ > kBlocksBeforeJudging && output_ < blocks_ * kSmallestAverageBlock) {
+          status = InflateStatus::DataError;
           break;
         }
         Resume(out, produced);
@@ -127,7 +138,10 @@ class IsalInflater : public Inflater {
     const uint32_t fromOut = std::min(produced, kHistorySize);
     const uint32_t fromHistory = std::min(historyLength_, kHistorySize - fromOut);
     uint8_t* window = state_->tmp_out_buffer;
-    std::memcpy(window, history_.get() + historyLength_ - fromHistory, fromHistory);
+    const uint32_t start = (historyEnd_ + kHistorySize - fromHistory) % kHistorySize;
+    const uint32_t beforeWrap = std::min(fromHistory, kHistorySize - start);
+    std::memcpy(window, history_.get() + start, beforeWrap);
+    std::memcpy(window + beforeWrap, history_.get(), fromHistory - beforeWrap);
     std::memcpy(window + fromHistory, out + produced - fromOut, fromOut);
     state_->tmp_out_valid = state_->tmp_out_processed = int32_t(fromHistory + fromOut);
     state_->block_state = ISAL_BLOCK_NEW_HDR;
@@ -135,22 +149,24 @@ class IsalInflater : public Inflater {
     atHeader_ = true;
   }
 
-  // The caller reuses its output buffer, so the last 32 KiB are kept here.
+  // The caller reuses its output buffer, so the last 32 KiB are kept here, in
+  // a ring: small pieces of output cost no more than their own size.
   void KeepHistory(const uint8_t* out, uint32_t produced) {
-    if (produced >= kHistorySize) {
-      std::memcpy(history_.get(), out + produced - kHistorySize, kHistorySize);
-      historyLength_ = kHistorySize;
-      return;
-    }
-    const uint32_t kept = std::min(historyLength_, kHistorySize - produced);
-    std::memmove(history_.get(), history_.get() + historyLength_ - kept, kept);
-    std::memcpy(history_.get() + kept, out, produced);
-    historyLength_ = kept + produced;
+    const uint32_t count = std::min(produced, kHistorySize);
+    const uint8_t* from = out + produced - count;
+    const uint32_t beforeWrap = std::min(count, kHistorySize - historyEnd_);
+    std::memcpy(history_.get() + historyEnd_, from, beforeWrap);
+    std::memcpy(history_.get(), from + beforeWrap, count - beforeWrap);
+    historyEnd_ = (historyEnd_ + count) % kHistorySize;
+    historyLength_ = std::min(kHistorySize, historyLength_ + count);
   }
 
   std::unique_ptr<inflate_state> state_;
   std::unique_ptr<uint8_t[]> history_;
   uint32_t historyLength_ = 0;
+  uint32_t historyEnd_ = 0;
+  uint64_t blocks_ = 0;
+  uint64_t output_ = 0;
   bool atHeader_ = true;
   bool finalBlock_ = false;
   bool ended_ = false;

@@ -128,9 +128,10 @@ ErrorCode KitReader::ReopenImage() {
 ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSize) {
   bool ended = false, tooLarge = false;
   ErrorCode error = Inflate(kitPath, inflaterFactory_, imageSize, ended, tooLarge);
-  // ISA-L gives up on some damaged streams at another byte than zlib, and a
-  // cut one may end a few bytes apart; such a kit is read again with zlib, so
-  // that every build accepts and rejects the same kits with the same image.
+  // ISA-L gives up on some damaged streams at another byte than zlib, a cut
+  // one may end a few bytes apart, and it leaves a stream of many small blocks
+  // to zlib; such a kit is read again with zlib, so that every build accepts
+  // and rejects the same kits with the same image.
   const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended);
   if (doubtful && inflaterFactory_ != CreateZlibInflater) {
     error = Inflate(kitPath, CreateZlibInflater, imageSize, ended, tooLarge);
