@@ -154,24 +154,29 @@ ErrorCode CloseInstalled(ScopedFileHandle& out) {
   return GetLastErrorCode();
 }
 
+// Opens the target with `disposition`, copies the entry into it and closes
+// it. A file opened over an older one is cut after the new bytes.
+ErrorCode WriteEntry(KitReader& kit, size_t index, const std::u16string& target, uint32_t disposition,
+                     const EngineSettings& settings) {
+  ScopedFileHandle out;
+  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, disposition, *out.Out())) return code;
+  const bool cutAfter = disposition != kCreateNew;
+  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), cutAfter, settings)) return code;
+  return CloseInstalled(out);
+}
+
 }  // namespace
 
 ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
                        const EngineSettings& settings) {
-  ScopedFileHandle out;
-  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateAlways, *out.Out())) return code;
-  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), true, settings)) return code;
-  return CloseInstalled(out);
+  return WriteEntry(kit, index, target, kCreateAlways, settings);
 }
 
 ErrorCode ExtractNewEntry(KitReader& kit, size_t index, const std::u16string& target,
                           const EngineSettings& settings) {
   // Nothing stands at the target, so it is made exclusively and there is no
   // old tail to cut; whatever appears there meanwhile is not written over.
-  ScopedFileHandle out;
-  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, kCreateNew, *out.Out())) return code;
-  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), false, settings)) return code;
-  return CloseInstalled(out);
+  return WriteEntry(kit, index, target, kCreateNew, settings);
 }
 
 ErrorCode MakeInstallationDurable(KitReader& kit, const std::u16string& destination, size_t installed,

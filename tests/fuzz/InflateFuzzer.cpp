@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <zlib.h>
 #include <vector>
 
 #include "core/Inflater.h"

@@ -12,12 +12,7 @@ KitModel MixedModel() {
   KitModel model;
   model.descriptions = {{u"en", u"Templates", u"Orvik", u"docs\\readme.html"},
                         {u"ru", u"Шаблоны", u"Орвик", u"docs\\readme.ru.html"}};
-  std::string noise;
-  uint32_t x = 12345;
-  for (int i = 0; i < 100000; ++i) {
-    x = x * 1103515245u + 12345u;
-    noise.push_back(char(x >> 23));
-  }
+  const std::string noise = NoiseBytes(100000, 12345);
   model.files = {
       {u"docs\\readme.html", 132000000000000000ull, SampleText(5000, 1)},
       {u"cfg/main.cfg", 132000000000000001ull, SampleText(300000, 2)},

@@ -96,12 +96,7 @@ KitModel Model() {
   KitModel model;
   model.descriptions = {{u"en", u"Templates", u"Orvik", u"docs\\readme.html"},
                         {u"ru", u"Шаблоны", u"Орвик", u"docs\\readme.ru.html"}};
-  std::string noise;
-  uint32_t x = 777;
-  for (int i = 0; i < 70000; ++i) {
-    x = x * 1103515245u + 12345u;
-    noise.push_back(char(x >> 23));
-  }
+  const std::string noise = NoiseBytes(70000, 777);
   model.files = {{u"docs\\readme.html", 132000000000000000ull, SampleText(4000, 3)},
                  {u"cfg/main.cfg", 132000000000000001ull, SampleText(250000, 4)},
                  {u"bin/noise.dat", 132000000000000002ull, noise},

@@ -175,6 +175,17 @@ inline void ExpectHolds(const KitReader& reader, const KitModel& model) {
 
 // Text that compresses like real templates: words, numbers and line breaks
 // from a fixed pseudo-random sequence.
+// Bytes that do not compress: the top bits of a linear congruential sequence.
+inline std::string NoiseBytes(size_t size, uint32_t seed) {
+  std::string noise;
+  uint32_t x = seed;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    noise.push_back(char(x >> 23));
+  }
+  return noise;
+}
+
 inline std::string SampleText(size_t size, uint32_t seed) {
   static const char* const kWords[] = {"template", "config", "value", "= ", "\n", "orvik", "42", "{", "}",
                                        "name",     "; ",     "path",  "0x", "7", "alpha", "beta"};
