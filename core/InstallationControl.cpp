@@ -51,7 +51,15 @@ InstallationControl::State InstallationControl::PollInstallation() {
   if (status.code != 0 && !errorShown_) {
     errorShown_ = true;
     frontEnd_.ShowMessage(MessageKind::Error, status.text);
+    shownText_ = status.text;
     context_.workerChannel.ReleaseWorker();
+  }
+  if (status.finished && status.rollbackIncomplete) {
+    // Said once, after the run's own error: the user must know the template
+    // directory is not as it was until the next start.
+    const std::u16string notRestored = LookUpMessage("IDS_ERROR_NOTRESTORED");
+    if (shownText_ != notRestored) frontEnd_.ShowMessage(MessageKind::Error, notRestored);
+    shownText_ = notRestored;
   }
   if (status.finished) {
     worker_.Join();

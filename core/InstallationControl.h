@@ -50,6 +50,7 @@ class InstallationControl {
   State state_ = State::Idle;
   bool holdAfterError_ = false;
   bool errorShown_ = false;
+  std::u16string shownText_;
 };
 
 // Turns an engine code into the context's result: 0, or the HRESULT form.

@@ -9,6 +9,7 @@
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
 #include "platform/FileOps.h"
+#include "platform/Process.h"
 
 namespace setup {
 namespace {
@@ -23,65 +24,88 @@ uint32_t Percentage(size_t index, size_t count) {
   return static_cast<uint32_t>(static_cast<uint64_t>(index) * 100 / count);
 }
 
-bool IsDirectory(const std::u16string& path) {
-  PathInfo info;
-  return QueryPathInfo(path, info) == 0 && info.directory;
-}
-
 // Waits out an open cancel question, then tells whether it was answered Yes.
 bool CancelledAfterAnyHold(WorkerChannel& channel) {
   channel.WaitWhileHeld();
   return channel.IsCancelRequested();
 }
 
-// Whether `path` is `directory` or lies inside it.
-bool IsSameOrAbove(const std::u16string& directory, const std::u16string& path) {
-  if (directory.empty() || path.compare(0, directory.size(), directory) != 0) return false;
-  return path.size() == directory.size() || IsSeparator(path[directory.size()]) || EndsWithSeparator(directory);
+// Rolls back; when something could not be put back the user is told so, and
+// the workspace stays for the next start to finish.
+ErrorCode Abandon(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
+  Rollback(log, code);
+  if (log.rollbackIncomplete) {
+    channel.Publish(code, LookUpMessage("IDS_ERROR_NOTRESTORED"), percentage);
+    channel.MarkRollbackIncomplete();
+  }
+  return code;
 }
 
-ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage) {
-  channel.Publish(code, LookUpMessage("IDS_INSTALL_ERROR"), percentage);
+ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint32_t percentage,
+                  const std::u16string& text = {}) {
+  channel.Publish(code, text.empty() ? LookUpMessage("IDS_INSTALL_ERROR") : text, percentage);
   // A front-end that wants the message read before the rollback holds us.
   channel.WaitWhileHeld();
-  return Rollback(log, code);
+  return Abandon(channel, log, code, percentage);
+}
+
+// A message that names a place: the text, then the path on a line of its own.
+std::u16string Naming(const char* identifier, const std::u16string& path) {
+  return LookUpMessage(identifier) + u"\n" + path;
 }
 
 }  // namespace
 
-ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record, DirectoryAccess access) {
-  const std::u16string directory = WithoutTrailingSeparator(path);
-  if (directory.empty() || IsRootPath(directory) || log.knownDirectories.count(directory)) return 0;
+ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& relative) {
+  const std::u16string directory = WithoutTrailingSeparator(relative);
+  if (directory.empty() || log.knownDirectories.count(directory)) return 0;
   // Find the missing levels, innermost first.
   std::vector<std::u16string> missing;
-  for (std::u16string level = directory; !level.empty() && !IsRootPath(level);
-       level = ParentPath(level)) {
-    if (log.knownDirectories.count(level) || IsDirectory(level)) break;
+  for (std::u16string level = directory; !level.empty(); level = ParentPath(level)) {
+    if (log.knownDirectories.count(level)) break;
+    PathInfo info;
+    const ErrorCode looked = log.tree.Inspect(level, info);
+    if (looked == 0) {
+      if (!info.directory) return kErrorPathNotFound;
+      break;
+    }
+    if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) return looked;
     missing.push_back(level);
   }
   for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-    if (record) {
-      if (const ErrorCode code = log.journal.Record(JournalRecord::Directory, *level)) return code;
-    }
-    const ErrorCode code = CreateNewDirectory(*level, access);
-    if (code == kErrorAlreadyExists && IsDirectory(*level)) continue;  // made by someone else meanwhile
+    if (const ErrorCode code = log.journal.Record(JournalRecord::Directory, log.targetDirectory + *level)) return code;
+    const ErrorCode code = log.tree.MakeDirectory(*level);
     if (code != 0) {
-      // A path with no parent to create first cannot be made at all.
-      const std::u16string parent = ParentPath(*level);
-      return parent.empty() || IsDriveDesignator(parent) ? kErrorPathNotFound : code;
+      // Not made, so not the run's: whatever stands there stays.
+      log.journal.Record(JournalRecord::NotMade, log.targetDirectory + *level);
+      PathInfo info;
+      if (code == kErrorAlreadyExists && log.tree.Inspect(*level, info) == 0 && info.directory) continue;
+      return code;
     }
-    if (record) log.newDirectories.push_back(*level);
   }
   log.knownDirectories.insert(directory);
   return 0;
 }
 
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
-  log.targetDirectory = directory;
+  log.targetDirectory = EnsureTrailingSeparator(directory);
   if (directory.empty()) return 0;
   std::u16string temp;
   if (const ErrorCode code = GetTempDirectory(temp)) return code;
-  if (const ErrorCode code = CreateDirectories(log, temp, true)) return code;
+  temp = WithoutTrailingSeparator(temp);
+  // Folders made to hold the workspace are the run's too, outside the tree.
+  std::vector<std::u16string> missing;
+  for (std::u16string level = temp; !level.empty() && !IsRootPath(level); level = ParentPath(level)) {
+    PathInfo info;
+    if (QueryPathInfo(level, info) == 0) break;
+    missing.push_back(level);
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    const ErrorCode code = CreateNewDirectory(*level, DirectoryAccess::Shared);
+    if (code == kErrorAlreadyExists) continue;
+    if (code != 0) return code;
+    log.holders.push_back(*level);
+  }
   temp = EnsureTrailingSeparator(temp);
   // The workspace is made exclusively and private to the user: in a shared
   // temporary directory a name made by someone else must never be reused.
@@ -94,29 +118,67 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
     const ErrorCode code = CreateNewDirectory(candidate, DirectoryAccess::Private);
     if (code == kErrorAlreadyExists) continue;
     if (code != 0) return code;
-    log.newDirectories.push_back(candidate);
-    const ErrorCode begun = log.journal.Begin(candidate, directory);
+    const ErrorCode begun = log.journal.Begin(candidate, log.targetDirectory);
     const bool raced = begun == kErrorSharingViolation || begun == kErrorFileNotFound || begun == kErrorPathNotFound;
     if (raced && ++takenAway < 100) {
       // Another start took the new folder, still without a journal, for a
       // dead run's leftover: take the next number. Should the folder still
       // be there and empty, it goes.
-      log.newDirectories.pop_back();
       RemoveEmptyShell(candidate);
       continue;
     }
-    if (begun != 0) return begun;
+    if (begun != 0) {
+      RemoveEmptyShell(candidate);
+      return begun;
+    }
     log.workspaceRoot = candidate + kPathSeparator;
     log.workspace = log.workspaceRoot + kSavedFolderName + kPathSeparator;
-    log.knownDirectories.insert(candidate);
     return 0;
   }
 }
 
-ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target) {
-  const std::u16string saved = log.workspace + target.substr(log.targetDirectory.size());
-  if (const ErrorCode code = CreateDirectories(log, ParentPath(saved), false)) return code;
-  return MoveFileTo(target, saved);
+ErrorCode OpenTemplateDirectory(RollbackLog& log) {
+  const std::u16string target = WithoutTrailingSeparator(log.targetDirectory);
+  // The missing levels of the template directory itself, outermost first.
+  std::vector<std::u16string> missing;
+  for (std::u16string level = target; !level.empty() && !IsRootPath(level); level = ParentPath(level)) {
+    PathInfo info;
+    const ErrorCode looked = QueryPathInfo(level, info);
+    if (looked == 0) break;
+    if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) return looked;
+    missing.push_back(level);
+  }
+  std::vector<std::u16string> made;
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    if (const ErrorCode code = log.journal.Record(JournalRecord::Directory, *level)) return code;
+    const ErrorCode code = CreateNewDirectory(*level, DirectoryAccess::Shared);
+    if (code == 0) {
+      made.push_back(*level);
+      continue;
+    }
+    log.journal.Record(JournalRecord::NotMade, *level);
+    if (code == kErrorAlreadyExists) continue;  // made by someone else meanwhile
+    // A path with no parent to create first cannot be made at all.
+    const std::u16string parent = ParentPath(*level);
+    return parent.empty() || IsDriveDesignator(parent) ? kErrorPathNotFound : code;
+  }
+  if (const ErrorCode code = log.tree.Open(target)) return code;
+  const ErrorCode locked = log.tree.Lock();
+  if (locked == kErrorBusy) {
+    // The folders just made are the other run's to use now; they are not
+    // ours to remove.
+    for (const std::u16string& level : made) log.journal.Record(JournalRecord::NotMade, level);
+  }
+  return locked;
+}
+
+ErrorCode SaveExisting(RollbackLog& log, const std::u16string& relative) {
+  const std::u16string saved = log.workspace + relative;
+  if (const ErrorCode code = CreateDirectoryTree(ParentPath(saved), DirectoryAccess::Private);
+      code != 0 && code != kErrorAlreadyExists) {
+    return code;
+  }
+  return log.tree.MoveOut(relative, saved);
 }
 
 namespace {
@@ -154,68 +216,26 @@ ErrorCode CloseInstalled(ScopedFileHandle& out) {
   return GetLastErrorCode();
 }
 
-// Opens the target with `disposition`, copies the entry into it and closes
-// it. A file opened over an older one is cut after the new bytes.
-ErrorCode WriteEntry(KitReader& kit, size_t index, const std::u16string& target, uint32_t disposition,
-                     const EngineSettings& settings) {
+}  // namespace
+
+ErrorCode ExtractEntry(KitReader& kit, size_t index, RollbackLog& log, const std::u16string& relative,
+                       bool mustBeNew, const EngineSettings& settings) {
+  // A new file is made exclusively, so there is no old tail to cut and
+  // whatever appears there meanwhile is not written over.
   ScopedFileHandle out;
-  if (const ErrorCode code = OpenFileHandle(target, kGenericWrite, 0, disposition, *out.Out())) return code;
-  const bool cutAfter = disposition != kCreateNew;
-  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), cutAfter, settings)) return code;
+  if (const ErrorCode code = log.tree.OpenToWrite(relative, mustBeNew, out)) return code;
+  if (const ErrorCode code = CopyEntry(kit, kit.Files()[index], out.Get(), !mustBeNew, settings)) return code;
   return CloseInstalled(out);
 }
 
-}  // namespace
-
-ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
-                       const EngineSettings& settings) {
-  return WriteEntry(kit, index, target, kCreateAlways, settings);
-}
-
-ErrorCode ExtractNewEntry(KitReader& kit, size_t index, const std::u16string& target,
-                          const EngineSettings& settings) {
-  // Nothing stands at the target, so it is made exclusively and there is no
-  // old tail to cut; whatever appears there meanwhile is not written over.
-  return WriteEntry(kit, index, target, kCreateNew, settings);
-}
-
-ErrorCode MakeInstallationDurable(KitReader& kit, const std::u16string& destination, size_t installed,
+ErrorCode MakeInstallationDurable(KitReader& kit, RollbackLog& log, size_t installed,
                                   const EngineSettings& settings) {
   // Each file was flushed as it was written, or nothing was written.
   if (FlushesEachFile(settings) || installed == 0) return 0;
   // The image has served this run. Deleted now, the part of it that is still
   // only in memory is dropped instead of being written by the flush below.
   kit.DiscardImage();
-  return FlushFileSystem(destination);
-}
-
-bool RestoreTree(const std::u16string& target, const std::u16string& saved) {
-  // The names are taken first: moving entries out of a directory while it
-  // is being read may make the reading skip some, and a skipped file would
-  // then be deleted with the workspace.
-  struct Saved {
-    std::u16string name;
-    bool directory;
-  };
-  std::vector<Saved> entries;
-  FileFinder finder;
-  for (bool more = finder.FindFirst(saved + u"*"); more; more = finder.FindNext()) {
-    const std::u16string name = finder.FoundName();
-    if (name == u"." || name == u"..") continue;
-    entries.push_back({name, (finder.FoundAttributes() & kFileAttributeDirectory) && !finder.FoundIsSymbolicLink()});
-  }
-  // A listing cut short by an error would leave saved files unseen, and the
-  // workspace that holds them must then not be deleted.
-  bool complete = !finder.Failed();
-  finder.Close();
-  for (const Saved& entry : entries) {
-    if (entry.directory) {
-      complete &= RestoreTree(target + entry.name + kPathSeparator, saved + entry.name + kPathSeparator);
-    } else if (MoveFileTo(saved + entry.name, target + entry.name) != 0) {
-      complete = false;
-    }
-  }
-  return complete;
+  return log.tree.Flush();
 }
 
 ErrorCode DeleteTree(const std::u16string& path) {
@@ -224,33 +244,28 @@ ErrorCode DeleteTree(const std::u16string& path) {
 }
 
 ErrorCode DeleteWorkspace(RollbackLog& log) {
+  if (log.workspaceRoot.empty()) return 0;
   if (const ErrorCode code = DeleteTree(log.workspace)) return code;
   if (const ErrorCode code = log.journal.Remove()) return code;
-  return DeleteTree(log.workspaceRoot);
+  if (const ErrorCode code = DeleteTree(log.workspaceRoot)) return code;
+  log.workspaceRoot.clear();
+  for (auto holder = log.holders.rbegin(); holder != log.holders.rend(); ++holder) {
+    ConfinedTree::RemoveEmptyFolder(*holder);
+  }
+  return 0;
 }
 
 ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
-  bool restored = true;
-  if (!log.targetDirectory.empty() && !log.workspace.empty()) {
-    restored = RestoreTree(log.targetDirectory, log.workspace);
+  if (log.workspaceRoot.empty()) return code;
+  // The workspace and its journal go last, so the journal outlives every
+  // change it describes; when something could not be put back, the
+  // workspace holds its only copy and stays, journal and all, for the next
+  // start to finish the work.
+  if (UndoRun(log.journal.Contents(), log.workspaceRoot, log.tree)) {
+    DeleteWorkspace(log);
+  } else {
+    log.rollbackIncomplete = true;
   }
-  for (const std::u16string& file : log.newFiles) RemoveFile(file);
-  // Inner directories first. The workspace and what was made to hold it go
-  // last, so its journal outlives every change it describes; and when a
-  // saved file could not be moved back, the workspace holds its only copy
-  // and stays, journal and all, for the next start to finish the work.
-  const std::u16string root = WithoutTrailingSeparator(log.workspaceRoot);
-  std::vector<std::u16string> holders;
-  for (auto directory = log.newDirectories.rbegin(); directory != log.newDirectories.rend(); ++directory) {
-    if (IsSameOrAbove(*directory, root)) {
-      holders.push_back(*directory);
-    } else {
-      DeleteTree(*directory);
-    }
-  }
-  if (!restored) return code;
-  DeleteWorkspace(log);
-  for (const std::u16string& directory : holders) DeleteTree(directory);
   return code;
 }
 
@@ -259,25 +274,53 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   std::u16string destination;
   channel.ReadInput(kit, destination);
   RollbackLog log;
-  // Without a destination the kit's names would land in the working directory.
-  if (destination.empty() || !kit) return FailRun(channel, log, kErrorPathNotFound, 0);
+  // Without an absolute destination the kit's names would land wherever the
+  // working directory happens to be.
+  if (!kit || !IsAbsolutePath(destination)) return FailRun(channel, log, kErrorPathNotFound, 0);
 
   if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
+  if (const ErrorCode code = OpenTemplateDirectory(log)) {
+    return FailRun(channel, log, code, 0,
+                   code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
+  }
+  const std::vector<KitFileEntry>& files = kit->Files();
+  std::vector<std::u16string> relatives;
+  relatives.reserve(files.size());
+  for (const KitFileEntry& file : files) relatives.push_back(ToNativeSeparators(file.name));
+
+  // Before the first change: no kit path may lead through a link below the
+  // template directory, or into the temporary directory that holds the
+  // workspace, should that lie inside the template directory.
+  std::u16string temp, tempInside;
+  const bool tempIsInside = GetTempDirectory(temp) == 0 && log.tree.Locate(temp, tempInside);
+  std::unordered_set<std::u16string> checkedFolders;
+  for (const std::u16string& relative : relatives) {
+    if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
+      return FailRun(channel, log, kErrorAccessDenied, 0, LookUpMessage("IDS_ERROR_TEMPINSIDE"));
+    }
+    const std::u16string folder = ParentPath(relative);
+    if (folder.empty() || !checkedFolders.insert(folder).second) continue;
+    std::u16string link;
+    if (const ErrorCode code = log.tree.CheckFolders(relative, &link)) {
+      return FailRun(channel, log, code, 0,
+                     code == kErrorLinkInPath ? Naming("IDS_ERROR_LINKINPATH", log.targetDirectory + link)
+                                              : std::u16string());
+    }
+  }
   // An earlier run with this reader may have let its image go.
   if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
 
-  const std::vector<KitFileEntry>& files = kit->Files();
   size_t installed = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string target = destination + ToNativeSeparators(files[i].name);
+    const std::u16string& relative = relatives[i];
     const uint32_t percentage = Percentage(i, files.size());
-    channel.Publish(0, target, percentage);
+    channel.Publish(0, log.targetDirectory + relative, percentage);
 
     // Only what stands there tells whether to skip: a file at least as new
     // as the kit's stays. A file that cannot be looked at fails the run
     // rather than being replaced blindly.
     PathInfo existing;
-    const ErrorCode looked = QueryPathInfo(target, existing);
+    const ErrorCode looked = log.tree.Inspect(relative, existing);
     if (looked == 0) {
       if (existing.lastWriteTime >= files[i].lastWriteTime) continue;
       // An older directory where the kit has a file would go to the
@@ -288,50 +331,64 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     }
 
     // Only something that stands there is moved aside, and only once: what
-    // this run wrote itself is simply written over. A new file is recorded
-    // before it is written.
-    ErrorCode saved = looked;
-    const bool writtenBefore = log.writtenFiles.count(target) > 0;
-    if (writtenBefore) {
-      saved = 0;
-    } else if (const ErrorCode code = log.journal.Record(looked == 0 ? JournalRecord::Moved : JournalRecord::NewFile,
-                                                         target)) {
-      return FailRun(channel, log, code, percentage);
-    } else if (looked == 0) {
-      saved = SaveExisting(log, target);
+    // this run wrote itself is simply written over. Each change is recorded
+    // before it is made.
+    const std::u16string target = log.targetDirectory + relative;
+    const bool writtenBefore = log.writtenFiles.count(relative) > 0;
+    bool created = false;
+    if (!writtenBefore) {
+      // A file moved aside comes back over the run's version; only where
+      // nothing stood (any more) is the run's file a new one to delete.
+      ErrorCode saved = looked;
+      if (looked == 0) {
+        if (const ErrorCode code = log.journal.Record(JournalRecord::Moved, target)) {
+          return FailRun(channel, log, code, percentage);
+        }
+        saved = SaveExisting(log, relative);
+        if (saved != 0 && saved != kErrorFileNotFound && saved != kErrorPathNotFound) {
+          return FailRun(channel, log, saved, percentage);
+        }
+      }
+      if (const ErrorCode code = CreateDirectories(log, ParentPath(relative))) {
+        return FailRun(channel, log, code, percentage);
+      }
+      if (saved != 0) {
+        if (const ErrorCode code = log.journal.Record(JournalRecord::NewFile, target)) {
+          return FailRun(channel, log, code, percentage);
+        }
+        created = true;
+      }
     }
-    if (saved == kErrorFileNotFound || saved == kErrorPathNotFound) {
-      log.newFiles.push_back(target);
-    } else if (saved != 0) {
-      return FailRun(channel, log, saved, percentage);
-    }
-    if (const ErrorCode code = CreateDirectories(log, ParentPath(target), true)) {
-      return FailRun(channel, log, code, percentage);
-    }
-    log.writtenFiles.insert(target);
     // Only a file this run wrote itself can still stand at the target.
-    const ErrorCode extracted = writtenBefore ? ExtractEntry(*kit, i, target, settings)
-                                              : ExtractNewEntry(*kit, i, target, settings);
-    if (const ErrorCode code = extracted) {
-      return FailRun(channel, log, code, percentage);
+    const ErrorCode extracted = ExtractEntry(*kit, i, log, relative, !writtenBefore, settings);
+    if (extracted == kErrorFileExists && created) {
+      // Someone else's file appeared there: it is not the run's to delete.
+      log.journal.Record(JournalRecord::NotMade, target);
     }
+    if (extracted != 0) return FailRun(channel, log, extracted, percentage);
+    log.writtenFiles.insert(relative);
     ++installed;
     if (settings.onEntryInstalled) settings.onEntryInstalled(i);
     // While the user is asked whether to cancel, no further file is begun.
-    if (CancelledAfterAnyHold(channel)) return Rollback(log, kErrorCancelled);
+    if (CancelledAfterAnyHold(channel)) return Abandon(channel, log, kErrorCancelled, percentage);
   }
+  const uint32_t complete = Percentage(files.size(), files.size());
   // A Yes given while the last entries went by still cancels: nothing is
   // final until the workspace goes.
-  if (CancelledAfterAnyHold(channel)) return Rollback(log, kErrorCancelled);
+  if (CancelledAfterAnyHold(channel)) return Abandon(channel, log, kErrorCancelled, complete);
 
   // The replaced files' old versions go with the workspace, so the new ones
   // must be on disk before it is deleted.
-  if (const ErrorCode code = MakeInstallationDurable(*kit, destination, installed, settings)) {
-    return FailRun(channel, log, code, Percentage(files.size(), files.size()));
+  if (const ErrorCode code = MakeInstallationDurable(*kit, log, installed, settings)) {
+    return FailRun(channel, log, code, complete);
   }
-  if (const ErrorCode code = log.journal.MarkDone()) {
-    return FailRun(channel, log, code, Percentage(files.size(), files.size()));
+  // A termination signal that came before "done" still cancels the run,
+  // even one that arrived during the flush, before the main thread could
+  // pass it on.
+  if (CancelledAfterAnyHold(channel) || TerminationRequested()) {
+    return Abandon(channel, log, kErrorCancelled, complete);
   }
+  if (const ErrorCode code = log.journal.MarkDone()) return FailRun(channel, log, code, complete);
   // The workspace now only holds old versions; a second try catches a
   // passing failure, and what still stays the next start removes.
   if (DeleteWorkspace(log) != 0) DeleteWorkspace(log);

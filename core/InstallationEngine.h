@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/Journal.h"
+#include "platform/ConfinedTree.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileOps.h"
 
@@ -35,18 +36,26 @@ struct EngineSettings {
 };
 
 struct RollbackLog {
-  std::u16string targetDirectory;  // ends with a separator
+  std::u16string targetDirectory;  // absolute, ends with a separator
   std::u16string workspaceRoot;    // v8stpN, with a separator; empty until made
   std::u16string workspace;        // where replaced files are saved, inside the root
-  // Written before each change, so that a start after a crash can undo the run.
+  // Written before each change; the one record the rollback, live or after a
+  // crash, plays back.
   Journal journal;
-  std::vector<std::u16string> newDirectories;
-  std::vector<std::u16string> newFiles;
-  // Directories known to exist, so each is looked at once per run.
+  // The template directory, opened and locked for the whole run: every change
+  // below it goes through here, never through a link.
+  ConfinedTree tree;
+  // Folders made to hold the workspace, outside the template directory.
+  std::vector<std::u16string> holders;
+  // Folders below the template directory known to exist, so each is looked
+  // at once per run (relative paths).
   std::unordered_set<std::u16string> knownDirectories;
-  // Targets this run has written. A kit naming one twice must not move the
-  // first copy aside over the user's saved original.
+  // Targets this run has written (relative). A kit naming one twice must not
+  // move the first copy aside over the user's saved original.
   std::unordered_set<std::u16string> writtenFiles;
+  // Set by Rollback when something could not be put back; the workspace then
+  // stays for the next start.
+  bool rollbackIncomplete = false;
 };
 
 // The body of the worker thread. 0 on success, 1223 when cancelled, else the
@@ -56,28 +65,31 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
 // Runs the installation and marks the channel finished with its result.
 void RunWorker(WorkerChannel& channel, const EngineSettings& settings = {});
 
-// The steps of a run, for the run itself and its tests.
+// The steps of a run, for the run itself and its tests. Paths of kit files
+// are relative to the template directory, with native separators.
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
-ErrorCode SaveExisting(RollbackLog& log, const std::u16string& target);
-ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& path, bool record,
-                            DirectoryAccess access = DirectoryAccess::Shared);
-// Writes entry `index` over whatever stands at `target`.
-ErrorCode ExtractEntry(KitReader& kit, size_t index, const std::u16string& target,
-                       const EngineSettings& settings = {});
-// Writes entry `index` to a `target` where nothing stands; 80 when something does.
-ErrorCode ExtractNewEntry(KitReader& kit, size_t index, const std::u16string& target,
-                          const EngineSettings& settings = {});
+// Creates the template directory's missing levels, recorded, then opens and
+// locks it: kErrorBusy when another run holds it.
+ErrorCode OpenTemplateDirectory(RollbackLog& log);
+ErrorCode SaveExisting(RollbackLog& log, const std::u16string& relative);
+// Creates the folder `relative` and its missing parents below the template
+// directory, each recorded before it is made.
+ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& relative);
+// Writes entry `index` to `relative`: over a file this run wrote, or where
+// nothing stands (80 when something does).
+ErrorCode ExtractEntry(KitReader& kit, size_t index, RollbackLog& log, const std::u16string& relative,
+                       bool mustBeNew, const EngineSettings& settings = {});
 // The run's one durability step, after the last entry: every installed file
 // and directory is on stable storage when it returns 0. The kit's image may
 // be let go; ReopenImage brings it back for another run.
-ErrorCode MakeInstallationDurable(KitReader& kit, const std::u16string& destination, size_t installed,
+ErrorCode MakeInstallationDurable(KitReader& kit, RollbackLog& log, size_t installed,
                                   const EngineSettings& settings = {});
+// Plays the run's record back (UndoRun) and removes the workspace when all
+// is back; returns `code`.
 ErrorCode Rollback(RollbackLog& log, ErrorCode code);
 // The saved files, then the journal, then the folder: the journal outlives
 // everything it would be needed for.
 ErrorCode DeleteWorkspace(RollbackLog& log);
-// Moves every saved file back; false when some could not be moved.
-bool RestoreTree(const std::u16string& target, const std::u16string& saved);
 ErrorCode DeleteTree(const std::u16string& path);
 
 }  // namespace setup

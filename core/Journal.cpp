@@ -34,6 +34,7 @@ bool IsKnownKind(uint8_t kind) {
     case JournalRecord::Directory:
     case JournalRecord::Moved:
     case JournalRecord::NewFile:
+    case JournalRecord::NotMade:
     case JournalRecord::Done:
       return true;
   }
@@ -47,6 +48,28 @@ ErrorCode WriteAll(FileHandle handle, const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+void JournalContents::Apply(JournalRecord kind, std::u16string path) {
+  switch (kind) {
+    case JournalRecord::Target:
+      targetDirectory = std::move(path);
+      break;
+    case JournalRecord::Done:
+      done = true;
+      break;
+    case JournalRecord::NotMade:
+      // Nearly always the last entry: it names the change just tried.
+      for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->path == path) {
+          entries.erase(std::next(entry).base());
+          break;
+        }
+      }
+      break;
+    default:
+      entries.push_back({kind, std::move(path)});
+  }
+}
+
 ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& targetDirectory) {
   path_ = EnsureTrailingSeparator(workspace) + kJournalFileName;
   if (const ErrorCode code = CreateLockedFile(path_, handle_)) {
@@ -57,13 +80,20 @@ ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& 
   ErrorCode code = WriteAll(handle_.Get(), record_);
   if (!code) code = Append(JournalRecord::Target, targetDirectory);
   if (!code) code = FlushFileHandle(handle_.Get());
-  if (code) Remove();
+  if (code) {
+    Remove();
+    return code;
+  }
+  contents_ = {};
+  contents_.targetDirectory = targetDirectory;
   return code;
 }
 
 ErrorCode Journal::Record(JournalRecord kind, const std::u16string& path) {
   if (!Active()) return kErrorSuccess;
-  return Append(kind, path);
+  if (const ErrorCode code = Append(kind, path)) return code;
+  contents_.Apply(kind, path);
+  return kErrorSuccess;
 }
 
 ErrorCode Journal::MarkDone() {
@@ -120,14 +150,7 @@ ErrorCode ReadJournal(FileHandle handle, JournalContents& contents) {
     if (bytes.size() - at < size || GetU32(record + size - 4) != Checksum(record, size - 4)) break;
     std::u16string text(units, u'\0');
     for (uint32_t i = 0; i < units; ++i) text[i] = char16_t(record[5 + 2 * i] | record[6 + 2 * i] << 8);
-    const auto kind = static_cast<JournalRecord>(record[0]);
-    if (kind == JournalRecord::Target) {
-      contents.targetDirectory = text;
-    } else if (kind == JournalRecord::Done) {
-      contents.done = true;
-    } else {
-      contents.entries.push_back({kind, std::move(text)});
-    }
+    contents.Apply(static_cast<JournalRecord>(record[0]), std::move(text));
     at += size;
   }
   return kErrorSuccess;

@@ -29,7 +29,27 @@ enum class JournalRecord : uint8_t {
   Directory = 'D',  // a directory is about to be created
   Moved = 'M',      // an existing file is about to be moved aside
   NewFile = 'N',    // a file is about to be created where none stood
+  // The change announced by the last record for this path did not happen
+  // (say, an exclusive create found something there): whatever stands at the
+  // path is not the run's.
+  NotMade = 'X',
   Done = 'C',       // everything is installed and on disk
+};
+
+struct JournalEntry {
+  JournalRecord kind;
+  std::u16string path;
+};
+
+// What a run did, as its journal tells it: the one record both the live
+// rollback and the recovery after a crash play back.
+struct JournalContents {
+  std::u16string targetDirectory;
+  std::vector<JournalEntry> entries;  // Directory, Moved and NewFile, in order
+  bool done = false;
+
+  // Adds a record's meaning: a NotMade takes back the last entry for its path.
+  void Apply(JournalRecord kind, std::u16string path);
 };
 
 class Journal {
@@ -46,6 +66,8 @@ class Journal {
   // Deletes the journal, keeping its lock until it is gone.
   ErrorCode Remove();
   const std::u16string& Path() const { return path_; }
+  // Everything recorded so far, as a reader of the file would find it.
+  const JournalContents& Contents() const { return contents_; }
 
  private:
   ErrorCode Append(JournalRecord kind, const std::u16string& text);
@@ -53,17 +75,7 @@ class Journal {
   std::u16string path_;
   ScopedFileHandle handle_;
   std::vector<uint8_t> record_;
-};
-
-struct JournalEntry {
-  JournalRecord kind;
-  std::u16string path;
-};
-
-struct JournalContents {
-  std::u16string targetDirectory;
-  std::vector<JournalEntry> entries;  // Directory, Moved and NewFile, in order
-  bool done = false;
+  JournalContents contents_;
 };
 
 // Reads a journal from its start. A record that the dead run did not finish

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/InstallationEngine.h"
+#include "platform/ConfinedTree.h"
 #include "platform/FileFinder.h"
 #include "platform/FileLock.h"
 #include "platform/FileOps.h"
@@ -52,14 +53,27 @@ bool HoldsNoFiles(const std::u16string& directory) {
   return true;
 }
 
-bool Exists(const std::u16string& path) {
-  PathInfo info;
-  return QueryPathInfo(path, info) == 0;
+// Moves every file below `saved` back to the same place below the tree's
+// root; false when one could not go back. The names are taken first: moving
+// entries out of a directory while it is read may make the reading skip some.
+bool RestoreSaved(ConfinedTree& tree, const std::u16string& saved, const std::u16string& relative) {
+  const Listing listing = List(saved);
+  bool complete = listing.complete;
+  for (const std::u16string& name : listing.files) {
+    complete &= tree.MoveIn(saved + name, relative + name) == 0;
+  }
+  for (const std::u16string& name : listing.directories) {
+    complete &= RestoreSaved(tree, saved + name + kPathSeparator, relative + name + kPathSeparator);
+  }
+  return complete;
 }
 
-void RemoveIfEmpty(const std::u16string& directory) {
-  const Listing listing = List(EnsureTrailingSeparator(directory));
-  if (listing.complete && listing.files.empty() && listing.directories.empty()) DeleteTree(directory);
+// The path below `target` (which ends in a separator) that `path` names;
+// false for anything else, the target itself included.
+bool Below(const std::u16string& target, const std::u16string& path, std::u16string& relative) {
+  if (path.size() <= target.size() || path.compare(0, target.size(), target) != 0) return false;
+  relative = path.substr(target.size());
+  return true;
 }
 
 // The saved files, then the journal, then the folder.
@@ -69,10 +83,32 @@ bool RemoveWorkspace(const std::u16string& root, ScopedFileHandle& journal) {
   return DeleteTree(root) == 0;
 }
 
+// Whether a dead run's record may be played back: its template directory
+// opened and locked in `tree`, or gone with nothing saved to put into it.
+// False leaves the workspace for a later start.
+bool OpenDeadRunsTree(const JournalContents& record, const std::u16string& root, ConfinedTree& tree) {
+  // A relative target would be taken against whatever the working directory
+  // of this start happens to be.
+  if (!IsAbsolutePath(record.targetDirectory)) return false;
+  const ErrorCode opened = tree.Open(record.targetDirectory);
+  if (opened == kErrorFileNotFound || opened == kErrorPathNotFound) {
+    return HoldsNoFiles(root + kSavedFolderName + kPathSeparator);
+  }
+  // A live run into the same directory owns it now.
+  return opened == 0 && tree.Lock() == 0;
+}
+
 // One workspace a run of this user left: finish it off unless its run lives.
 void RecoverWorkspace(const std::u16string& root, RecoveryReport& report) {
+  const std::u16string journalPath = root + kJournalFileName;
+  // Only what the program itself makes: a journal of the user's own, private,
+  // in a private folder. Anything else was put there by someone else.
+  if (!IsOwnEntry(journalPath, EntryKind::File)) {
+    if (!RemoveEmptyShell(root)) ++report.kept;
+    return;
+  }
   ScopedFileHandle lock;
-  const ErrorCode opened = OpenLockedFile(root + kJournalFileName, lock);
+  const ErrorCode opened = OpenLockedFile(journalPath, lock);
   if (opened == kErrorSharingViolation) return;  // a live run's
   if (opened != 0) {
     // No journal: a run that died before it wrote one, or one that had
@@ -89,10 +125,15 @@ void RecoverWorkspace(const std::u16string& root, RecoveryReport& report) {
     if (RemoveWorkspace(root, lock)) ++report.finished; else ++report.kept;
     return;
   }
-  // A run that died before it named its target cannot have saved anything;
-  // should files be there all the same, they stay.
-  const bool undone = journal.targetDirectory.empty() ? HoldsNoFiles(root + kSavedFolderName + kPathSeparator)
-                                                       : RollBackFromJournal(journal, root);
+  bool undone = false;
+  if (journal.targetDirectory.empty()) {
+    // A run that died before it named its target cannot have saved anything;
+    // should files be there all the same, they stay.
+    undone = HoldsNoFiles(root + kSavedFolderName + kPathSeparator);
+  } else {
+    ConfinedTree tree;
+    undone = OpenDeadRunsTree(journal, root, tree) && UndoRun(journal, root, tree);
+  }
   if (undone && RemoveWorkspace(root, lock)) {
     ++report.rolledBack;
   } else {
@@ -106,19 +147,37 @@ bool RemoveEmptyShell(const std::u16string& directory) {
   return HoldsNoFiles(EnsureTrailingSeparator(directory)) && DeleteTree(directory) == 0;
 }
 
-bool RollBackFromJournal(const JournalContents& journal, const std::u16string& workspaceRoot) {
-  bool complete = true;
+bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot, ConfinedTree& tree) {
+  const std::u16string target = EnsureTrailingSeparator(record.targetDirectory);
   const std::u16string saved = workspaceRoot + kSavedFolderName + kPathSeparator;
-  if (Exists(saved)) complete = RestoreTree(journal.targetDirectory, saved);
-  for (auto entry = journal.entries.rbegin(); entry != journal.entries.rend(); ++entry) {
-    if (entry->kind == JournalRecord::NewFile) {
-      complete &= RemoveFile(entry->path) == 0;
+  bool complete = true;
+  if (tree.IsOpen()) {
+    FileFinder finder;
+    if (finder.FindFirst(saved)) complete = RestoreSaved(tree, saved, u"");
+    std::u16string relative;
+    for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
+      if (entry->kind == JournalRecord::NewFile && Below(target, entry->path, relative)) {
+        complete &= tree.RemoveFile(relative) == 0;
+      }
     }
+    // Innermost first. One that holds something the run did not put there
+    // stays, since that is no longer the run's to remove.
+    for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
+      if (entry->kind == JournalRecord::Directory && Below(target, entry->path, relative)) {
+        tree.RemoveEmptyDirectory(relative);
+      }
+    }
+  } else if (!HoldsNoFiles(saved)) {
+    complete = false;
   }
-  // Innermost first. One that holds something the run did not put there
-  // stays, since that is no longer the run's to remove.
-  for (auto entry = journal.entries.rbegin(); entry != journal.entries.rend(); ++entry) {
-    if (entry->kind == JournalRecord::Directory) RemoveIfEmpty(entry->path);
+  // The template directory itself and the folders above it that the run
+  // made, innermost first, when empty.
+  tree.Close();
+  for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
+    if (entry->kind == JournalRecord::Directory && !entry->path.empty() &&
+        target.compare(0, EnsureTrailingSeparator(entry->path).size(), EnsureTrailingSeparator(entry->path)) == 0) {
+      ConfinedTree::RemoveEmptyFolder(entry->path);
+    }
   }
   return complete;
 }

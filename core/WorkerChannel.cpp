@@ -22,6 +22,7 @@ void WorkerChannel::Start(KitReader* kit, const std::u16string& destination, boo
   status_.percentage = 0;
   status_.finished = false;
   status_.result = 0;
+  status_.rollbackIncomplete = false;
 }
 
 void WorkerChannel::ReadInput(KitReader*& kit, std::u16string& destination) {
@@ -93,6 +94,11 @@ void WorkerChannel::Finish(ErrorCode result) {
   ChannelLockGuard guard(lock_);
   status_.finished = true;
   status_.result = result;
+}
+
+void WorkerChannel::MarkRollbackIncomplete() {
+  ChannelLockGuard guard(lock_);
+  status_.rollbackIncomplete = true;
 }
 
 }  // namespace setup

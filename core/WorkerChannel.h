@@ -20,6 +20,9 @@ struct WorkerStatus {
   // Set when the run has returned; `result` is then its return code.
   bool finished = false;
   ErrorCode result = 0;
+  // The rollback could not put everything back; the workspace stays for the
+  // next start.
+  bool rollbackIncomplete = false;
 };
 
 class WorkerChannel {
@@ -55,6 +58,7 @@ class WorkerChannel {
   void WaitWhileHeld();
   // Called by the worker when the run has returned.
   void Finish(ErrorCode result);
+  void MarkRollbackIncomplete();
 
  private:
   ChannelLock lock_;

@@ -34,8 +34,9 @@ ErrorCode DeleteLockedFile(const std::u16string& path, ScopedFileHandle& handle)
 
 enum class EntryKind { File, Directory };
 // True when `path` itself (a link is not followed) is a file or a directory,
-// as asked, that belongs to the user running the program. Leftovers of other
-// users in a shared temporary directory are never theirs to touch.
+// as asked, that belongs to the user running the program and is private to
+// them, as the program makes its own. Leftovers of other users in a shared
+// temporary directory are never theirs to touch.
 bool IsOwnEntry(const std::u16string& path, EntryKind kind);
 
 }  // namespace setup

@@ -109,3 +109,17 @@ bool IsDriveDesignator(std::u16string_view path, PathStyle style) {
 }
 
 }  // namespace setup
+
+namespace setup {
+
+bool IsAbsolutePath(std::u16string_view path, PathStyle style) {
+  if (style == PathStyle::Posix) return !path.empty() && path[0] == u'/';
+  if (path.size() >= 3 && path[1] == u':' && IsSeparator(path[2], style)) {
+    const char16_t drive = path[0];
+    return (drive >= u'A' && drive <= u'Z') || (drive >= u'a' && drive <= u'z');
+  }
+  return path.size() >= 3 && IsSeparator(path[0], style) && IsSeparator(path[1], style) &&
+         !IsSeparator(path[2], style);
+}
+
+}  // namespace setup

@@ -58,3 +58,12 @@ bool IsRootPath(std::u16string_view path, PathStyle style = kNativePathStyle);
 bool IsDriveDesignator(std::u16string_view path, PathStyle style = kNativePathStyle);
 
 }  // namespace setup
+
+namespace setup {
+
+// Posix: begins with "/". Windows: a drive and a separator ("C:\x") or a UNC
+// path ("\\server\share"); "\x" and "C:x" depend on the current drive or
+// directory and are not absolute.
+bool IsAbsolutePath(std::u16string_view path, PathStyle style = kNativePathStyle);
+
+}  // namespace setup

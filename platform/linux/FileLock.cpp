@@ -127,7 +127,10 @@ ErrorCode DeleteLockedFile(const std::u16string& path, ScopedFileHandle& handle)
 bool IsOwnEntry(const std::u16string& path, EntryKind kind) {
   struct stat st;
   if (lstat(WideToMultiByte(path).c_str(), &st) != 0 || st.st_uid != geteuid()) return false;
-  return kind == EntryKind::Directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+  // The program makes its workspaces, journals and images private; one that
+  // others may read or write was not made by it, or has been tampered with.
+  if ((st.st_mode & 077) != 0) return false;
+  return kind == EntryKind::Directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
 }  // namespace setup

@@ -15,6 +15,7 @@
 #include "core/InstallationEngine.h"
 #include "core/KitReader.h"
 #include "core/WorkerChannel.h"
+#include "i18n/Catalogue.h"
 #include "platform/FileOps.h"
 #include "platform/Text.h"
 
@@ -288,17 +289,21 @@ TEST_F(EngineTest, ANewFileIsNeverWrittenOverWhatAppearedAtItsPlace) {
   ReadKit();
   const size_t readme = IndexOf("readme.txt");
   test::MakeDirs(target_);
+  RollbackLog log;
+  ASSERT_EQ(CreateWorkspace(log, Utf8ToUtf16(target_)), 0u);
+  ASSERT_EQ(OpenTemplateDirectory(log), 0u);
   PutFile(target_ + "/readme.txt", "appeared meanwhile", kOld);
-  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/readme.txt")), kErrorFileExists);
+  EXPECT_EQ(ExtractEntry(kit_, readme, log, u"readme.txt", true), kErrorFileExists);
   EXPECT_EQ(test::ReadFile(target_ + "/readme.txt"), "appeared meanwhile");
   // Nor through a link to nothing, which would create its target elsewhere.
   ASSERT_EQ(symlink((dir_ / "elsewhere").c_str(), (target_ + "/link.txt").c_str()), 0);
-  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/link.txt")), kErrorFileExists);
+  EXPECT_EQ(ExtractEntry(kit_, readme, log, u"link.txt", true), kErrorFileExists);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere"));
   // Where nothing stands, the entry is written whole with its time.
-  EXPECT_EQ(ExtractNewEntry(kit_, readme, Utf8ToUtf16(target_ + "/fresh.txt")), 0u);
+  EXPECT_EQ(ExtractEntry(kit_, readme, log, u"fresh.txt", true), 0u);
   EXPECT_EQ(test::ReadFile(target_ + "/fresh.txt"), "Read me\n");
   EXPECT_EQ(TakeSnapshot(target_).at("fresh.txt").mtimeNs, TakeSnapshot(source_).at("readme.txt").mtimeNs);
+  EXPECT_EQ(DeleteWorkspace(log), 0u);
 }
 
 TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {
@@ -314,15 +319,15 @@ TEST_F(EngineTest, WildcardCharactersInNamesAreOrdinaryCharacters) {
   EXPECT_EQ(test::ListDir(target_ + "/setX"), std::vector<std::string>{});
 }
 
-TEST(CreateDirectories, TheCodeTellsWhetherThePathHadAParentToCreateFirst) {
+TEST(CreateDirectories, ATemplateDirectoryThatCannotBeMadeReportsWhy) {
   RollbackLog log;
-  // Right under the root the failure of the creation itself is reported...
-  const ErrorCode underRoot = CreateDirectories(log, u"/" + std::u16string(300, u'a'), true);
+  ASSERT_EQ(CreateWorkspace(log, u"/" + std::u16string(300, u'a')), 0u);
+  // Right under the root the failure of the creation itself is reported.
+  const ErrorCode underRoot = OpenTemplateDirectory(log);
   EXPECT_NE(underRoot, 0u);
   EXPECT_NE(underRoot, kErrorPathNotFound);
-  // ...a name with no separator at all has no parent to make first.
-  EXPECT_EQ(CreateDirectories(log, std::u16string(300, u'a'), true), kErrorPathNotFound);
-  EXPECT_TRUE(log.newDirectories.empty());
+  EXPECT_EQ(Rollback(log, underRoot), underRoot);
+  EXPECT_FALSE(log.rollbackIncomplete);
 }
 
 TEST_F(EngineTest, ALinkToNothingIsMovedAsideAndComesBack) {
@@ -443,6 +448,138 @@ TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
   EXPECT_EQ(installed, 0u);
   EXPECT_EQ(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)));
   EXPECT_TRUE(left.empty());
+}
+
+// What a rollback may remove: only what the run itself made. A folder the
+// run created goes only when empty, and a file a user saved meanwhile stays.
+TEST_F(EngineTest, ARollbackKeepsWhatOthersPutIntoTheRunsFolders) {
+  ReadKit();
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i != IndexOf("docs/notes.txt")) return;
+    test::WriteFile(target_ + "/docs/mine.txt", "saved by the user meanwhile");
+    channel_.RequestCancel();
+  };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  EXPECT_EQ(test::ReadFile(target_ + "/docs/mine.txt"), "saved by the user meanwhile");
+  EXPECT_EQ(test::ListDir(target_), std::vector<std::string>{"docs"});
+  EXPECT_EQ(test::ListDir(target_ + "/docs"), std::vector<std::string>{"mine.txt"});
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// An empty kit still leaves the template directory behind, so the starter
+// file never names a folder that does not exist.
+TEST_F(EngineTest, AnEmptyKitCreatesTheTemplateDirectory) {
+  kittest::KitModel model;
+  model.single = true;
+  model.descriptions.push_back({u"en", u"Demo", u"Vendor", u""});
+  test::WriteFile(dir_ / "empty.okd", kittest::DeflateRaw(model.Image()));
+  ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "empty.okd")), 0u);
+  EXPECT_EQ(Run(target_ + "/new"), 0u);
+  EXPECT_TRUE(test::IsDirectory(target_ + "/new"));
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// One run per template directory: a second one, started while the first is
+// changing it, stops before it changes anything, and the first goes on.
+TEST_F(EngineTest, ASecondRunIntoTheSameDirectoryStopsAtOnce) {
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  ErrorCode second = 0;
+  WorkerStatus secondStatus;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i != 0) return;
+    const Snapshot during = TakeSnapshot(target_);
+    WorkerChannel other{u""};
+    other.Start(&kit_, Utf8ToUtf16(target_));
+    EngineSettings quick;
+    quick.completionPause = std::chrono::milliseconds(0);
+    second = RunInstallation(other, quick);
+    secondStatus = other.ReadStatus();
+    EXPECT_EQ(TakeSnapshot(target_), during) << enginetest::Describe(TakeSnapshot(target_), during);
+    EXPECT_EQ(Workspaces(tmp_).size(), 1u);
+  };
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_EQ(second, kErrorBusy);
+  EXPECT_EQ(secondStatus.text, LookUpMessage("IDS_ERROR_INPROGRESS"));
+  EXPECT_EQ(FilesOf(TakeSnapshot(target_)), FilesOf(TakeSnapshot(source_)));
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// Links below the template directory are never gone through: one there from
+// the start fails the run before anything changes, naming it; one put in
+// place of a folder during the run stops the run there.
+TEST_F(EngineTest, NothingIsWrittenThroughALinkBelowTheTemplateDirectory) {
+  ReadKit();
+  const std::string elsewhere = dir_ / "elsewhere";
+  PutFile(elsewhere + "/notes.txt", "someone else's", kOld);
+  const Snapshot elsewhereBefore = TakeSnapshot(elsewhere);
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  ASSERT_EQ(symlink(elsewhere.c_str(), (target_ + "/docs").c_str()), 0);
+  Snapshot before = TakeSnapshot(target_);
+  EXPECT_EQ(Run(target_), kErrorLinkInPath);
+  EXPECT_EQ(channel_.ReadStatus().text, LookUpMessage("IDS_ERROR_LINKINPATH") + u"\n" + Utf8ToUtf16(target_ + "/docs"));
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+
+  // A real folder at first, swapped for a link after the first file.
+  ASSERT_EQ(unlink((target_ + "/docs").c_str()), 0);
+  test::MakeDirs(target_ + "/docs");
+  before = TakeSnapshot(target_);
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i != 0) return;
+    ASSERT_EQ(rename((target_ + "/docs").c_str(), (dir_ / "docs-away").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), (target_ + "/docs").c_str()), 0);
+  };
+  EXPECT_EQ(Run(target_, settings), kErrorLinkInPath);
+  EXPECT_EQ(TakeSnapshot(elsewhere), elsewhereBefore) << enginetest::Describe(TakeSnapshot(elsewhere), elsewhereBefore);
+  EXPECT_EQ(test::ReadFile(target_ + "/1c/base.cfg"), "older");
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// A kit entry aimed at the temporary directory, when that lies inside the
+// template directory, could write the workspace's own journal: refused
+// before anything changes.
+TEST_F(EngineTest, AKitNeverWritesIntoTheTemporaryDirectory) {
+  PutFile(source_ + "/tmp/v8stp7/journal", "forged", kKit);
+  ReadKit();
+  test::MakeDirs(target_ + "/tmp");
+  const Snapshot before = TakeSnapshot(target_);
+  setenv("TMPDIR", (target_ + "/tmp").c_str(), 1);
+  const ErrorCode code = Run(target_);
+  const Snapshot after = TakeSnapshot(target_);
+  setenv("TMPDIR", tmp_.c_str(), 1);
+  EXPECT_EQ(code, kErrorAccessDenied);
+  EXPECT_EQ(channel_.ReadStatus().text, LookUpMessage("IDS_ERROR_TEMPINSIDE"));
+  EXPECT_EQ(after, before) << enginetest::Describe(after, before);
+}
+
+// A full template file system during the rollback: each run's version gives
+// up its room before the original is copied back from the temporary
+// directory on another file system.
+TEST_F(EngineTest, AFullDiskStillTakesEveryOriginalBack) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+  const std::string small = dir_ / "small";
+  test::MakeDirs(small);
+  ASSERT_EQ(std::system(("mount -t tmpfs -o size=1m tmpfs '" + small + "'").c_str()), 0);
+  const std::string target = small + "/templates";
+  for (const char* name : {"a", "b", "c", "d", "e"}) {
+    PutFile(source_ + "/" + name + ".dat", std::string(190 << 10, name[0]), kKit);
+    PutFile(target + "/" + name + ".dat", std::string(150 << 10, 'o'), kOld);
+  }
+  PutFile(source_ + "/z.dat", std::string(300 << 10, 'z'), kKit);
+  ReadKit();
+  const Snapshot before = TakeSnapshot(target);
+  const ErrorCode code = Run(target);
+  const Snapshot after = TakeSnapshot(target);
+  const std::vector<std::string> left = Workspaces(tmp_);
+  RemoveDirectoryTree(Utf8ToUtf16(target));
+  ASSERT_EQ(std::system(("umount '" + small + "'").c_str()), 0);
+  EXPECT_EQ(code, kErrorDiskFull);
+  EXPECT_EQ(after, before) << enginetest::Describe(after, before);
+  EXPECT_TRUE(left.empty());
+  EXPECT_FALSE(channel_.ReadStatus().rollbackIncomplete);
 }
 
 }  // namespace

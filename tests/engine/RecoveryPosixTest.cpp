@@ -28,6 +28,7 @@ TEST(RecoveryPosix, OtherUsersLeftoversAreLeftAlone) {
   ASSERT_EQ(CreateLockedTempFile(Utf8ToUtf16(tmp), u"odk", image, lock), 0u);
   lock.Reset();
   test::MakeDirs(tmp + "/v8stp0/saved");
+  test::MakePrivate(tmp + "/v8stp0");
   ASSERT_EQ(chown(WideToMultiByte(image).c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(chown((tmp + "/v8stp0").c_str(), kNobody, kNobody), 0);
   const std::vector<std::string> before = test::ListDir(tmp);

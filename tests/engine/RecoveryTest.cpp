@@ -46,22 +46,31 @@ class RecoveryTest : public ::testing::Test {
 
   // What the engine does for one kit file, journal first.
   void Install(RollbackLog& log, const std::string& relative, const std::string& content) {
+    const std::u16string native = Utf8ToUtf16(test::NativePath(relative));
     const std::u16string target = Target(relative);
     PathInfo info;
-    const bool there = QueryPathInfo(target, info) == 0;
-    ASSERT_EQ(log.journal.Record(there ? JournalRecord::Moved : JournalRecord::NewFile, target), 0u);
+    const bool there = log.tree.Inspect(native, info) == 0;
     if (there) {
-      ASSERT_EQ(SaveExisting(log, target), 0u);
+      ASSERT_EQ(log.journal.Record(JournalRecord::Moved, target), 0u);
+      ASSERT_EQ(SaveExisting(log, native), 0u);
     }
-    ASSERT_EQ(CreateDirectories(log, ParentPath(target), true), 0u);
+    ASSERT_EQ(CreateDirectories(log, ParentPath(native)), 0u);
+    if (!there) {
+      ASSERT_EQ(log.journal.Record(JournalRecord::NewFile, target), 0u);
+    }
     PutFile(Utf16ToUtf8(target), content, kKit);
+  }
+
+  void Begin(RollbackLog& log) {
+    ASSERT_EQ(CreateWorkspace(log, Target()), 0u);
+    ASSERT_EQ(OpenTemplateDirectory(log), 0u);
   }
 
   // A run that dies half-way: one file replaced, one created, one created in
   // two folders it made; `done` when it got as far as its "done" record.
   void DieHalfWay(bool done) {
     RollbackLog log;
-    ASSERT_EQ(CreateWorkspace(log, Target()), 0u);
+    Begin(log);
     Install(log, "base.cfg", "new base");
     Install(log, "fresh.txt", "new file");
     Install(log, "new/deeper/deep.txt", "new deep");
@@ -101,7 +110,7 @@ TEST_F(RecoveryTest, ARunThatWasDoneKeepsItsNewTreeAndLosesItsWorkspace) {
 
 TEST_F(RecoveryTest, ALiveRunAndALiveImageAreLeftAloneAndDeadImagesGo) {
   RollbackLog live;
-  ASSERT_EQ(CreateWorkspace(live, Target()), 0u);
+  Begin(live);
   Install(live, "base.cfg", "new base");
   std::u16string liveImage, deadImage;
   ScopedFileHandle liveLock, deadLock;
@@ -152,6 +161,8 @@ TEST_F(RecoveryTest, ARollbackThatCannotFinishKeepsTheOnlyCopyForALaterStart) {
 TEST_F(RecoveryTest, WorkspacesWithoutAJournalGoOnlyWhenTheyHoldNoFile) {
   test::MakeDirs(dir_ / "tmp/v8stp3/saved/empty");  // died before its journal
   PutFile(dir_ / "tmp/v8stp4/base.cfg", "somebody's only copy", kOld);
+  // The program makes its workspaces private.
+  for (const char* name : {"tmp/v8stp3", "tmp/v8stp4"}) test::MakePrivate(dir_ / name);
   test::MakeDirs(dir_ / "tmp/v8stpX");  // not a workspace name
   const RecoveryReport report = RecoverInterruptedRuns();
   EXPECT_EQ(report.kept, 1u);

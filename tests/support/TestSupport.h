@@ -40,6 +40,9 @@ bool IsDirectory(const std::string& path);
 // The size of a file, even one another handle holds open; -1 when there is none.
 int64_t FileSizeOf(const std::string& path);
 void MakeDirs(const std::string& path);
+// Takes all access away from other users, as the program does for its own
+// workspaces; nothing to do on Windows.
+void MakePrivate(const std::string& path);
 // Removes a tree (read-only entries included), never following links.
 void RemoveTree(const std::string& path);
 // Names in a directory, "." and ".." left out, sorted.

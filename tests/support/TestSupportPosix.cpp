@@ -69,4 +69,6 @@ void SetEnvironment(const std::string& name, const char* value) {
 
 const char* GetEnvironment(const std::string& name) { return std::getenv(name.c_str()); }
 
+void MakePrivate(const std::string& path) { chmod(path.c_str(), 0700); }
+
 }  // namespace setup::test

@@ -136,4 +136,6 @@ const char* GetEnvironment(const std::string& name) {
   return (values[name] = U8(value)).c_str();
 }
 
+void MakePrivate(const std::string&) {}
+
 }  // namespace setup::test
