@@ -69,10 +69,17 @@ bool RestoreSaved(ConfinedTree& tree, const std::u16string& saved, const std::u1
 }
 
 // The path below `target` (which ends in a separator) that `path` names;
-// false for anything else, the target itself included.
+// false for anything else: the target itself, and a path that climbs out
+// of it with "..", which the program never writes.
 bool Below(const std::u16string& target, const std::u16string& path, std::u16string& relative) {
   if (path.size() <= target.size() || path.compare(0, target.size(), target) != 0) return false;
   relative = path.substr(target.size());
+  for (size_t begin = 0; begin <= relative.size();) {
+    size_t end = begin;
+    while (end < relative.size() && !IsSeparator(relative[end])) ++end;
+    if (relative.compare(begin, end - begin, u"..") == 0) return false;
+    begin = end + 1;
+  }
   return true;
 }
 

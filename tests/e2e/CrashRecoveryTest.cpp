@@ -254,6 +254,19 @@ TEST_F(CrashRecovery, ALiveRunsWorkspaceAndImageAreLeftAlone) {
   EXPECT_EQ(test::ListDir(tmp_), during);
   EXPECT_EQ(TakeSnapshot(tmp_), workspace);
   EXPECT_EQ(TakeSnapshot(target_), tree);
+  // A second run into the same directory, with a temporary directory of its
+  // own, stops before it changes anything and says why.
+  const std::string otherTmp = dir_ / "tmp2";
+  test::MakeDirs(otherTmp);
+  test::WriteFile(other + "/orvikv8.okd", test::ReadFile(*root_ / "orvikv8.okd"));
+  std::map<std::string, std::string> otherEnv = Env();
+  otherEnv["TMPDIR"] = otherTmp;
+  const test::ProcessResult racing = test::RunProcess({other + "/setup", "-S"}, otherEnv);
+  EXPECT_EQ(racing.status, 1) << racing.err;
+  EXPECT_EQ(racing.err, "Another installation into this template directory is in progress. Wait until it has "
+                        "ended, then try again.\n");
+  EXPECT_EQ(TakeSnapshot(target_), tree);
+  EXPECT_TRUE(test::ListDir(otherTmp).empty());
 
   // The first run goes on and finishes as if nothing had happened.
   kill(pid, SIGCONT);
@@ -264,6 +277,16 @@ TEST_F(CrashRecovery, ALiveRunsWorkspaceAndImageAreLeftAlone) {
   const test::ProcessResult clean = test::RunProcess({app_ + "/setup", "-S"}, Env());
   ASSERT_EQ(clean.status, 0) << clean.err;
   EXPECT_EQ(finished, TakeSnapshot(target_));
+}
+
+// A termination signal that arrives just before the final flush, or during
+// it, still cancels the run: nothing is installed until "done".
+TEST_F(CrashRecovery, ASignalBeforeTheFinalFlushCancelsTheRun) {
+  const Snapshot old = TakeSnapshot(target_);
+  const test::FaultRun run = Run(0, "syncfs", SIGKILL, "syncfs:1:-" + std::to_string(SIGTERM));
+  EXPECT_EQ(run.process.status, 2) << run.process.err;
+  EXPECT_EQ(TakeSnapshot(target_), old) << enginetest::Describe(TakeSnapshot(target_), old);
+  EXPECT_TRUE(test::ListDir(tmp_).empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "kit/KitTestUtil.h"
 #include "core/InstallationEngine.h"
 #include "core/KitReader.h"
+#include "core/Recovery.h"
 #include "core/WorkerChannel.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileOps.h"
@@ -580,6 +581,34 @@ TEST_F(EngineTest, AFullDiskStillTakesEveryOriginalBack) {
   EXPECT_EQ(after, before) << enginetest::Describe(after, before);
   EXPECT_TRUE(left.empty());
   EXPECT_FALSE(channel_.ReadStatus().rollbackIncomplete);
+}
+
+// An original that truly cannot go back (its folder has become a file) is
+// kept in the workspace, journal and all, and the run says so; the next
+// start finishes the work once it can.
+TEST_F(EngineTest, ARollbackThatCannotPutEverythingBackSaysSoAndKeepsTheWorkspace) {
+  ReadKit();
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  const Snapshot before = TakeSnapshot(target_);
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i + 1 != kit_.Files().size()) return;
+    ASSERT_EQ(rename((target_ + "/1c").c_str(), (dir_ / "1c-away").c_str()), 0);
+    test::WriteFile(target_ + "/1c", "in the way");
+    channel_.RequestCancel();
+  };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  const WorkerStatus status = channel_.ReadStatus();
+  EXPECT_TRUE(status.rollbackIncomplete);
+  EXPECT_EQ(status.text, LookUpMessage("IDS_ERROR_NOTRESTORED"));
+  ASSERT_EQ(Workspaces(tmp_).size(), 1u);
+  EXPECT_EQ(test::ReadFile(tmp_ + "/" + Workspaces(tmp_).front() + "/saved/1c/base.cfg"), "older");
+
+  ASSERT_EQ(unlink((target_ + "/1c").c_str()), 0);
+  ASSERT_EQ(rename((dir_ / "1c-away").c_str(), (target_ + "/1c").c_str()), 0);
+  EXPECT_EQ(RecoverInterruptedRuns().rolledBack, 1u);
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 
 }  // namespace

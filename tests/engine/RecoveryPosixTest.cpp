@@ -1,5 +1,6 @@
-// Leftovers of other users in a shared temporary directory are never touched,
-// however dead they look. Needs root, to hand files to another user.
+// Recovery on POSIX: leftovers of other users in a shared temporary directory
+// are never touched, however dead they look (needs root, to hand files to
+// another user), and neither is a journal others could have written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <memory>
 
 #include "TestSupport.h"
+#include "core/InstallationEngine.h"
 #include "core/Recovery.h"
 #include "platform/FileLock.h"
 #include "platform/Text.h"
@@ -43,6 +45,28 @@ TEST(RecoveryPosix, OtherUsersLeftoversAreLeftAlone) {
   ASSERT_EQ(chown((tmp + "/v8stp0").c_str(), 0, 0), 0);
   EXPECT_EQ(RecoverInterruptedRuns().imagesDeleted, 1u);
   EXPECT_TRUE(test::ListDir(tmp).empty());
+}
+
+// A journal that others could have written is not the program's: the
+// records in it are not followed until it is private again.
+TEST(RecoveryPosix, AJournalOthersCouldWriteIsNotFollowed) {
+  test::ScratchDir dir;
+  test::MakeDirs(dir / "tmp");
+  test::ScopedTemporaryDirectory scope(dir / "tmp");
+  const std::string fresh = dir / "templates/fresh.txt";
+  {
+    RollbackLog log;
+    ASSERT_EQ(CreateWorkspace(log, Utf8ToUtf16(dir / "templates")), 0u);
+    ASSERT_EQ(OpenTemplateDirectory(log), 0u);
+    ASSERT_EQ(log.journal.Record(JournalRecord::NewFile, Utf8ToUtf16(fresh)), 0u);
+    test::WriteFile(fresh, "new file");
+  }
+  ASSERT_EQ(chmod((dir / "tmp/v8stp0/journal").c_str(), 0644), 0);
+  RecoverInterruptedRuns();
+  EXPECT_TRUE(test::Exists(fresh));
+  ASSERT_EQ(chmod((dir / "tmp/v8stp0/journal").c_str(), 0600), 0);
+  EXPECT_EQ(RecoverInterruptedRuns().rolledBack, 1u);
+  EXPECT_FALSE(test::Exists(fresh));
 }
 
 }  // namespace

@@ -170,6 +170,38 @@ TEST_F(RecoveryTest, WorkspacesWithoutAJournalGoOnlyWhenTheyHoldNoFile) {
   EXPECT_EQ(test::ReadFile(dir_ / "tmp/v8stp4/base.cfg"), "somebody's only copy");
 }
 
+// Recovery trusts only what the program itself makes and where it made it:
+// a record outside the journal's own
+// absolute target, and a target whose directory a live run holds are never
+// acted on.
+TEST_F(RecoveryTest, OnlyTheProgramsOwnRecordsAreFollowedAndOnlyInsideTheirTarget) {
+  const std::string victim = dir_ / "victim.txt";
+  PutFile(victim, "not the run's", kOld);
+  {
+    RollbackLog log;
+    Begin(log);
+    Install(log, "fresh.txt", "new file");
+    ASSERT_EQ(log.journal.Record(JournalRecord::NewFile, Utf8ToUtf16(victim)), 0u);
+    ASSERT_EQ(log.journal.Record(JournalRecord::NewFile, Target("../victim.txt")), 0u);
+  }
+  // While a live run holds the template directory, the dead one waits.
+  RollbackLog live;
+  Begin(live);
+  EXPECT_EQ(RecoverInterruptedRuns().kept, 1u);
+  EXPECT_TRUE(test::Exists(dir_ / "templates/fresh.txt"));
+  EXPECT_EQ(Rollback(live, kErrorCancelled), kErrorCancelled);
+  EXPECT_EQ(RecoverInterruptedRuns().rolledBack, 1u);
+  EXPECT_EQ(test::ReadFile(victim), "not the run's");
+  EXPECT_EQ(SnapshotOf(target_), old_) << Differences(SnapshotOf(target_), old_);
+
+  // A relative target would be taken against this start's working directory.
+  {
+    RollbackLog log;
+    ASSERT_EQ(CreateWorkspace(log, u"templates"), 0u);
+  }
+  EXPECT_EQ(RecoverInterruptedRuns().kept, 1u);
+}
+
 // Journals as a crash leaves them: the records before a torn one count.
 TEST_F(RecoveryTest, AJournalIsReadUpToItsFirstIncompleteRecord) {
   const std::u16string workspace = Utf8ToUtf16(dir_ / "tmp/w");
