@@ -342,5 +342,47 @@ TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   EXPECT_TRUE(Workspaces(driveC.Path()).empty());
 }
 
+// What a run guarantees under a second run and a user at work: a second run
+// into the same directory stops before it changes anything, and a file the
+// user saves into a folder the run made survives the run's rollback.
+TEST_F(EngineWinTest, ASecondRunStopsAtOnceAndARollbackKeepsTheUsersFile) {
+  ReadKit();
+  ErrorCode second = 0;
+  EngineSettings settings;
+  settings.onEntryInstalled = [&](size_t i) {
+    if (i + 1 != kit_.Files().size()) return;
+    WorkerChannel other{u""};
+    other.Start(&kit_, Utf8ToUtf16(target_));
+    EngineSettings quick;
+    quick.completionPause = std::chrono::milliseconds(0);
+    second = RunInstallation(other, quick);
+    test::WriteFile(target_ + "\\docs\\mine.txt", "saved meanwhile");
+    channel_.RequestCancel();
+  };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  EXPECT_EQ(second, kErrorBusy);
+  EXPECT_EQ(test::ReadFile(target_ + "\\docs\\mine.txt"), "saved meanwhile");
+  EXPECT_EQ(test::ListDir(target_), std::vector<std::string>{"docs"});
+  EXPECT_EQ(test::ListDir(target_ + "\\docs"), std::vector<std::string>{"mine.txt"});
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// A folder of the template directory that is a link (a reparse point) is not
+// gone through: the run fails before it changes anything.
+TEST_F(EngineWinTest, AFolderThatIsALinkFailsTheRunBeforeAnyChange) {
+  ReadKit();
+  const std::string elsewhere = dir_ / "elsewhere";
+  test::MakeDirs(elsewhere);
+  test::MakeDirs(target_);
+  if (!CreateSymbolicLinkW(test::WidePath(target_ + "\\docs").c_str(), test::WidePath(elsewhere).c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    GTEST_SKIP() << "no directory links here (" << GetLastError() << ")";
+  }
+  const Tree before = SnapshotOf(target_);
+  EXPECT_EQ(Run(target_), kErrorLinkInPath);
+  EXPECT_EQ(SnapshotOf(target_), before) << Differences(SnapshotOf(target_), before);
+  EXPECT_TRUE(test::ListDir(elsewhere).empty());
+}
+
 }  // namespace
 }  // namespace setup
