@@ -233,10 +233,11 @@ bool ConfinedTree::IsOpen() const { return native_->root.Valid(); }
 
 ErrorCode ConfinedTree::Lock() {
   if (!IsOpen()) return kErrorInvalidHandle;
-  if (RetryOnInterrupt([&] { return flock(native_->root.Get(), LOCK_EX | LOCK_NB); }) != 0) {
-    return CodeFromErrno(errno);
-  }
-  return 0;
+  if (RetryOnInterrupt([&] { return flock(native_->root.Get(), LOCK_EX | LOCK_NB); }) == 0) return 0;
+  // A file system without locks for directories (some network ones) cannot
+  // keep two runs apart; refusing every run there would help nobody.
+  if (errno == ENOLCK || errno == EBADF || errno == EINVAL || errno == EOPNOTSUPP) return 0;
+  return CodeFromErrno(errno);
 }
 
 void ConfinedTree::Close() {
@@ -302,10 +303,19 @@ ErrorCode ConfinedTree::Inspect(const std::u16string& relative, PathInfo& info) 
   if (const int error = native_->Parent(relative, leaf, parent)) return CodeFromErrno(error);
   struct stat st;
   if (fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return CodeFromErrno(errno);
+  if (S_ISLNK(st.st_mode)) {
+    // A link in the kit's place is judged by the time of what it points to
+    // (a link to nothing is older than anything); it is never written
+    // through, only moved aside as a link.
+    struct stat followed;
+    info.directory = false;
+    info.lastWriteTime = fstatat(parent, leaf.c_str(), &followed, 0) == 0 && !S_ISDIR(followed.st_mode)
+                             ? FileTimeFromUnix(followed.st_mtim.tv_sec, followed.st_mtim.tv_nsec)
+                             : 0;
+    return 0;
+  }
   info.directory = S_ISDIR(st.st_mode);
-  // A link counts as a file older than anything: it is moved aside, never
-  // looked through.
-  info.lastWriteTime = S_ISLNK(st.st_mode) ? 0 : FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  info.lastWriteTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   return 0;
 }
 

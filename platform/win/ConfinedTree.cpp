@@ -161,14 +161,21 @@ ErrorCode ConfinedTree::CheckFolders(const std::u16string& relative, std::u16str
 ErrorCode ConfinedTree::Inspect(const std::u16string& relative, PathInfo& info) {
   if (const ErrorCode code = CheckFolders(relative)) return code;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  // Not followed: a link is something to move aside, older than anything.
   if (!SETUP_FILE_CALL(FALSE, GetFileAttributesExW, Win32Path(native_->Full(relative)).c_str(),
                        GetFileExInfoStandard, &data)) {
     return LastFailure();
   }
-  const bool link = win::IsLink(data.dwFileAttributes);
-  info.directory = !link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  info.lastWriteTime = link ? 0 : win::FromFileTime(data.ftLastWriteTime);
+  if (win::IsLink(data.dwFileAttributes)) {
+    // Judged by the time of what it points to (a link to nothing is older
+    // than anything), but never written through: only moved aside.
+    PathInfo followed;
+    info.directory = false;
+    info.lastWriteTime =
+        QueryPathInfo(native_->Full(relative), followed) == 0 && !followed.directory ? followed.lastWriteTime : 0;
+    return 0;
+  }
+  info.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.lastWriteTime = win::FromFileTime(data.ftLastWriteTime);
   return 0;
 }
 
