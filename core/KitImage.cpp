@@ -225,7 +225,7 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
         !fields.U32(entry.size)) {
       return kErrorInvalidData;
     }
-    if (!IsSafeKitEntryName(entry.name)) return kErrorInvalidData;
+    if (!IsSafeKitEntryName(entry.name) || entry.lastWriteTime > kKitLatestFileTime) return kErrorInvalidData;
     table.push_back(std::move(entry));
   }
 

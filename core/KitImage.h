@@ -42,6 +42,12 @@ inline constexpr uint64_t kKitImageSizeLimit = 0xFFFFFFFFull;
 // with long names take about a quarter of it).
 inline constexpr uint64_t kKitTableMemoryLimit = 256u * 1024 * 1024;
 
+// The latest last-write time a kit may give. Windows takes a FILETIME for a
+// signed number and SetFileTime refuses anything later, so such a kit is
+// damaged on every build alike rather than failing halfway through a run on
+// one and dating files to 1901 on the other.
+inline constexpr FileTime kKitLatestFileTime = 0x7FFFFFFFFFFFFFFFULL;
+
 inline constexpr uint32_t kKitDescriptionRecordMinSize = 4 + 4 * 4;
 inline constexpr uint32_t kKitFileRecordMinSize = 4 + 4 + 8 + 4 + 4;
 
@@ -76,8 +82,8 @@ bool IsSafeKitEntryName(std::u16string_view name, PathStyle style = kNativePathS
 // at the image's first byte. Appends to `descriptions` and fills `files` with
 // absolute positions. Every count, size and string is checked against what is
 // left of the image or the record; anything that does not fit, an unsafe name,
-// file data past the end of the image or tables larger in memory than
-// `tableMemoryLimit` give 13. A failing source's code is passed on.
+// a time past kKitLatestFileTime, file data past the end of the image or
+// tables larger in memory than `tableMemoryLimit` give 13. A failing source's code is passed on.
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
                         std::vector<KitFileEntry>& files,

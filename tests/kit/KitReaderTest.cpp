@@ -398,6 +398,20 @@ TEST_F(kit_reader, UnsafeNamesAreRefused) {
   }
 }
 
+// Windows takes a FILETIME for a signed number: SetFileTime refuses one from
+// 2^63 up, and the Linux build must not make 1901 of it either.
+TEST_F(kit_reader, TimesPastTheSignedRangeAreRefused) {
+  for (const auto& [time, valid] : {std::pair{FileTime{0}, true}, std::pair{FileTime{0x7FFFFFFFFFFFFFFFULL}, true},
+                                    std::pair{FileTime{0x8000000000000000ULL}, false},
+                                    std::pair{FileTime{0xFFFFFFFFFFFFFFFFULL}, false}}) {
+    KitModel model = DemoModel(false);
+    model.files.push_back({u"late.txt", time, "late"});
+    KitReader reader;
+    EXPECT_EQ(ReadImage(reader, model.Image()), valid ? kErrorSuccess : kErrorInvalidData) << time;
+    if (valid) ExpectHolds(reader, model);
+  }
+}
+
 TEST_F(kit_reader, ImageSizeLimitStopsABomb) {
   KitModel model = DemoModel(false);
   model.files[0].data = std::string(64 * 1024 * 1024, '\0');
