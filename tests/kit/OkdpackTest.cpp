@@ -235,6 +235,10 @@ TEST_F(kit_okdpack, BadTreesAreRefused) {
     ExpectRefused(pack(root), name);
     test::RunProcess({"/bin/rm", "-rf", root});
   }
+  // A file beside a folder that Windows takes for the same name: the kit
+  // would be damaged there.
+  MakeTree(Path("t4"), {{"Data/a.cfg", "1", 1, 0}, {"data", "2", 1, 0}});
+  ExpectRefused(pack(Path("t4")), "t4/data");
   EXPECT_FALSE(test::Exists(Path("k.okd")));
   for (const std::string& name : test::ListDir(Scratch())) EXPECT_EQ(name.find("k.okd."), std::string::npos) << name;
 }
