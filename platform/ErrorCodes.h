@@ -11,6 +11,7 @@ inline constexpr ErrorCode kErrorSuccess = 0;
 inline constexpr ErrorCode kErrorFailure = 1;
 inline constexpr ErrorCode kErrorFileNotFound = 2;
 inline constexpr ErrorCode kErrorPathNotFound = 3;
+inline constexpr ErrorCode kErrorAccessDenied = 5;
 inline constexpr ErrorCode kErrorInvalidHandle = 6;
 inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
 inline constexpr ErrorCode kErrorInvalidData = 13;
