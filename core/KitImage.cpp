@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace setup {
 
@@ -177,6 +178,83 @@ bool IsSafeKitEntryName(std::u16string_view name, PathStyle style) {
   return true;
 }
 
+namespace {
+
+// A folder or a file among the names: the number of its folder (0 for the
+// directory the kit is installed into) and its own name.
+struct NameNodeKey {
+  uint32_t parent;
+  std::u16string_view name;
+};
+
+struct NameNodeHash {
+  PathStyle style;
+  size_t operator()(const NameNodeKey& key) const {
+    uint64_t hash = 14695981039346656037ull ^ key.parent;  // FNV-1a
+    for (char16_t c : key.name) hash = (hash ^ NameComparisonUnit(c, style)) * 1099511628211ull;
+    return size_t(hash);
+  }
+};
+
+struct NameNodeEqual {
+  PathStyle style;
+  bool operator()(const NameNodeKey& a, const NameNodeKey& b) const {
+    if (a.parent != b.parent || a.name.size() != b.name.size()) return false;
+    for (size_t i = 0; i < a.name.size(); ++i) {
+      if (NameComparisonUnit(a.name[i], style) != NameComparisonUnit(b.name[i], style)) return false;
+    }
+    return true;
+  }
+};
+
+constexpr size_t kNoEntry = SIZE_MAX;
+
+struct NameNode {
+  uint32_t number;
+  size_t fileEntry = kNoEntry;    // the first entry that names it as a file
+  size_t folderEntry = kNoEntry;  // the first entry inside it
+};
+
+}  // namespace
+
+ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
+                               uint64_t memoryLimit) {
+  // Every folder and file once, keyed by its folder's number and its name,
+  // so a name costs time in proportion to its length however deep it goes.
+  using Nodes = std::unordered_map<NameNodeKey, NameNode, NameNodeHash, NameNodeEqual>;
+  constexpr uint64_t kNodeCost = sizeof(Nodes::value_type) + 3 * sizeof(void*);
+  Nodes nodes(0, NameNodeHash{style}, NameNodeEqual{style});
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::u16string_view name = names[i];
+    uint32_t parent = 0;
+    size_t start = 0;
+    for (size_t end = 0; end <= name.size(); ++end) {
+      if (end < name.size() && !IsNameSeparator(name[end])) continue;
+      const auto [at, added] = nodes.try_emplace({parent, name.substr(start, end - start)},
+                                                 NameNode{uint32_t(nodes.size() + 1)});
+      if (added && (memoryLimit < kNodeCost || nodes.size() > UINT32_MAX - 1)) return kErrorNotEnoughMemory;
+      if (added) memoryLimit -= kNodeCost;
+      NameNode& node = at->second;
+      if (end == name.size()) {
+        if (node.folderEntry != kNoEntry) {
+          clash = {i, node.folderEntry};
+          return kErrorInvalidData;
+        }
+        if (node.fileEntry == kNoEntry) node.fileEntry = i;
+      } else {
+        if (node.fileEntry != kNoEntry) {
+          clash = {node.fileEntry, i};
+          return kErrorInvalidData;
+        }
+        if (node.folderEntry == kNoEntry) node.folderEntry = i;
+        parent = node.number;
+      }
+      start = end + 1;
+    }
+  }
+  return kErrorSuccess;
+}
+
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
                         std::vector<KitFileEntry>& files,
@@ -225,9 +303,17 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
         !fields.U32(entry.size)) {
       return kErrorInvalidData;
     }
-    if (!IsSafeKitEntryName(entry.name)) return kErrorInvalidData;
+    if (!IsSafeKitEntryName(entry.name) || entry.lastWriteTime > kKitLatestFileTime) return kErrorInvalidData;
     table.push_back(std::move(entry));
   }
+
+  // A kit that no run could install whole is as good as damaged. Following
+  // the names may take as much memory again as the tables.
+  std::vector<std::u16string_view> names;
+  names.reserve(table.size());
+  for (const KitFileEntry& entry : table) names.push_back(entry.name);
+  KitNameClash clash;
+  if (CheckFileFolderNames(names, kNativePathStyle, clash, tableMemoryLimit) != 0) return kErrorInvalidData;
 
   // Offsets count from the data area; turn them into image positions, and
   // refuse data past the end now rather than halfway through an installation.

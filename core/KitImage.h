@@ -42,6 +42,12 @@ inline constexpr uint64_t kKitImageSizeLimit = 0xFFFFFFFFull;
 // with long names take about a quarter of it).
 inline constexpr uint64_t kKitTableMemoryLimit = 256u * 1024 * 1024;
 
+// The latest last-write time a kit may give. Windows takes a FILETIME for a
+// signed number and SetFileTime refuses anything later, so such a kit is
+// damaged on every build alike rather than failing halfway through a run on
+// one and dating files to 1901 on the other.
+inline constexpr FileTime kKitLatestFileTime = 0x7FFFFFFFFFFFFFFFULL;
+
 inline constexpr uint32_t kKitDescriptionRecordMinSize = 4 + 4 * 4;
 inline constexpr uint32_t kKitFileRecordMinSize = 4 + 4 + 8 + 4 + 4;
 
@@ -72,12 +78,28 @@ class KitMemorySource : public KitByteSource {
 // in "." or a blank, one holding ":", or a device name such as "NUL".
 bool IsSafeKitEntryName(std::u16string_view name, PathStyle style = kNativePathStyle);
 
+// Two entries of which one names a file and the other a file inside a folder
+// of the same name ("x" and "x/y.txt"): no installation can create both.
+struct KitNameClash {
+  size_t file = 0;
+  size_t inside = 0;
+};
+
+// Looks for such a pair among `names`, split at either separator and
+// compared by the style's rule (NameComparisonUnit). 0 when there is none;
+// 13 when there is, with `clash` telling the pair; 8 when the folders and
+// files named would take more than `memoryLimit` bytes to follow.
+ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
+                               uint64_t memoryLimit = UINT64_MAX);
+
 // Reads the tables of an image of `imageSize` bytes from `source`, which stands
 // at the image's first byte. Appends to `descriptions` and fills `files` with
 // absolute positions. Every count, size and string is checked against what is
 // left of the image or the record; anything that does not fit, an unsafe name,
-// file data past the end of the image or tables larger in memory than
-// `tableMemoryLimit` give 13. A failing source's code is passed on.
+// a name both of a file and of a folder (CheckFileFolderNames, in the native
+// style), a time past kKitLatestFileTime, file data past the end of the image
+// or tables larger in memory than `tableMemoryLimit` (or names that take more
+// than that again to follow) give 13. A failing source's code is passed on.
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
                         std::vector<KitFileEntry>& files,

@@ -30,12 +30,12 @@ class BufferedImageSource : public KitByteSource {
         if (count >= kBufferSize) {
           // Large reads skip the buffer.
           uint32_t got = 0;
-          if (ErrorCode error = ReadFromFile(handle_, target, count, got)) return error;
+          if (ErrorCode error = ReadFromFile(handle_, target, count, got)) return Failed(error);
           bytesRead += got;
           return kErrorSuccess;
         }
         uint32_t got = 0;
-        if (ErrorCode error = ReadFromFile(handle_, buffer_.data(), kBufferSize, got)) return error;
+        if (ErrorCode error = ReadFromFile(handle_, buffer_.data(), kBufferSize, got)) return Failed(error);
         if (got == 0) return kErrorSuccess;
         begin_ = 0;
         end_ = got;
@@ -50,8 +50,17 @@ class BufferedImageSource : public KitByteSource {
     return kErrorSuccess;
   }
 
+  // Whether a read of the image itself failed, rather than its data being wrong.
+  bool ReadFailed() const { return readFailed_; }
+
  private:
+  ErrorCode Failed(ErrorCode error) {
+    readFailed_ = true;
+    return error;
+  }
+
   static constexpr uint32_t kBufferSize = 65536;
+  bool readFailed_ = false;
   FileHandle handle_;
   std::vector<uint8_t> buffer_;
   uint32_t begin_ = 0;
@@ -73,6 +82,7 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   kitPath_ = kitPath;
   imageSize_ = 0;
   imageDiscarded_ = false;
+  failurePlace_ = KitFailurePlace::None;
   ErrorCode error = kErrorSuccess;
   try {
     error = MakeImage(imageSize_);
@@ -80,6 +90,8 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
+  // A first attempt may have failed where a second one went through.
+  if (!error || error == kErrorCancelled) failurePlace_ = KitFailurePlace::None;
   if (error) {
     files_.clear();
     Close();
@@ -87,14 +99,20 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   return error;
 }
 
+ErrorCode KitReader::FailedOn(KitFailurePlace place, ErrorCode error) {
+  if (error) failurePlace_ = place;
+  return error;
+}
+
 ErrorCode KitReader::MakeImage(uint64_t& imageSize) {
+  constexpr KitFailurePlace kImage = KitFailurePlace::Image;
   std::u16string tempDirectory;
-  ErrorCode error = GetTempDirectory(tempDirectory);
+  ErrorCode error = FailedOn(kImage, GetTempDirectory(tempDirectory));
   // The image is locked from its creation to its deletion, so that a later
   // start can tell it from the image of a run that died.
-  if (!error) error = CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_);
+  if (!error) error = FailedOn(kImage, CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_));
   if (!error) error = Decompress(kitPath_, imageSize);
-  if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = GetLastErrorCode();
+  if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = FailedOn(kImage, GetLastErrorCode());
   return error;
 }
 
@@ -108,6 +126,7 @@ void KitReader::DiscardImage() {
 ErrorCode KitReader::ReopenImage() {
   if (!imageDiscarded_) return kErrorSuccess;
   Close();
+  failurePlace_ = KitFailurePlace::None;
   ErrorCode error = kErrorSuccess;
   uint64_t imageSize = 0;
   try {
@@ -116,7 +135,8 @@ ErrorCode KitReader::ReopenImage() {
     error = kErrorNotEnoughMemory;
   }
   // The tables were read from the first image; a changed kit cannot use them.
-  if (!error && imageSize != imageSize_) error = kErrorInvalidData;
+  if (!error && imageSize != imageSize_) error = FailedOn(KitFailurePlace::Kit, kErrorInvalidData);
+  if (!error || error == kErrorCancelled) failurePlace_ = KitFailurePlace::None;
   if (error) {
     Close();
     return error;
@@ -141,21 +161,29 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSi
 
 ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(),
                              uint64_t& imageSize, bool& ended, bool& tooLarge) {
+  constexpr KitFailurePlace kKit = KitFailurePlace::Kit, kImage = KitFailurePlace::Image;
+  // A seek that failed without a code still failed.
+  const auto seekFailure = [] { return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle; };
   imageSize = 0;
   ended = tooLarge = false;
   ScopedFileHandle kit;
-  if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) return error;
+  if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) {
+    return FailedOn(kKit, error);
+  }
   // Written through the reader's own locked handle, from its start: the
   // image is not cut to nothing first, since on ext4 a file cut to nothing and
   // written is sent to the disk when it is closed, and the image should never
   // get there. It is cut at its end instead, after an earlier, longer attempt.
   const FileHandle image = image_.Get();
-  if (SeekFile(image, 0, kSeekBegin) < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
+  if (SeekFile(image, 0, kSeekBegin) < 0) return FailedOn(kImage, seekFailure());
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
-  if (kitSize < 0) return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle;
+  if (kitSize < 0) return FailedOn(kKit, seekFailure());
+  // An empty kit is a stream that ends before it begins, on every build
+  // (Windows could not even map it).
+  if (kitSize == 0) return FailedOn(kKit, kErrorInvalidData);
 
   FileMapping mapping;
-  if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return error;
+  if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return FailedOn(kKit, error);
   std::unique_ptr<Inflater> inflater = factory();
   if (!inflater) return kErrorNotEnoughMemory;
 
@@ -165,29 +193,33 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     // A decompression bomb stops here instead of filling the disk.
     if (length > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) {
       tooLarge = true;
-      return kErrorInvalidData;
+      return FailedOn(kKit, kErrorInvalidData);
     }
     uint32_t written = 0;
-    if (ErrorCode error = WriteToFile(image, data, length, written)) return error;
+    if (ErrorCode error = WriteToFile(image, data, length, written)) return FailedOn(kImage, error);
     imageSize += length;
     return kErrorSuccess;
   };
   // Once the stream has ended the rest of the kit is ignored, so there is no
-  // need to map it.
+  // need to read it.
   for (uint64_t offset = 0; offset < uint64_t(kitSize) && !ended; offset += windowSize) {
     uint32_t length = uint32_t(std::min<uint64_t>(windowSize, uint64_t(kitSize) - offset));
     if (stopRequested_ && stopRequested_()) return kErrorCancelled;
-    const uint8_t* window = mapping.MapWindow(offset, length);
-    if (!window) return kErrorInvalidData;
-    if (ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended)) return error;
+    const uint8_t* window = nullptr;
+    if (ErrorCode error = mapping.MapWindow(offset, length, window)) return FailedOn(kKit, error);
+    const ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended);
+    // The sink has said where its own failures lie; the rest is the kit's data.
+    if (error == kErrorInvalidData && !tooLarge) return FailedOn(kKit, error);
+    if (error) return error;
     mapping.UnmapWindow();
   }
-  return TruncateFileHere(image);
+  return FailedOn(kImage, TruncateFileHere(image));
 }
 
 ErrorCode KitReader::ReadTables(uint64_t imageSize) {
   BufferedImageSource source(image_.Get());
-  return ParseKitImage(source, imageSize, descriptions_, files_);
+  const ErrorCode error = ParseKitImage(source, imageSize, descriptions_, files_);
+  return FailedOn(source.ReadFailed() ? KitFailurePlace::Image : KitFailurePlace::Kit, error);
 }
 
 ProductAndVendor KitReader::FindProductAndVendor(const std::u16string& language) const {

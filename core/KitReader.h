@@ -16,6 +16,11 @@
 
 namespace setup {
 
+// Which file a failed Read or ReopenImage could not use: the kit (it could
+// not be opened or read, or its data is not a kit's), or the image in the
+// temporary directory (it could not be made, written or read back).
+enum class KitFailurePlace { None, Kit, Image };
+
 struct ProductAndVendor {
   std::u16string product;
   std::u16string vendor;
@@ -35,9 +40,13 @@ class KitReader {
   // Inflates the kit at `kitPath` into a new "odk" file in the temporary
   // directory and reads its tables. 0 on success; 13 for a damaged kit, 112
   // when the temporary directory filled up, 1223 when the stop check asked
-  // to stop, otherwise the file layer's code. On failure the image is closed
-  // and deleted and the file table is empty.
+  // to stop, otherwise the file layer's code of the step that failed, whose
+  // file FailurePlace tells. On failure the image is closed and deleted and
+  // the file table is empty.
   ErrorCode Read(const std::u16string& kitPath);
+
+  // Where the last Read or ReopenImage failed; None after a success or a stop.
+  KitFailurePlace FailurePlace() const { return failurePlace_; }
 
   // Product and vendor of the first description in `language` (case ignored);
   // both empty when there is none.
@@ -82,6 +91,8 @@ class KitReader {
                     bool& ended, bool& tooLarge);
   ErrorCode ReadTables(uint64_t imageSize);
   ErrorCode MakeImage(uint64_t& imageSize);
+  // Notes where a step failed; `error` is passed on.
+  ErrorCode FailedOn(KitFailurePlace place, ErrorCode error);
 
   std::vector<KitDescription> descriptions_;
   std::vector<KitFileEntry> files_;
@@ -90,6 +101,7 @@ class KitReader {
   std::u16string kitPath_;
   uint64_t imageSize_ = 0;
   bool imageDiscarded_ = false;
+  KitFailurePlace failurePlace_ = KitFailurePlace::None;
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;

@@ -26,6 +26,15 @@ bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace) {
   return kSpaceFactor * kitSize <= freeSpace;
 }
 
+const char* KitReadFailureMessage(ErrorCode code, KitFailurePlace place) {
+  if (code == kErrorDiskFull) return "IDS_ERROR_NOSPACE";
+  // Data that is not a kit's, or tables too large to hold, whatever file it lay in.
+  if (code == kErrorInvalidData || code == kErrorNotEnoughMemory) return "IDS_ERROR_DAMAGEDSOURCE";
+  if (place == KitFailurePlace::Image) return "IDS_ERROR_TEMPUNUSABLE";
+  if (place == KitFailurePlace::Kit) return "IDS_ERROR_READSOURCE";
+  return "IDS_ERROR_DAMAGEDSOURCE";
+}
+
 bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
   const std::u16string kitPath = LocateKit(context.useCurrentDirectory);
   FileFinder finder;
@@ -45,14 +54,14 @@ bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
     return false;
   }
 
-  // A full temporary directory is a matter of space, not of a damaged kit;
-  // a termination signal while the kit unpacks ends start-up without a word.
+  // A full or unwritable temporary directory, or a kit the system will not
+  // let us read, is not a damaged kit; a termination signal while the kit
+  // unpacks ends start-up without a word.
   context.kit.SetStopCheck(TerminationRequested);
   const ErrorCode read = context.kit.Read(kitPath);
   if (read == kErrorCancelled) return false;
   if (read != 0) {
-    frontEnd.ShowMessage(MessageKind::Error,
-                         LookUpMessage(read == kErrorDiskFull ? "IDS_ERROR_NOSPACE" : "IDS_ERROR_DAMAGEDSOURCE"));
+    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage(KitReadFailureMessage(read, context.kit.FailurePlace())));
     return false;
   }
   context.progressPercent = 0;

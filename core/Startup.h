@@ -16,6 +16,12 @@ std::u16string LocateKit(bool useCurrentDirectory);
 // not determine either size skips the check.
 bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace);
 
+// The message for a kit that could not be read (`code`, `place` as
+// KitReader::Read and FailurePlace give them): a full temporary directory, a
+// damaged kit, one that cannot be read, or a temporary directory it cannot be
+// unpacked into.
+const char* KitReadFailureMessage(ErrorCode code, KitFailurePlace place);
+
 // Finds the kit, proposes the template directory, checks the space in the
 // temporary directory and reads the kit. On failure one error message has
 // been shown and false is returned.

@@ -1,7 +1,8 @@
 #pragma once
-// Read-only mapped windows over an open file, so a large file (the kit) is
-// streamed through the decompressor without ever being read into memory
-// whole. Each platform supplies its own half.
+// Read-only windows over an open file, so a large file (the kit) is streamed
+// through the decompressor without ever being in memory whole. Each platform
+// supplies its own half: Windows maps views of the file, Linux reads them into
+// a buffer of its own.
 #include <cstdint>
 
 #include "platform/ErrorCodes.h"
@@ -20,14 +21,15 @@ class FileMapping {
   // granularity on Windows.
   static uint32_t WindowSize();
 
-  // Prepares the open file `handle` of `size` bytes for mapping and tells the
+  // Prepares the open file `handle` of `size` bytes for windows and tells the
   // system it will be read front to back. The handle stays the caller's.
   ErrorCode Open(FileHandle handle, uint64_t size);
-  // Maps `length` (at most WindowSize()) bytes at `offset` (a multiple of
-  // WindowSize()) read-only and returns them; the previous window is given up.
-  // Null when the window cannot be mapped. The platform half may keep a
-  // bounded view of several windows mapped at once.
-  const uint8_t* MapWindow(uint64_t offset, uint32_t length);
+  // Makes `length` (at most WindowSize()) bytes at `offset` (a multiple of
+  // WindowSize()) readable at `window`; the previous window is given up. 0, or
+  // the code of the read or mapping that failed (13 when the file turned out
+  // shorter than its size). The platform half may keep a bounded view of
+  // several windows at once.
+  ErrorCode MapWindow(uint64_t offset, uint32_t length, const uint8_t*& window);
   // Done with the current window.
   void UnmapWindow();
   void Close();

@@ -33,7 +33,43 @@ size_t RootLength(std::u16string_view path, PathStyle style) {
   return !path.empty() && path[0] == u'/' ? 1 : 0;
 }
 
+// The one-to-one upper-case letter of `c`, or `c` itself, in the blocks
+// NameComparisonUnit covers.
+char16_t UpperCaseLetter(char16_t c) {
+  auto pairs = [c](char16_t first, char16_t last, bool upperIsEven) -> bool {
+    return c >= first && c <= last && ((c % 2 == 0) != upperIsEven);
+  };
+  if (c >= u'a' && c <= u'z') return char16_t(c - 32);
+  if (c < 0xB5) return c;
+  if (c == 0xB5) return 0x39C;                                       // micro sign: Greek mu
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 32);  // Latin-1
+  if (c == 0xFF) return 0x178;
+  if (c == 0x131) return u'I';                                       // dotless i
+  if (c == 0x17F) return u'S';                                       // long s
+  if (pairs(0x100, 0x12F, true) || pairs(0x132, 0x137, true) || pairs(0x14A, 0x177, true)) return char16_t(c - 1);
+  if (pairs(0x139, 0x148, false) || pairs(0x179, 0x17E, false)) return char16_t(c - 1);
+  // Greek
+  if (c == 0x3AC) return 0x386;
+  if (c >= 0x3AD && c <= 0x3AF) return char16_t(c - 37);
+  if (c == 0x3C2) return 0x3A3;                                      // final sigma
+  if (c >= 0x3B1 && c <= 0x3CB) return char16_t(c - 32);
+  if (c == 0x3CC) return 0x38C;
+  if (c == 0x3CD || c == 0x3CE) return char16_t(c - 63);
+  // Cyrillic
+  if (c >= 0x430 && c <= 0x44F) return char16_t(c - 32);
+  if (c >= 0x450 && c <= 0x45F) return char16_t(c - 80);
+  if (pairs(0x460, 0x481, true) || pairs(0x48A, 0x4BF, true) || pairs(0x4D0, 0x52F, true)) return char16_t(c - 1);
+  if (pairs(0x4C1, 0x4CE, false)) return char16_t(c - 1);
+  if (c == 0x4CF) return 0x4C0;
+  if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 32);          // full-width Latin
+  return c;
+}
+
 }  // namespace
+
+char16_t NameComparisonUnit(char16_t c, PathStyle style) {
+  return style == PathStyle::Windows ? UpperCaseLetter(c) : c;
+}
 
 bool IsSeparator(char16_t c, PathStyle style) {
   return c == u'/' || (style == PathStyle::Windows && c == u'\\');

@@ -18,6 +18,13 @@ inline constexpr PathStyle kNativePathStyle = PathStyle::Posix;
 constexpr char16_t SeparatorOf(PathStyle style) { return style == PathStyle::Windows ? u'\\' : u'/'; }
 inline constexpr char16_t kPathSeparator = SeparatorOf(kNativePathStyle);
 
+// Two names are one file's to the style's file systems when they are equal
+// unit by unit after this. The Posix style compares exactly; Windows file
+// systems ignore case, letter by letter through an upper-case table, which
+// this follows for the scripts template names come in (Latin, Greek,
+// Cyrillic, full-width Latin), leaving every other unit as it is.
+char16_t NameComparisonUnit(char16_t c, PathStyle style = kNativePathStyle);
+
 // "/" in both styles; "\" too in the Windows style, where the system takes both.
 bool IsSeparator(char16_t c, PathStyle style = kNativePathStyle);
 

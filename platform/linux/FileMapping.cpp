@@ -1,7 +1,6 @@
 #include "platform/FileMapping.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 
@@ -9,10 +8,11 @@ namespace setup {
 
 namespace {
 
-// Windows are handed out of larger mapped views. Every munmap flushes the
-// TLB, which in a virtual machine means an interrupt to every CPU the
-// process ran on; one view per 32 windows keeps that off the profile while
-// the mapped memory stays at 1 MiB whatever the kit's size.
+// Windows are handed out of views of this size, read with one call each.
+// The views are read rather than mapped: a mapped file that cannot be read
+// (a failing disk, a kit cut short by someone else meanwhile) raises SIGBUS,
+// where a read gives a code that start-up can report; and a copy of 1 MiB
+// costs less than the decompression of it.
 constexpr uint64_t kViewSize = 1024 * 1024;
 
 }  // namespace
@@ -31,20 +31,26 @@ ErrorCode FileMapping::Open(FileHandle handle, uint64_t size) {
   return kErrorSuccess;
 }
 
-const uint8_t* FileMapping::MapWindow(uint64_t offset, uint32_t length) {
-  if (handle_ == kInvalidFileHandle || length == 0 || offset % WindowSize() != 0) return nullptr;
+ErrorCode FileMapping::MapWindow(uint64_t offset, uint32_t length, const uint8_t*& window) {
+  window = nullptr;
+  if (handle_ == kInvalidFileHandle || length == 0 || length > WindowSize() || offset % WindowSize() != 0 ||
+      offset + length > size_) {
+    return kErrorInvalidParameter;
+  }
   if (!view_ || offset < viewOffset_ || offset + length > viewOffset_ + viewLength_) {
     UnmapView();
-    uint64_t start = offset - offset % kViewSize;
-    uint64_t end = std::max(offset + length, std::min(start + kViewSize, size_));
-    // Populating up front costs one call instead of a page fault per page.
-    void* view = mmap(nullptr, size_t(end - start), PROT_READ, MAP_PRIVATE | MAP_POPULATE, int(handle_), off_t(start));
-    if (view == MAP_FAILED) return nullptr;
-    view_ = view;
+    const uint64_t start = offset - offset % kViewSize;
+    const uint64_t end = std::max(offset + length, std::min(start + kViewSize, size_));
+    if (!view_) view_ = new uint8_t[kViewSize];
+    if (SeekFile(handle_, int64_t(start), kSeekBegin) < 0) return GetLastErrorCode();
+    uint32_t got = 0;
+    if (ErrorCode error = ReadFromFile(handle_, view_, uint32_t(end - start), got)) return error;
+    if (got != end - start) return kErrorInvalidData;
     viewOffset_ = start;
-    viewLength_ = end - start;
+    viewLength_ = got;
   }
-  return static_cast<const uint8_t*>(view_) + (offset - viewOffset_);
+  window = static_cast<const uint8_t*>(view_) + (offset - viewOffset_);
+  return kErrorSuccess;
 }
 
 void FileMapping::UnmapWindow() {
@@ -52,14 +58,15 @@ void FileMapping::UnmapWindow() {
 }
 
 void FileMapping::UnmapView() {
-  if (view_) munmap(view_, size_t(viewLength_));
-  view_ = nullptr;
+  // The buffer stays for the next view.
   viewOffset_ = 0;
   viewLength_ = 0;
 }
 
 void FileMapping::Close() {
   UnmapView();
+  delete[] static_cast<uint8_t*>(view_);
+  view_ = nullptr;
   handle_ = kInvalidFileHandle;
   size_ = 0;
 }

@@ -29,6 +29,10 @@ ErrorCode CodeFromErrno(int error) {
     case 0: return kErrorInvalidParameter;  // failed without saying why
     case ENOENT: return kErrorFileNotFound;
     case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return kErrorAccessDenied;  // Windows says "access denied" for a read-only medium too
+    case EIO: return kErrorReadFault;       // the device failed, whichever way the data went
     case ENOSPC:
     case EDQUOT: return kErrorDiskFull;
     default: return kErrorInvalidParameter;

@@ -42,25 +42,27 @@ ErrorCode FileMapping::Open(FileHandle handle, uint64_t size) {
   return kErrorSuccess;
 }
 
-const uint8_t* FileMapping::MapWindow(uint64_t offset, uint32_t length) {
-  const uint64_t window = WindowSize();
-  if (!mapping_ || length == 0 || length > window || offset % window != 0 || offset + length > size_) {
-    return nullptr;
+ErrorCode FileMapping::MapWindow(uint64_t offset, uint32_t length, const uint8_t*& window) {
+  window = nullptr;
+  const uint64_t windowSize = WindowSize();
+  if (!mapping_ || length == 0 || length > windowSize || offset % windowSize != 0 || offset + length > size_) {
+    return kErrorInvalidParameter;
   }
   if (!view_ || offset < viewOffset_ || offset + length > viewOffset_ + viewLength_) {
     UnmapView();
-    const uint64_t viewSize = window * kWindowsPerView;
+    const uint64_t viewSize = windowSize * kWindowsPerView;
     const uint64_t start = offset - offset % viewSize;
     const uint64_t end = std::max(offset + length, std::min(start + viewSize, size_));
     void* view = SETUP_FILE_CALL(nullptr, MapViewOfFile, static_cast<HANDLE>(mapping_), FILE_MAP_READ,
                                  static_cast<DWORD>(start >> 32), static_cast<DWORD>(start),
                                  static_cast<SIZE_T>(end - start));
-    if (!view) return nullptr;
+    if (!view) return win::LastFailure();
     view_ = view;
     viewOffset_ = start;
     viewLength_ = end - start;
   }
-  return static_cast<const uint8_t*>(view_) + (offset - viewOffset_);
+  window = static_cast<const uint8_t*>(view_) + (offset - viewOffset_);
+  return kErrorSuccess;
 }
 
 void FileMapping::UnmapWindow() {

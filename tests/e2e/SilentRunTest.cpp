@@ -10,8 +10,10 @@
 #include <chrono>
 #include <thread>
 
+#include "kit/KitTestUtil.h"
 #include "TestSupport.h"
 #include "core/Startup.h"
+#include "i18n/Catalogue.h"
 
 namespace setup {
 namespace {
@@ -36,6 +38,27 @@ TEST(SpaceCheck, ThreeTimesTheKitIsComputedWithoutWrappingAround) {
   EXPECT_FALSE(EnoughSpaceFor(1500000000, 4499999999));
   EXPECT_TRUE(EnoughSpaceFor(4294967295u, 3 * 4294967295ull));
   EXPECT_TRUE(EnoughSpaceFor(0, 0));
+}
+
+// The message follows the code first (a full directory, data that is not a
+// kit's), then the file that failed.
+TEST(KitReadFailureMessage, TellsAFullOrUnwritableTemporaryDirectoryAndAnUnreadableKitFromADamagedOne) {
+  using P = KitFailurePlace;
+  struct Case {
+    ErrorCode code;
+    KitFailurePlace place;
+    std::string message;
+  };
+  for (const Case& c : {Case{kErrorDiskFull, P::Image, "IDS_ERROR_NOSPACE"},
+                        Case{kErrorInvalidData, P::Kit, "IDS_ERROR_DAMAGEDSOURCE"},
+                        Case{kErrorNotEnoughMemory, P::None, "IDS_ERROR_DAMAGEDSOURCE"},
+                        Case{kErrorAccessDenied, P::Image, "IDS_ERROR_TEMPUNUSABLE"},
+                        Case{kErrorInvalidParameter, P::Image, "IDS_ERROR_TEMPUNUSABLE"},
+                        Case{kErrorAccessDenied, P::Kit, "IDS_ERROR_READSOURCE"},
+                        Case{kErrorReadFault, P::Kit, "IDS_ERROR_READSOURCE"},
+                        Case{kErrorFileNotFound, P::Kit, "IDS_ERROR_READSOURCE"}}) {
+    EXPECT_EQ(KitReadFailureMessage(c.code, c.place), c.message) << c.code;
+  }
 }
 
 // Polls `condition` every few milliseconds for up to a minute.
@@ -306,6 +329,56 @@ TEST_F(SilentRun, SigtermBeforeTheRunEndsTheProgramAndRemovesTheKitImage) {
   EXPECT_EQ(test::WaitProcess(pid, 120), 2);
   EXPECT_FALSE(Exists(DefaultDirectory()));
   EXPECT_FALSE(Exists(UserStarter()));
+}
+
+// Start-up tells why the kit could not be read: a damaged kit, a kit the
+// system will not let it read, a temporary directory it cannot unpack into,
+// or a full one. Each ends start-up with status 3 and one line.
+TEST_F(SilentRun, AKitThatCannotBeReadSaysWhy) {
+  struct Case {
+    const char* what;
+    std::vector<kittest::ModelFile> files;  // a kit of these instead of the packed one
+    std::string function, path;             // the call that fails, on paths holding `path`
+    int error;
+    const char* message;
+    bool needsPermissions = false;          // TMPDIR without write permission, for a user other than root
+  };
+  const std::string damaged = "IDS_ERROR_DAMAGEDSOURCE";
+  const std::vector<Case> cases = {
+      {"a file and a folder of one name", {{u"x", 1, "x"}, {u"x\\y.txt", 1, "y"}}, "", "", 0, "IDS_ERROR_DAMAGEDSOURCE"},
+      {"a time past 2^63", {{u"late.txt", 0x8000000000000000ULL, "late"}}, "", "", 0, "IDS_ERROR_DAMAGEDSOURCE"},
+      {"kit open refused", {}, "open", "orvikv8.okd", EACCES, "IDS_ERROR_READSOURCE"},
+      {"kit read error", {}, "read", "orvikv8.okd", EIO, "IDS_ERROR_READSOURCE"},
+      {"image creation refused", {}, "mkstemp", "/odk", EACCES, "IDS_ERROR_TEMPUNUSABLE"},
+      {"read-only temporary directory", {}, "mkstemp", "/odk", EROFS, "IDS_ERROR_TEMPUNUSABLE"},
+      {"image write error", {}, "write", "/odk", EIO, "IDS_ERROR_TEMPUNUSABLE"},
+      {"image read back error", {}, "read", "/odk", EIO, "IDS_ERROR_TEMPUNUSABLE"},
+      {"full temporary directory", {}, "write", "/odk", ENOSPC, "IDS_ERROR_NOSPACE"},
+      {"TMPDIR not writable", {}, "", "", 0, "IDS_ERROR_TEMPUNUSABLE", true},
+  };
+  const std::string packed = ReadFile(app_ + "/orvikv8.okd");
+  const std::string damagedText = Utf16ToUtf8(LookUpMessage(kEnglishLanguageNumber, damaged)) + "\n";
+  for (const Case& c : cases) {
+    if (c.needsPermissions && geteuid() == 0) continue;  // root writes anywhere; the injector covers it above
+    kittest::KitModel model;
+    model.descriptions = {{u"en", u"Demo", u"Shop", u"readme.txt"}};
+    model.files = c.files;
+    WriteFile(app_ + "/orvikv8.okd", c.files.empty() ? packed : kittest::DeflateRaw(model.Image()));
+    std::map<std::string, std::string> env;
+    if (!c.function.empty()) {
+      env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+      env.insert({{"FAULTINJECT_FUNC", c.function}, {"FAULTINJECT_PATH", c.path}, {"FAULTINJECT_NTH", "1"},
+                  {"FAULTINJECT_ERRNO", std::to_string(c.error)}});
+    }
+    if (c.needsPermissions) chmod(tmp_.c_str(), 0500);
+    const test::ProcessResult r = Setup({"-S"}, env);
+    if (c.needsPermissions) chmod(tmp_.c_str(), 0700);
+    EXPECT_EQ(r.status, 3) << c.what;
+    EXPECT_EQ(r.err, Utf16ToUtf8(LookUpMessage(kEnglishLanguageNumber, c.message)) + "\n") << c.what;
+    EXPECT_EQ(r.err == damagedText, c.message == damaged) << c.what;
+    EXPECT_FALSE(Exists(DefaultDirectory())) << c.what;
+    EXPECT_TRUE(test::ListDir(tmp_).empty()) << c.what;
+  }
 }
 
 }  // namespace

@@ -179,6 +179,44 @@ TEST_F(kit_okdpack, ListShowsDescriptionsAndFiles) {
   EXPECT_TRUE(OdkFiles().empty());
 }
 
+// A kit no run could install is no kit to list as fine; a kit that cannot
+// be read or unpacked says which of the two failed.
+TEST_F(kit_okdpack, ListSaysWhyAKitCannotBeRead) {
+  KitModel clash;
+  clash.descriptions = {{u"en", u"P", u"V", u"D"}};
+  clash.files = {{u"x/y.txt", 1, "y"}, {u"x", 1, "x"}};
+  test::WriteFile(Path("clash.okd"), DeflateRaw(clash.Image()));
+  test::ProcessResult list = Okdpack({"--list", Path("clash.okd")});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_EQ(list.out, "");
+  EXPECT_NE(list.err.find("damaged, or not a kit (error 13)"), std::string::npos) << list.err;
+
+  MakeTree(Path("tree"), {{"a", SampleText(600000, 3), 1, 0}});
+  ASSERT_EQ(Okdpack({"--single", "P", "V", "D", Path("tree"), Path("k.okd")}).status, 0);
+  struct Case {
+    const char* function;
+    const char* path;
+    int error;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"open", "k.okd", EACCES, "permission denied (error 5)"},
+                        Case{"open", "k.okd", EPERM, "permission denied (error 5)"},
+                        Case{"read", "k.okd", EIO, "read error (error 30)"},
+                        Case{"mkstemp", "/odk", EACCES, "the temporary directory cannot be written"},
+                        Case{"mkstemp", "/odk", EROFS, "the temporary directory cannot be written"},
+                        Case{"write", "/odk", EIO, "the temporary directory cannot be written"},
+                        Case{"read", "/odk", EIO, "the temporary directory cannot be written"}}) {
+    const std::string what = std::string(c.function) + " " + c.path + " " + std::to_string(c.error);
+    test::FaultRun run = test::RunWithFault({kOkdpack, "--list", Path("k.okd")}, 1, c.error, c.function,
+                                            {{"TMPDIR", Tmp()}, {"FAULTINJECT_PATH", c.path}});
+    EXPECT_EQ(run.failed, c.function) << what;
+    EXPECT_EQ(run.process.status, 1) << what;
+    EXPECT_EQ(run.process.out, "") << what;
+    EXPECT_NE(run.process.err.find(c.reason), std::string::npos) << what << ": " << run.process.err;
+    EXPECT_TRUE(OdkFiles().empty()) << what;
+  }
+}
+
 TEST_F(kit_okdpack, UsageAndHelp) {
   test::ProcessResult help = Okdpack({"--help"});
   EXPECT_EQ(help.status, 0);
@@ -235,6 +273,10 @@ TEST_F(kit_okdpack, BadTreesAreRefused) {
     ExpectRefused(pack(root), name);
     test::RunProcess({"/bin/rm", "-rf", root});
   }
+  // A file beside a folder that Windows takes for the same name: the kit
+  // would be damaged there.
+  MakeTree(Path("t4"), {{"Data/a.cfg", "1", 1, 0}, {"data", "2", 1, 0}});
+  ExpectRefused(pack(Path("t4")), "t4/data");
   EXPECT_FALSE(test::Exists(Path("k.okd")));
   for (const std::string& name : test::ListDir(Scratch())) EXPECT_EQ(name.find("k.okd."), std::string::npos) << name;
 }

@@ -13,6 +13,10 @@
  *   FAULTINJECT_FREE_BYTES  statvfs reports this many bytes available
  *   FAULTINJECT_SIGNAL      instead of failing the N-th watched call, raise this
  *                           signal just before it (9: the process dies there)
+ *   FAULTINJECT_PATH        watch only open and mkstemp calls on paths holding
+ *                           this text, and read and write calls on what they
+ *                           opened; other calls are neither counted nor failed
+ *                           (rules still apply to them)
  *   A rule whose errno is negative raises that signal before its call and
  *   lets the call go on ("rename:40:-15": SIGTERM before the 40th rename).
  */
@@ -41,6 +45,10 @@ static const char* g_count_file;
 static atomic_int g_armed = 1;
 static char g_failed[64] = "-";
 static int g_ready;
+static const char* g_path;
+/* Descriptors opened on a path holding g_path. */
+#define MAX_TRACKED_FD 4096
+static atomic_char g_tracked[MAX_TRACKED_FD];
 
 #define MAX_RULES 8
 static struct { char name[32]; long nth; int error; atomic_long calls; } g_rules[MAX_RULES];
@@ -70,6 +78,8 @@ __attribute__((constructor)) static void faultinject_init(void) {
   if (sig && atoi(sig) > 0) g_signal = atoi(sig);
   g_funcs = getenv("FAULTINJECT_FUNC");
   g_count_file = getenv("FAULTINJECT_COUNT_FILE");
+  g_path = getenv("FAULTINJECT_PATH");
+  if (g_path && !*g_path) g_path = NULL;
   if (getenv("FAULTINJECT_WAIT_ARM")) g_armed = 0;
   parse_rules(getenv("FAULTINJECT_RULES"));
   g_ready = 1;
@@ -91,8 +101,9 @@ static int watched(const char* name) {
   return 0;
 }
 
-/* True when this call is to fail; errno is then already set. */
-static int should_fail(const char* name) {
+/* True when this call is to fail; errno is then already set. A call outside
+ * FAULTINJECT_PATH's scope (in_scope 0) only meets the rules. */
+static int should_fail_in(const char* name, int in_scope) {
   if (!g_ready || !g_armed) return 0;
   for (int i = 0; i < g_rule_count; ++i) {
     if (strcmp(g_rules[i].name, name) == 0 &&
@@ -105,7 +116,7 @@ static int should_fail(const char* name) {
       return 1;
     }
   }
-  if (!watched(name)) return 0;
+  if (!in_scope || !watched(name)) return 0;
   long n = atomic_fetch_add(&g_calls, 1) + 1;
   if (g_nth > 0 && n == g_nth) {
     snprintf(g_failed, sizeof g_failed, "%s", name);
@@ -117,6 +128,18 @@ static int should_fail(const char* name) {
     return 1;
   }
   return 0;
+}
+
+static int should_fail(const char* name) { return should_fail_in(name, !g_path); }
+
+static int path_in_scope(const char* path) { return !g_path || (path && strstr(path, g_path)); }
+
+static int fd_in_scope(int fd) { return !g_path || (fd >= 0 && fd < MAX_TRACKED_FD && g_tracked[fd]); }
+
+/* Remembers (or forgets) a descriptor opened on a path in scope. */
+static int track(int fd, int in_scope) {
+  if (g_path && fd >= 0 && fd < MAX_TRACKED_FD) g_tracked[fd] = (char)(in_scope != 0);
+  return fd;
 }
 
 #define REAL(name) \
@@ -140,21 +163,32 @@ static mode_t open_mode(int flags, va_list ap) {
 
 int open(const char* path, int flags, ...) {
   va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
-  if (should_fail("open")) return -1;
-  REAL(open); return real_open(path, flags, mode);
+  int in = path_in_scope(path);
+  if (should_fail_in("open", in)) return -1;
+  REAL(open); return track(real_open(path, flags, mode), in);
 }
 int open64(const char* path, int flags, ...) {
   va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
-  if (should_fail("open")) return -1;
-  REAL(open64); return real_open64(path, flags, mode);
+  int in = path_in_scope(path);
+  if (should_fail_in("open", in)) return -1;
+  REAL(open64); return track(real_open64(path, flags, mode), in);
 }
 int openat(int dirfd, const char* path, int flags, ...) {
   va_list ap; va_start(ap, flags); mode_t mode = open_mode(flags, ap); va_end(ap);
-  if (should_fail("openat")) return -1;
-  REAL(openat); return real_openat(dirfd, path, flags, mode);
+  int in = path_in_scope(path);
+  if (should_fail_in("openat", in)) return -1;
+  REAL(openat); return track(real_openat(dirfd, path, flags, mode), in);
 }
-int mkstemp(char* tmpl) { if (should_fail("mkstemp")) return -1; REAL(mkstemp); return real_mkstemp(tmpl); }
-int mkostemp(char* tmpl, int flags) { if (should_fail("mkstemp")) return -1; REAL(mkostemp); return real_mkostemp(tmpl, flags); }
+int mkstemp(char* tmpl) {
+  int in = path_in_scope(tmpl);
+  if (should_fail_in("mkstemp", in)) return -1;
+  REAL(mkstemp); return track(real_mkstemp(tmpl), in);
+}
+int mkostemp(char* tmpl, int flags) {
+  int in = path_in_scope(tmpl);
+  if (should_fail_in("mkstemp", in)) return -1;
+  REAL(mkostemp); return track(real_mkostemp(tmpl, flags), in);
+}
 FILE* fopen(const char* path, const char* mode) { if (should_fail("fopen")) return NULL; REAL(fopen); return real_fopen(path, mode); }
 FILE* fopen64(const char* path, const char* mode) { if (should_fail("fopen")) return NULL; REAL(fopen64); return real_fopen64(path, mode); }
 size_t fwrite(const void* p, size_t size, size_t n, FILE* f) { if (should_fail("fwrite")) return 0; REAL(fwrite); return real_fwrite(p, size, n, f); }
@@ -164,10 +198,11 @@ int fclose(FILE* f) {
   if (should_fail("fclose")) { int e = errno; real_fclose(f); errno = e; return EOF; }
   return real_fclose(f);
 }
-ssize_t read(int fd, void* buf, size_t n) { if (should_fail("read")) return -1; REAL(read); return real_read(fd, buf, n); }
-ssize_t write(int fd, const void* buf, size_t n) { if (should_fail("write")) return -1; REAL(write); return real_write(fd, buf, n); }
+ssize_t read(int fd, void* buf, size_t n) { if (should_fail_in("read", fd_in_scope(fd))) return -1; REAL(read); return real_read(fd, buf, n); }
+ssize_t write(int fd, const void* buf, size_t n) { if (should_fail_in("write", fd_in_scope(fd))) return -1; REAL(write); return real_write(fd, buf, n); }
 int close(int fd) {
   REAL(close);
+  track(fd, 0);
   if (should_fail("close")) { int e = errno; real_close(fd); errno = e; return -1; }
   return real_close(fd);
 }

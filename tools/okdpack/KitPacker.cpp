@@ -324,6 +324,17 @@ int Pack(const PackOptions& options, std::string& message) {
   // The walk already visits names in order; sorting the full paths makes the
   // order independent of how components compare against "/".
   std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.relative < b.relative; });
+  // Linux may hold a file "data" beside a folder "Data"; Windows takes them
+  // for one name, and its reader would count the whole kit as damaged.
+  std::vector<std::u16string_view> names;
+  names.reserve(items.size());
+  for (const Item& item : items) names.push_back(item.name);
+  setup::KitNameClash clash;
+  if (setup::CheckFileFolderNames(names, setup::PathStyle::Windows, clash) != 0) {
+    message = Joined(options.directory, items[clash.file].relative) + ": on Windows the same name as the folder of " +
+              Joined(options.directory, items[clash.inside].relative);
+    return 1;
+  }
 
   std::string tables = Tables(options, items);
   uint64_t imageSize = tables.size();

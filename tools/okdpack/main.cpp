@@ -70,12 +70,18 @@ std::string IsoTime(setup::FileTime time) {
   return text;
 }
 
-const char* Reason(setup::ErrorCode code) {
+const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place) {
+  switch (code) {
+    case setup::kErrorInvalidData: return "damaged, or not a kit";
+    case setup::kErrorDiskFull: return "the temporary directory is full";
+    default: break;
+  }
+  if (place == setup::KitFailurePlace::Image) return "the temporary directory cannot be written";
   switch (code) {
     case setup::kErrorFileNotFound: return "no such file";
     case setup::kErrorPathNotFound: return "no such directory";
-    case setup::kErrorInvalidData: return "damaged, or not a kit";
-    case setup::kErrorDiskFull: return "the temporary directory is full";
+    case setup::kErrorAccessDenied: return "permission denied";
+    case setup::kErrorReadFault: return "read error";
     default: return "cannot read the kit";
   }
 }
@@ -84,7 +90,8 @@ int List(const std::string& kit) {
   setup::KitReader reader;
   setup::ErrorCode error = reader.Read(setup::MultiByteToWide(kit));
   if (error) {
-    std::fprintf(stderr, "okdpack: %s: %s (error %u)\n", kit.c_str(), Reason(error), unsigned(error));
+    std::fprintf(stderr, "okdpack: %s: %s (error %u)\n", kit.c_str(), Reason(error, reader.FailurePlace()),
+                 unsigned(error));
     return 1;
   }
   for (const setup::KitDescription& d : reader.Descriptions()) {
