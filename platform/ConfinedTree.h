@@ -14,12 +14,6 @@
 
 namespace setup {
 
-// A folder on the way to a path is a link: the path is not entered.
-inline constexpr ErrorCode kErrorLinkInPath = 1921;
-// Another run holds the directory's lock.
-inline constexpr ErrorCode kErrorBusy = 170;
-inline constexpr ErrorCode kErrorDirectoryNotEmpty = 145;
-
 class ConfinedTree {
  public:
   ConfinedTree();

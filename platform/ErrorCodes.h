@@ -20,8 +20,13 @@ inline constexpr ErrorCode kErrorSharingViolation = 32;
 inline constexpr ErrorCode kErrorFileExists = 80;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorDiskFull = 112;
+inline constexpr ErrorCode kErrorDirectoryNotEmpty = 145;
+// Another run holds the template directory's lock.
+inline constexpr ErrorCode kErrorBusy = 170;
 inline constexpr ErrorCode kErrorAlreadyExists = 183;
 inline constexpr ErrorCode kErrorCannotWrite = 1013;
 inline constexpr ErrorCode kErrorCancelled = 1223;
+// A folder on the way to a path is a link: the path is not entered.
+inline constexpr ErrorCode kErrorLinkInPath = 1921;
 
 }  // namespace setup

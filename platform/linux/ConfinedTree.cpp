@@ -20,121 +20,16 @@
 
 #include "platform/Path.h"
 #include "platform/Text.h"
+#include "platform/linux/PosixFiles.h"
 
 namespace setup {
 namespace {
 
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
+using posix::CodeFromErrno;
+using posix::CopyEntry;
+using posix::Descriptor;
+using posix::RetryOnInterrupt;
 
-ErrorCode CodeFromErrno(int error) {
-  switch (error) {
-    case 0: return kErrorInvalidParameter;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case ELOOP: return kErrorLinkInPath;
-    case EEXIST: return kErrorAlreadyExists;
-    case ENOTEMPTY: return kErrorDirectoryNotEmpty;
-    case EWOULDBLOCK: return kErrorBusy;
-    case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    default: return kErrorInvalidParameter;
-  }
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { Reset(); }
-  Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-// A copy of a file or link at (fromDir, fromName) to (toDir, toName): the
-// data goes to a temporary name beside the target, which takes the target's
-// name only when complete; times and permission bits go with it.
-int CopyEntry(int fromDir, const char* fromName, int toDir, const std::string& toName) {
-  struct stat st;
-  if (fstatat(fromDir, fromName, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  std::string temp;
-  if (S_ISLNK(st.st_mode)) {
-    std::vector<char> text(static_cast<size_t>(st.st_size) + 1);
-    const ssize_t n = readlinkat(fromDir, fromName, text.data(), text.size());
-    if (n < 0) return errno;
-    if (static_cast<size_t>(n) >= text.size()) return EIO;  // changed under us
-    text[n] = '\0';
-    for (int attempt = 0;; ++attempt) {
-      temp = toName + ".mv" + std::to_string(getpid()) + "_" + std::to_string(attempt);
-      if (symlinkat(text.data(), toDir, temp.c_str()) == 0) break;
-      if (errno != EEXIST || attempt > 1000) return errno;
-    }
-  } else if (S_ISREG(st.st_mode)) {
-    Descriptor in(RetryOnInterrupt([&] { return openat(fromDir, fromName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
-    if (!in.Valid()) return errno;
-    Descriptor out;
-    for (int attempt = 0;; ++attempt) {
-      temp = toName + ".mv" + std::to_string(getpid()) + "_" + std::to_string(attempt);
-      out.Reset(openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (out.Valid()) break;
-      if (errno != EEXIST || attempt > 1000) return errno;
-    }
-    int error = 0;
-    constexpr size_t kPiece = 64 * 1024;
-    std::unique_ptr<char[]> buffer(new char[kPiece]);
-    for (;;) {
-      const ssize_t n = RetryOnInterrupt([&] { return read(in.Get(), buffer.get(), kPiece); });
-      if (n < 0) { error = errno; break; }
-      if (n == 0) break;
-      for (ssize_t done = 0; done < n;) {
-        const ssize_t w = RetryOnInterrupt([&] { return write(out.Get(), buffer.get() + done, n - done); });
-        if (w <= 0) { error = w < 0 ? errno : ENOSPC; break; }
-        done += w;
-      }
-      if (error) break;
-    }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (!error && fchmod(out.Get(), st.st_mode & 07777) != 0) error = errno;
-    if (!error && futimens(out.Get(), times) != 0) error = errno;
-    // The source goes away next, so the copy must be on disk first.
-    if (!error && fsync(out.Get()) != 0) error = errno;
-    if (close(out.Release()) != 0 && !error) error = errno;
-    if (error) {
-      unlinkat(toDir, temp.c_str(), 0);
-      return error;
-    }
-  } else {
-    return EXDEV;  // folders and special files are not carried between file systems
-  }
-  if (renameat(toDir, temp.c_str(), toDir, toName.c_str()) != 0) {
-    const int error = errno;
-    unlinkat(toDir, temp.c_str(), 0);
-    return error;
-  }
-  return 0;
-}
 
 // The folder part and the leaf of an absolute path, the folder opened.
 struct Outside {
@@ -234,6 +129,7 @@ bool ConfinedTree::IsOpen() const { return native_->root.Valid(); }
 ErrorCode ConfinedTree::Lock() {
   if (!IsOpen()) return kErrorInvalidHandle;
   if (RetryOnInterrupt([&] { return flock(native_->root.Get(), LOCK_EX | LOCK_NB); }) == 0) return 0;
+  if (errno == EWOULDBLOCK) return kErrorBusy;
   // A file system without locks for directories (some network ones) cannot
   // keep two runs apart; refusing every run there would help nobody.
   if (errno == ENOLCK || errno == EBADF || errno == EINVAL || errno == EOPNOTSUPP) return 0;

@@ -13,21 +13,12 @@
 #include <cstring>
 
 #include "platform/Text.h"
+#include "platform/linux/PosixFiles.h"
 
 namespace setup {
 namespace {
 
-ErrorCode CodeFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EEXIST: return kErrorAlreadyExists;
-    case EWOULDBLOCK: return kErrorSharingViolation;
-    case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    default: return kErrorInvalidParameter;
-  }
-}
+using posix::CodeFromErrno;
 
 // Takes the lock of a descriptor just opened at `path` and checks that the
 // path still names it. 0 with the lock held; otherwise the descriptor is closed.

@@ -16,28 +16,17 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/linux/PosixFiles.h"
 
 namespace setup {
 namespace {
 
+using posix::CodeFromErrno;
+using posix::RetryOnInterrupt;
+
 // One value for the whole process, as the core expects; atomic because the
 // worker and the main thread may both touch it.
 std::atomic<ErrorCode> gLastError{0};
-
-ErrorCode CodeFromErrno(int error) {
-  switch (error) {
-    case 0: return kErrorInvalidParameter;  // failed without saying why
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS: return kErrorAccessDenied;  // Windows says "access denied" for a read-only medium too
-    case EIO: return kErrorReadFault;       // the device failed, whichever way the data went
-    case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    default: return kErrorInvalidParameter;
-  }
-}
 
 ErrorCode Fail(ErrorCode code) {
   gLastError = code;
@@ -53,82 +42,6 @@ int Fd(FileHandle handle) { return static_cast<int>(handle); }
 mode_t ModeFor(DirectoryAccess access) { return access == DirectoryAccess::Private ? 0700 : 0777; }
 
 std::string Native(const std::u16string& path) { return WideToMultiByte(path); }
-
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
-
-// The copy half of a move across file systems. The data goes to a temporary
-// file beside the target, which takes the target's name only when complete,
-// so a failure leaves both the source and an existing target as they were.
-int CopyAcrossFileSystems(const std::string& from, const std::string& to) {
-  struct stat st;
-  if (lstat(from.c_str(), &st) != 0) return errno;
-  std::string temp = to + ".XXXXXX";
-  if (S_ISLNK(st.st_mode)) {
-    std::vector<char> target(static_cast<size_t>(st.st_size) + 1);
-    const ssize_t n = readlink(from.c_str(), target.data(), target.size());
-    if (n < 0) return errno;
-    if (static_cast<size_t>(n) >= target.size()) return EIO;  // changed under us
-    target[n] = '\0';
-    // A link cannot be created under a mkstemp name, so find a free one.
-    for (int attempt = 0;; ++attempt) {
-      temp = to + ".mv" + std::to_string(getpid()) + "_" + std::to_string(attempt);
-      if (symlink(target.data(), temp.c_str()) == 0) break;
-      if (errno != EEXIST || attempt > 1000) return errno;
-    }
-  } else if (S_ISREG(st.st_mode)) {
-    const int in = RetryOnInterrupt([&] { return open(from.c_str(), O_RDONLY | O_CLOEXEC); });
-    if (in < 0) return errno;
-    const int out = mkostemp(temp.data(), O_CLOEXEC);
-    if (out < 0) {
-      const int error = errno;
-      close(in);
-      return error;
-    }
-    int error = 0;
-    // Small enough to come from the heap unzeroed: a rollback across file
-    // systems copies every replaced file, often thousands of small ones.
-    constexpr size_t kCopyPiece = 64 * 1024;
-    std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
-    for (;;) {
-      const ssize_t n = RetryOnInterrupt([&] { return read(in, buffer.get(), kCopyPiece); });
-      if (n < 0) { error = errno; break; }
-      if (n == 0) break;
-      for (ssize_t done = 0; done < n;) {
-        const ssize_t w = RetryOnInterrupt([&] { return write(out, buffer.get() + done, n - done); });
-        if (w <= 0) { error = w < 0 ? errno : ENOSPC; break; }
-        done += w;
-      }
-      if (error) break;
-    }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (!error && fchmod(out, st.st_mode & 07777) != 0) error = errno;
-    if (!error && futimens(out, times) != 0) error = errno;
-    // The source goes away next, so the copy must be on disk first.
-    if (!error && fsync(out) != 0) error = errno;
-    if (close(out) != 0 && !error) error = errno;
-    close(in);
-    if (error) {
-      unlink(temp.c_str());
-      return error;
-    }
-  } else {
-    return EXDEV;  // directories and special files are not moved between file systems
-  }
-  if (rename(temp.c_str(), to.c_str()) != 0) {
-    const int error = errno;
-    unlink(temp.c_str());
-    return error;
-  }
-  if (unlink(from.c_str()) != 0 && errno != ENOENT) return errno;
-  return 0;
-}
 
 // Removes the entry `name` of the open directory `parent`, descending into
 // directories without ever following a symbolic link. Returns the first errno.
@@ -363,7 +276,10 @@ ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to) {
   const std::string target = Native(to);
   if (rename(source.c_str(), target.c_str()) == 0) return kErrorSuccess;
   if (errno != EXDEV) return CodeFromErrno(errno);
-  const int error = CopyAcrossFileSystems(source, target);
+  // The copy half of a move across file systems; the source goes once the
+  // copy is whole.
+  int error = posix::CopyEntry(AT_FDCWD, source.c_str(), AT_FDCWD, target);
+  if (!error && unlink(source.c_str()) != 0 && errno != ENOENT) error = errno;
   return error ? CodeFromErrno(error) : kErrorSuccess;
 }
 
