@@ -41,6 +41,36 @@ TEST(StarterConfigurationTest, NulCharactersDoNotEndTheComparison) {
   EXPECT_EQ(configuration.ValuesOf(u"K").size(), 2u);
 }
 
+// The index that keeps files of many lines linear must keep the platform's
+// comparison: equal keys exactly where EqualNoCase finds the texts equal.
+TEST(StarterConfigurationTest, FoldedKeysAreEqualExactlyWhereTheComparisonSaysSo) {
+  struct Row {
+    std::u16string a, b;
+    int equal;  // 1 or 0; -1 where the platform's locale decides
+  };
+  const Row rows[] = {
+      {u"ConfigurationTemplatesLocation", u"configurationTEMPLATESlocation", 1},
+      {u"Key", u"Keys", 0},
+      {u"/srv/T/", u"/SRV/t/", 1},
+      {u"/srv/T", u"/srv/T/", 0},
+      {u"", u"", 1},
+      {u"", std::u16string(u"\0", 1), 0},
+      {std::u16string(u"\0x", 2), std::u16string(u"\0X", 2), 1},
+      {std::u16string(u"a\0b", 3), u"a", 0},
+      {std::u16string(u"a\0b", 3), std::u16string(u"ab\0", 3), 0},
+      {u"\u0436\u0423\u041A", u"\u0416\u0443\u041A", -1},
+      {u"stra\u00DFe", u"STRASSE", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("row " + std::to_string(&row - rows));
+    const bool equal = EqualNoCase(row.a, row.b);
+    if (row.equal >= 0) {
+      EXPECT_EQ(equal, row.equal == 1);
+    }
+    EXPECT_EQ(CaseFoldedKey(row.a) == CaseFoldedKey(row.b), equal);
+  }
+}
+
 TEST(StarterConfigurationTest, FirstEqualsSplitsAndNothingIsTrimmed) {
   EXPECT_EQ(Parse("ConfigurationTemplatesLocation=a=b\n"
                   "ConfigurationTemplatesLocation =x\n"
