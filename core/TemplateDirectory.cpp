@@ -32,7 +32,6 @@ bool IsWebAddress(const std::u16string& text) {
   return Contains(text, u"http://") || Contains(text, u"https://") || Contains(text, u"ftp://");
 }
 
-
 // A directory can take new files when a file can be created in it. The probe
 // is removed at once; whether that works does not change the answer.
 bool CanTakeNewFiles(const std::u16string& directory) {
@@ -139,9 +138,15 @@ void RemoveDuplicateDirectories(std::vector<std::u16string>& directories) {
 
 std::u16string CleanTemplateDirectory(std::u16string directory) {
   if (IsWebAddress(directory)) return {};
-  static constexpr std::u16string_view kFileScheme = u"file://";
-  if (const size_t at = directory.find(kFileScheme); at != std::u16string::npos) {
-    directory.erase(at, kFileScheme.size());
+  // The list has its separators turned already, so on Windows a listed
+  // "file://" reads "file:\\" by now; either form is the scheme.
+  static constexpr std::u16string_view kFileScheme = u"file:";
+  for (size_t at = directory.find(kFileScheme); at != std::u16string::npos; at = directory.find(kFileScheme, at + 1)) {
+    const size_t end = at + kFileScheme.size();
+    if (end + 2 <= directory.size() && IsSeparator(directory[end]) && IsSeparator(directory[end + 1])) {
+      directory.erase(at, kFileScheme.size() + 2);
+      break;
+    }
   }
   directory = ToNativeSeparators(std::move(directory));
   std::u16string cleaned;

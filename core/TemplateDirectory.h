@@ -53,7 +53,9 @@ StarterConfigurations ReadStarterConfiguration(StarterVariant variant);
 // trailing separator, as written; drops the later ones.
 void RemoveDuplicateDirectories(std::vector<std::u16string>& directories);
 // The last clean-up of a proposal: web and FTP addresses become empty, the
-// first "file://" goes, separators become the platform's, CR and LF go.
+// first "file://" goes ("file:\\" too on Windows, where the list's
+// separators are turned before this), separators become the platform's, CR
+// and LF go.
 std::u16string CleanTemplateDirectory(std::u16string directory);
 
 // Fills `state` from the starter files. Never fails. Each listed directory is
