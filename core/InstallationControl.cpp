@@ -97,7 +97,12 @@ void InstallationControl::End(ErrorCode code) {
 }
 
 void InstallationControl::CompleteInstallation() {
-  RecordInstalledDirectory(context_, context_.templateDirectory);
+  // The templates are in place whatever happens here, so the run still
+  // succeeds; but a directory the starter configuration does not list is one
+  // the starter program will not offer, and the user has to know that.
+  if (RecordInstalledDirectory(context_, context_.templateDirectory) != kErrorSuccess) {
+    frontEnd_.ShowMessage(MessageKind::Plain, LookUpMessage("IDS_WARNING_STARTER"));
+  }
 }
 
 }  // namespace setup

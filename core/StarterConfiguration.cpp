@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TextFile.h"
 
@@ -23,40 +24,55 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   }
 }
 
-StarterConfiguration::Entry* StarterConfiguration::Find(std::u16string_view key) {
-  for (Entry& entry : entries_) {
-    if (EqualNoCase(entry.key, key)) return &entry;
+std::string CaseFoldedKey(std::u16string_view text) {
+  // Piece by piece between the NULs, as EqualNoCase compares; each piece's
+  // length goes first, so that no two lists of pieces give the same key.
+  std::string key;
+  for (;;) {
+    const size_t end = text.find(u'\0');
+    const std::string piece = FoldCase(text.substr(0, end));
+    const uint64_t size = piece.size();
+    key.append(reinterpret_cast<const char*>(&size), sizeof size);
+    key += piece;
+    if (end == std::u16string_view::npos) return key;
+    text.remove_prefix(end + 1);
   }
-  return nullptr;
 }
 
-const StarterConfiguration::Entry* StarterConfiguration::Find(std::u16string_view key) const {
-  return const_cast<StarterConfiguration*>(this)->Find(key);
+size_t StarterConfiguration::Find(std::u16string_view key) const {
+  const auto found = keys_.find(CaseFoldedKey(key));
+  return found == keys_.end() ? std::string::npos : found->second;
+}
+
+size_t StarterConfiguration::Append(std::u16string_view key) {
+  entries_.push_back(Entry{std::u16string(key), {}});
+  valueKeys_.emplace_back();
+  keys_.emplace(CaseFoldedKey(key), entries_.size() - 1);
+  return entries_.size() - 1;
+}
+
+void StarterConfiguration::IndexValues(size_t entry) {
+  valueKeys_[entry].clear();
+  for (const std::u16string& value : entries_[entry].values) valueKeys_[entry].insert(CaseFoldedKey(value));
 }
 
 void StarterConfiguration::AddValue(std::u16string_view key, std::u16string_view value) {
-  Entry* entry = Find(key);
-  if (!entry) {
-    entries_.push_back(Entry{std::u16string(key), {}});
-    entry = &entries_.back();
-  }
-  for (const std::u16string& held : entry->values) {
-    if (EqualNoCase(held, value)) return;
-  }
-  entry->values.emplace_back(value);
+  size_t entry = Find(key);
+  if (entry == std::string::npos) entry = Append(key);
+  if (!valueKeys_[entry].insert(CaseFoldedKey(value)).second) return;
+  entries_[entry].values.emplace_back(value);
 }
 
 std::vector<std::u16string> StarterConfiguration::ValuesOf(std::u16string_view key) const {
-  const Entry* entry = Find(key);
-  return entry ? entry->values : std::vector<std::u16string>{};
+  const size_t entry = Find(key);
+  return entry == std::string::npos ? std::vector<std::u16string>{} : entries_[entry].values;
 }
 
 void StarterConfiguration::SetValues(std::u16string_view key, std::vector<std::u16string> values) {
-  if (Entry* entry = Find(key)) {
-    entry->values = std::move(values);
-  } else {
-    entries_.push_back(Entry{std::u16string(key), std::move(values)});
-  }
+  size_t entry = Find(key);
+  if (entry == std::string::npos) entry = Append(key);
+  entries_[entry].values = std::move(values);
+  IndexValues(entry);
 }
 
 // --- reading ---------------------------------------------------------------
@@ -92,6 +108,8 @@ void ParseStarterText(std::u16string_view text, StarterConfiguration& configurat
 bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration) {
   StarterParser parser(configuration);
   for (std::u16string piece = ReadText(stream); !piece.empty(); piece = ReadText(stream)) {
+    // Start-up must end promptly on a signal, however long the file.
+    if (TerminationRequested()) return false;
     parser.Feed(piece);
   }
   // A line cut by a read error is not the line the file holds.
@@ -103,11 +121,13 @@ bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration) 
 StarterRead LoadStarterFile(const std::u16string& path, StarterConfiguration& configuration) {
   if (path.empty()) return StarterRead::Missing;
   TextStreamPtr stream;
-  if (const ErrorCode code = OpenTextForReading(path, stream)) {
+  if (const ErrorCode code = OpenTextForReading(path, stream, kStarterFileSizeLimit)) {
     // A dangling link counts as missing too: writing creates the file it names.
-    return code == kErrorFileNotFound || code == kErrorPathNotFound ? StarterRead::Missing : StarterRead::Incomplete;
+    if (code == kErrorFileNotFound || code == kErrorPathNotFound) return StarterRead::Missing;
+    return code == kErrorBadFileType || code == kErrorFileTooLarge ? StarterRead::Refused : StarterRead::Incomplete;
   }
-  return LoadStarterStream(*stream, configuration) ? StarterRead::Whole : StarterRead::Incomplete;
+  if (!LoadStarterStream(*stream, configuration)) return StarterRead::Incomplete;
+  return stream->Undecodable() ? StarterRead::Undecodable : StarterRead::Whole;
 }
 
 // --- writing ---------------------------------------------------------------

@@ -1,8 +1,11 @@
 #pragma once
 // One starter configuration file (orvikstart.cfg) in memory: "key=value" lines,
 // keys and values compared without regard to case, everything else literal.
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/ErrorCodes.h"
@@ -15,12 +18,23 @@ class TextStream;
 // text would end that comparison early, so texts holding one are compared
 // piece by piece between the NULs: "\0x" is not the empty key.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+// The same rule as a value to hash: two texts have equal keys exactly when
+// EqualNoCase finds them equal. Made once per text, so that a file of many
+// lines is not converted again for every comparison.
+std::string CaseFoldedKey(std::u16string_view text);
+
+// A starter file is a few KiB; anything over this is not one, and is neither
+// read nor rewritten.
+inline constexpr uint64_t kStarterFileSizeLimit = 1024 * 1024;
 
 // SaveStarterFile's failures.
 inline constexpr ErrorCode kStarterCannotOpen = 1;   // no file to write into
 inline constexpr ErrorCode kStarterCannotWrite = 2;  // a line, the flush or the rename failed
 // A starter file that exists but could not be read whole is left alone.
 inline constexpr ErrorCode kStarterCannotRead = kErrorReadFault;
+// So is one that is no text file to rewrite: not a regular file, over the
+// size limit, or not decodable in its encoding.
+inline constexpr ErrorCode kStarterNotRewritten = kErrorInvalidData;
 
 class StarterConfiguration {
  public:
@@ -42,10 +56,14 @@ class StarterConfiguration {
   bool Empty() const { return entries_.empty(); }
 
  private:
-  Entry* Find(std::u16string_view key);
-  const Entry* Find(std::u16string_view key) const;
+  // The index of the entry of `key` in entries_, or npos.
+  size_t Find(std::u16string_view key) const;
+  size_t Append(std::u16string_view key);
+  void IndexValues(size_t entry);
 
   std::vector<Entry> entries_;
+  std::unordered_map<std::string, size_t> keys_;            // folded key -> entry
+  std::vector<std::unordered_set<std::string>> valueKeys_;  // folded values of each entry
 };
 
 // Cuts text into "key=value" lines and adds each pair. The text may arrive in
@@ -68,15 +86,20 @@ class StarterParser {
 // Adds the pairs of `text` (LF line ends) to `configuration`.
 void ParseStarterText(std::u16string_view text, StarterConfiguration& configuration);
 // Reads an open text stream to its end and adds its pairs. False when a read
-// error cut it short; the lines complete by then are added, the cut one is not.
+// error cut it short, or a termination signal came (TerminationRequested):
+// the lines complete by then are added, the cut one is not.
 bool LoadStarterStream(TextStream& stream, StarterConfiguration& configuration);
 
-// What LoadStarterFile found. Only a file read whole may be written back: a
-// rewrite from anything less would drop the user's other settings.
+// What LoadStarterFile found. Only a file read whole and decoded may be
+// written back: a rewrite from anything less would drop or garble the
+// user's other settings.
 enum class StarterRead {
-  Whole,      // read to its end
-  Missing,    // nothing at the path (or no path): contributes nothing
-  Incomplete  // there, but it could not be opened or a read failed part-way
+  Whole,        // read to its end
+  Missing,      // nothing at the path (or no path): contributes nothing
+  Incomplete,   // there, but it could not be opened, a read failed part-way, or a signal came
+  Refused,      // not a regular file (a folder, a FIFO, a device, a link to one) or over
+                // kStarterFileSizeLimit: never opened in a way that could wait, contributes nothing
+  Undecodable,  // read to its end, but some bytes did not decode: contributes what did
 };
 // Adds the pairs of the file at `path`. A missing file, or one that cannot be
 // opened, adds nothing.

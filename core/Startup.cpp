@@ -45,6 +45,9 @@ bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
   context.kitPath = kitPath;
 
   LocateTemplateDirectory(context);
+  // A signal while the starter files were read cut that reading short; the
+  // caller ends the program as cancelled.
+  if (TerminationRequested()) return false;
 
   uint32_t kitSize = 0;
   uint64_t freeSpace = 0;

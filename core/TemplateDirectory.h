@@ -53,19 +53,32 @@ StarterConfigurations ReadStarterConfiguration(StarterVariant variant);
 // trailing separator, as written; drops the later ones.
 void RemoveDuplicateDirectories(std::vector<std::u16string>& directories);
 // The last clean-up of a proposal: web and FTP addresses become empty, the
-// first "file://" goes, separators become the platform's, CR and LF go.
+// first "file://" goes ("file:\\" too on Windows, where the list's
+// separators are turned before this), separators become the platform's, CR
+// and LF go.
 std::u16string CleanTemplateDirectory(std::u16string directory);
 
-// Fills `state` from the starter files. Never fails; with no usable listed
-// directory the default one is proposed (empty when there is no home).
+// Fills `state` from the starter files. Never fails. Each listed directory is
+// cleaned (CleanTemplateDirectory) and then probed; a relative one is passed
+// over, since it would name another place in every working directory. With
+// no usable listed directory the default one is proposed, made absolute;
+// it is empty when there is no home, or when the home does not exist (a run
+// into the default would create the home itself).
 void LocateTemplateDirectory(TemplateDirectoryState& state);
 
-// Records `installedDirectory` at the head of the list in the user's starter
-// configuration (and in the alternate one when that existed). A file that is
-// there but cannot be read whole is not rewritten (kStarterCannotRead), and a
-// failure on the user's file leaves the alternate one alone too. The user is
-// never told about a failure; the code is there for the caller that wants to
-// know.
+// Whether a run may install into `directory` as it stands: an absolute path
+// that is a directory which can take a new file, or that does not exist yet
+// and whose nearest existing ancestor is a directory which can take a new
+// folder and does not lie above a home that does not exist.
+bool TemplateDirectoryUsable(const std::u16string& directory);
+
+// Records `installedDirectory`, made absolute against the working directory,
+// at the head of the list in the user's starter configuration (and in the
+// alternate one when that existed). A file that is there but cannot be read
+// whole is not rewritten (kStarterCannotRead), nor is one that is no text
+// file to rewrite (kStarterNotRewritten); a failure on the user's file leaves
+// the alternate one alone too. 0 only when every file that was to be written
+// was written.
 ErrorCode RecordInstalledDirectory(TemplateDirectoryState& state, const std::u16string& installedDirectory);
 
 }  // namespace setup

@@ -90,6 +90,10 @@ ErrorCode GetTempDirectory(std::u16string& path);  // ends with a separator
 // inside `directory`. Fails without creating anything when the directory is missing.
 ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix,
                          std::u16string& path);
+// Whether a new file can be created in `directory`: 0 when one could. The
+// probe leaves nothing behind, even when the process dies meanwhile (an
+// unnamed file on Linux, one deleted with its last handle on Windows).
+ErrorCode ProbeNewFile(const std::u16string& directory, const std::u16string& prefix);
 // Creates the directory and any missing parents. A directory that is already
 // there is success: 0 on Linux, 183 on Windows, as the system reports it.
 ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess access = DirectoryAccess::Shared);

@@ -144,18 +144,37 @@ bool IsDriveDesignator(std::u16string_view path, PathStyle style) {
   return style == PathStyle::Windows && path.size() == 2 && IsDriveLetter(path[0]) && path[1] == u':';
 }
 
-}  // namespace setup
-
-namespace setup {
-
 bool IsAbsolutePath(std::u16string_view path, PathStyle style) {
   if (style == PathStyle::Posix) return !path.empty() && path[0] == u'/';
-  if (path.size() >= 3 && path[1] == u':' && IsSeparator(path[2], style)) {
-    const char16_t drive = path[0];
-    return (drive >= u'A' && drive <= u'Z') || (drive >= u'a' && drive <= u'z');
+  if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':') return IsSeparator(path[2], style);
+  if (path.size() < 2 || !IsSeparator(path[0], style) || !IsSeparator(path[1], style)) return false;
+  // "\\server\share": two components, neither empty.
+  size_t at = 2;
+  for (int component = 0; component < 2; ++component) {
+    const size_t start = at;
+    while (at < path.size() && !IsSeparator(path[at], style)) ++at;
+    if (at == start) return false;
+    if (component == 0) {
+      if (at == path.size()) return false;
+      ++at;
+    }
   }
-  return path.size() >= 3 && IsSeparator(path[0], style) && IsSeparator(path[1], style) &&
-         !IsSeparator(path[2], style);
+  return true;
+}
+
+std::u16string MakeAbsolutePath(std::u16string_view path, std::u16string_view workingDirectory, PathStyle style) {
+  if (path.empty()) return {};
+  if (IsAbsolutePath(path, style)) return std::u16string(path);
+  if (!IsAbsolutePath(workingDirectory, style)) return {};
+  const std::u16string base(workingDirectory);
+  if (style == PathStyle::Windows) {
+    if (IsSeparator(path[0], style)) return JoinPath(base.substr(0, WindowsRootLength(base)), path.substr(1), style);
+    if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') {
+      const bool sameDrive = (base[0] | 0x20) == (path[0] | 0x20) && base[1] == u':';
+      return JoinPath(sameDrive ? base : std::u16string(path.substr(0, 2)) + u'\\', path.substr(2), style);
+    }
+  }
+  return JoinPath(base, path, style);
 }
 
 }  // namespace setup

@@ -64,13 +64,20 @@ bool IsRootPath(std::u16string_view path, PathStyle style = kNativePathStyle);
 // current directory rather than a place of its own. Never in the Posix style.
 bool IsDriveDesignator(std::u16string_view path, PathStyle style = kNativePathStyle);
 
-}  // namespace setup
-
-namespace setup {
-
-// Posix: begins with "/". Windows: a drive and a separator ("C:\x") or a UNC
-// path ("\\server\share"); "\x" and "C:x" depend on the current drive or
-// directory and are not absolute.
+// Whether `path` names the same place whatever the working directory. Posix:
+// a leading "/". Windows: a drive, a colon and a separator ("C:\", "C:/"), or
+// a UNC name with a server and a share ("\\server\share"). "\dir" (the root
+// of whichever drive is current) and "C:dir" (drive C's current directory)
+// are not.
 bool IsAbsolutePath(std::u16string_view path, PathStyle style = kNativePathStyle);
+
+// `path` made absolute against `workingDirectory`: an absolute path as it
+// stands, a relative one joined to the working directory. Windows: "\t" goes
+// below the working directory's drive or share, "C:t" below the working
+// directory when that is on drive C and below "C:\" otherwise (a process
+// knows no current directory for another drive). Empty when `path` is empty
+// or the working directory is not absolute.
+std::u16string MakeAbsolutePath(std::u16string_view path, std::u16string_view workingDirectory,
+                                PathStyle style = kNativePathStyle);
 
 }  // namespace setup

@@ -20,6 +20,8 @@ struct TextStream::State {
   bool markWritten = false;
   bool writing = true;  // false for a stream opened for reading
   bool lossy = false;
+  bool undecodable = false;
+  uint64_t bytesLeft = UINT64_MAX;  // what the file may still give before it has grown
   std::string pending;     // bytes of a character split between two pieces
   bool pendingCR = false;  // a CR at the end of a piece, waiting for its LF
   std::string output;      // encoded text not yet written
@@ -28,6 +30,13 @@ struct TextStream::State {
   size_t ReadBytes(char* buffer, size_t want, bool& error) {
     uint32_t got = 0;
     if (ReadFromFile(handle, buffer, static_cast<uint32_t>(want), got) != 0) error = true;
+    // A file that grows while it is read is not the file whose size was
+    // accepted: stop at the limit and call the rest unread.
+    if (got > bytesLeft) {
+      error = true;
+      got = static_cast<uint32_t>(bytesLeft);
+    }
+    bytesLeft -= got;
     return got;
   }
 
@@ -49,6 +58,8 @@ struct TextStream::State {
 
 namespace {
 constexpr size_t kOutputBuffer = 64 * 1024;
+bool IsLeadSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsTrailSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 }  // namespace
 
 TextStream::TextStream(FileHandle handle, TextEncoding encoding, bool byteOrderMark, LineEnds lineEnds)
@@ -65,6 +76,7 @@ bool TextStream::HasByteOrderMark() const { return state_->byteOrderMark; }
 TextEncoding TextStream::Encoding() const { return state_->encoding; }
 bool TextStream::Failed() const { return state_->failed; }
 bool TextStream::Lossy() const { return state_->lossy; }
+bool TextStream::Undecodable() const { return state_->undecodable; }
 
 std::u16string TextStream::Read() {
   State& s = *state_;
@@ -105,19 +117,33 @@ std::u16string TextStream::Read() {
     }
     size_t used;
     if (s.encoding == TextEncoding::Utf16LE) {
+      auto unitAt = [&](size_t i) {
+        return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
+      };
       used = bytes.size() & ~size_t{1};
-      for (size_t i = 0; i < used; i += 2) {
-        piece.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+      // A lead surrogate at the end of a piece waits for its partner.
+      if (!s.endOfFile && used >= 2 && IsLeadSurrogate(unitAt(used - 2))) used -= 2;
+      const size_t start = piece.size();
+      for (size_t i = 0; i < used; i += 2) piece.push_back(unitAt(i));
+      for (size_t i = start; i < piece.size(); ++i) {
+        if (IsLeadSurrogate(piece[i]) && i + 1 < piece.size() && IsTrailSurrogate(piece[i + 1])) {
+          ++i;
+        } else if (IsLeadSurrogate(piece[i]) || IsTrailSurrogate(piece[i])) {
+          s.undecodable = true;
+        }
       }
       if (s.endOfFile && used < bytes.size()) {
         piece.push_back(0xFFFD);  // a stray last byte
+        s.undecodable = true;
         used = bytes.size();
       }
-    } else if (s.encoding == TextEncoding::Utf8) {
-      used = DecodeUtf8Prefix(bytes, s.endOfFile, piece);
     } else {
-      used = DecodeMultiBytePrefix(bytes, s.endOfFile, piece);
+      // A text file in a byte encoding holds no NUL; one that does is most
+      // likely UTF-16 that lost its mark, and reads as nonsense here.
+      if (bytes.find('\0') != std::string::npos) s.undecodable = true;
+      used = s.encoding == TextEncoding::Utf8 ? DecodeUtf8Prefix(bytes, s.endOfFile, piece, &s.undecodable)
+                                              : DecodeMultiBytePrefix(bytes, s.endOfFile, piece, &s.undecodable);
     }
     s.pending.assign(bytes, used, std::string::npos);
 
@@ -188,13 +214,14 @@ bool TextStream::Close() {
   return flushed && closed;
 }
 
-ErrorCode OpenTextForReading(const std::u16string& path, TextStreamPtr& stream) {
+ErrorCode OpenTextForReading(const std::u16string& path, TextStreamPtr& stream, uint64_t maxBytes) {
   stream.reset();
   FileHandle handle = kInvalidFileHandle;
-  if (const ErrorCode code = OpenFileHandle(path, kGenericRead, kFileShareRead, kOpenExisting, handle)) return code;
+  if (const ErrorCode code = OpenRegularFileForReading(path, maxBytes, handle)) return code;
   stream = std::make_unique<TextStream>(handle, TextEncoding::MultiByte, false);
   TextStream::State& s = *stream->state_;
   s.writing = false;
+  s.bytesLeft = maxBytes;
   unsigned char head[3] = {};
   bool error = false;
   const size_t got = s.ReadBytes(reinterpret_cast<char*>(head), sizeof head, error);

@@ -2,6 +2,7 @@
 // Text files: read with byte-order-mark detection in pieces, written in a
 // chosen encoding. Line ends are a single LF in memory; a CR directly before
 // an LF is dropped when reading, and an LF is written as the stream's line end.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,12 @@ enum class TextEncoding { MultiByte, Utf8, Utf16LE };
 enum class LineEnds { Lf, CrLf };
 // What the platform's own text files use.
 inline constexpr LineEnds kNativeLineEnds = kNativePathStyle == PathStyle::Windows ? LineEnds::CrLf : LineEnds::Lf;
+
+// What OpenTextForReading refuses to open: something other than a regular
+// file (a folder, a FIFO, a device, also behind a link), or a file larger
+// than the caller takes. The numbers are Windows' own for the two cases.
+inline constexpr ErrorCode kErrorBadFileType = 222;
+inline constexpr ErrorCode kErrorFileTooLarge = 223;
 
 // Pieces are at most this large: 2048 UTF-16 units with a mark, 1024 bytes without.
 inline constexpr size_t kTextUnitsPerPiece = 2048;
@@ -37,8 +44,14 @@ class TextStream {
   // Next piece of text; empty at the end of the file or on a read error.
   std::u16string Read();
   // A read error was met: the text read so far is not the whole file, and it
-  // may end in the middle of a line.
+  // may end in the middle of a line. A file that grew past the size it was
+  // opened with counts as such an error.
   bool Failed() const;
+  // Some bytes did not decode in the stream's encoding and stand in the text
+  // as U+FFFD: bytes the encoding does not allow, a NUL in a byte encoding
+  // (the mark of a UTF-16 file without its mark), an unpaired surrogate or a
+  // stray last byte in UTF-16. Such text is not what the file says.
+  bool Undecodable() const;
   bool Write(std::u16string_view text);
   // Some of the text written was not carried by the multibyte encoding as it
   // is (it stands there as a stand-in character).
@@ -50,16 +63,23 @@ class TextStream {
   bool Flush(bool durable);
 
  private:
-  friend ErrorCode OpenTextForReading(const std::u16string& path, std::unique_ptr<TextStream>& stream);
+  friend ErrorCode OpenTextForReading(const std::u16string& path, std::unique_ptr<TextStream>& stream,
+                                      uint64_t maxBytes);
   struct State;
   std::unique_ptr<State> state_;
 };
 using TextStreamPtr = std::unique_ptr<TextStream>;
 
-// 0 and a stream, or the file layer's code when the file cannot be opened
-// (2 or 3: nothing stands at the path). A file that opens but cannot be read
-// gives a stream that has Failed() and reads as empty.
-ErrorCode OpenTextForReading(const std::u16string& path, TextStreamPtr& stream);
+// 0 and a stream, or the system's code when the file cannot be opened (2 or
+// 3: nothing stands at the path). Only a regular file is opened, and the open
+// itself never waits (a FIFO without a writer included): anything else gives
+// kErrorBadFileType, a file over `maxBytes` kErrorFileTooLarge, both decided
+// on what was opened, not on a look before. A file that opens but cannot be
+// read gives a stream that has Failed() and reads as empty.
+ErrorCode OpenTextForReading(const std::u16string& path, TextStreamPtr& stream, uint64_t maxBytes = UINT64_MAX);
+// The platform's half of that open: a handle to a regular file of at most
+// `maxBytes`, or the code.
+ErrorCode OpenRegularFileForReading(const std::u16string& path, uint64_t maxBytes, FileHandle& handle);
 std::u16string ReadText(TextStream& stream);
 // The file is created, or emptied when it exists. A Unicode encoding starts
 // with its byte-order mark.

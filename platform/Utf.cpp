@@ -55,7 +55,7 @@ Lead ClassifyLead(unsigned char b) {
 
 }  // namespace
 
-size_t DecodeUtf8Prefix(std::string_view bytes, bool final, std::u16string& out) {
+size_t DecodeUtf8Prefix(std::string_view bytes, bool final, std::u16string& out, bool* invalid) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   out.reserve(out.size() + n);
@@ -70,6 +70,7 @@ size_t DecodeUtf8Prefix(std::string_view bytes, bool final, std::u16string& out)
     const Lead lead = ClassifyLead(b);
     if (lead.length == 0) {
       out.push_back(kReplacement);
+      if (invalid) *invalid = true;
       ++i;
       continue;
     }
@@ -91,6 +92,7 @@ size_t DecodeUtf8Prefix(std::string_view bytes, bool final, std::u16string& out)
       break;  // a character split at the end of the piece: keep it for the next
     } else {
       out.push_back(kReplacement);  // one U+FFFD per maximal broken sequence
+      if (invalid) *invalid = true;
       i += valid;
     }
   }

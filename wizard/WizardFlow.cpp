@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/TemplateDirectory.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
 #include "platform/Path.h"
@@ -202,6 +203,14 @@ void WizardFlow::Start() {
     Close();
     return;
   }
+  // Nor would anyone hear why a run into a directory that cannot be made or
+  // written failed: say so now, before anything is touched.
+  if (!TemplateDirectoryUsable(context_.templateDirectory)) {
+    Ask(MessageKind::Error, LookUpMessage("IDS_ERROR_BADTARGET") + u"\n" + context_.templateDirectory);
+    context_.outcome = Outcome::NotPrepared;
+    Close();
+    return;
+  }
   if (rules_.silentWelcome.count() == 0) {
     BeginRun();
   } else {
@@ -254,11 +263,14 @@ void WizardFlow::Next() {
           style_ == WizardStyle::PropertySheet
               ? (view_.DestinationText().empty() ? std::nullopt : std::optional(view_.DestinationText()))
               : AcceptDestination(view_.DestinationText());
-      if (!directory) {
+      // A relative path is taken against the working directory of this
+      // moment, and kept so: the run and the starter file get the same place.
+      const std::u16string absolute = directory ? MakeAbsolutePath(*directory, CurrentDirectory()) : u"";
+      if (absolute.empty()) {
         Ask(MessageKind::Plain, LookUpMessage("IDS_SETUP_EMPTYTARGET"));
         return;
       }
-      context_.templateDirectory = *directory;
+      context_.templateDirectory = absolute;
       BeginRun();
       break;
     }

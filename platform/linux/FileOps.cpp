@@ -229,6 +229,22 @@ ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& 
   return kErrorSuccess;
 }
 
+ErrorCode ProbeNewFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return kErrorInvalidParameter;
+  const std::string native = Native(directory);
+  const int fd = RetryOnInterrupt([&] { return open(native.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); });
+  if (fd >= 0) {
+    close(fd);
+    return kErrorSuccess;
+  }
+  // A file system without unnamed files takes a named probe, removed at once.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return CodeFromErrno(errno);
+  std::u16string probe;
+  if (const ErrorCode code = CreateTempFile(directory, prefix, probe)) return code;
+  RemoveFile(probe);
+  return kErrorSuccess;
+}
+
 ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess access) {
   const mode_t mode = ModeFor(access);
   std::string native = Native(path);

@@ -14,6 +14,8 @@
 namespace setup {
 namespace {
 
+constexpr ErrorCode kErrorTooManyOpenFiles = 4;
+
 // Removes the temporary file on every path that does not hand it over.
 class TemporaryName {
  public:
@@ -104,6 +106,44 @@ void SyncDirectoryOf(const std::string& path) {
 }
 
 }  // namespace
+
+ErrorCode OpenRegularFileForReading(const std::u16string& path, uint64_t maxBytes, FileHandle& handle) {
+  handle = kInvalidFileHandle;
+  // O_NONBLOCK lets a FIFO open at once rather than wait for a writer; what
+  // was opened, not what a look before found, then decides.
+  const int fd = open(WideToMultiByte(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    switch (errno) {
+      case ENOENT: return kErrorFileNotFound;
+      case ENOTDIR: return kErrorPathNotFound;
+      case ENXIO: return kErrorBadFileType;  // a socket, a device without its driver
+      case EACCES:
+      case EPERM: return kErrorAccessDenied;
+      case EMFILE:
+      case ENFILE: return kErrorTooManyOpenFiles;
+      default: return kErrorReadFault;
+    }
+  }
+  struct stat st{};
+  ErrorCode code = kErrorSuccess;
+  if (fstat(fd, &st) != 0) {
+    code = kErrorReadFault;
+  } else if (!S_ISREG(st.st_mode)) {
+    code = kErrorBadFileType;
+  } else if (static_cast<uint64_t>(st.st_size) > maxBytes) {
+    code = kErrorFileTooLarge;
+  } else if (fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+    // Reads of a regular file never wait anyway; the flag goes all the same,
+    // so that nothing later trips over EAGAIN.
+    code = kErrorReadFault;
+  }
+  if (code != kErrorSuccess) {
+    close(fd);
+    return code;
+  }
+  handle = fd;
+  return kErrorSuccess;
+}
 
 // Linux text files are written in the locale's encoding, whatever is asked,
 // with LF line ends and no mark.

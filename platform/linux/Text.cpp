@@ -50,8 +50,8 @@ std::string WideToMultiByte(std::u16string_view wide) {
   return out;
 }
 
-size_t DecodeMultiBytePrefix(std::string_view bytes, bool final, std::u16string& out) {
-  if (MultiByteIsUtf8()) return DecodeUtf8Prefix(bytes, final, out);
+size_t DecodeMultiBytePrefix(std::string_view bytes, bool final, std::u16string& out, bool* invalid) {
+  if (MultiByteIsUtf8()) return DecodeUtf8Prefix(bytes, final, out, invalid);
   std::mbstate_t state{};
   size_t i = 0;
   while (i < bytes.size()) {
@@ -60,9 +60,11 @@ size_t DecodeMultiBytePrefix(std::string_view bytes, bool final, std::u16string&
     if (n == static_cast<size_t>(-2)) {
       if (!final) break;  // the rest belongs to a character the next piece completes
       out.push_back(0xFFFD);
+      if (invalid) *invalid = true;
       i = bytes.size();
     } else if (n == static_cast<size_t>(-1)) {
       out.push_back(0xFFFD);
+      if (invalid) *invalid = true;
       state = std::mbstate_t{};
       ++i;
     } else {
@@ -74,6 +76,7 @@ size_t DecodeMultiBytePrefix(std::string_view bytes, bool final, std::u16string&
         out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
       } else {
         out.push_back(0xFFFD);
+        if (invalid) *invalid = true;
       }
       i += n == 0 ? 1 : n;  // n == 0: an embedded NUL, one byte long
     }
@@ -96,6 +99,14 @@ int CompareNoCase(std::u16string_view a, std::u16string_view b) {
     const int cy = i < y.size() ? std::tolower(static_cast<unsigned char>(y[i])) : -1;
     if (cx != cy || cx < 0) return cx - cy;
   }
+}
+
+std::string FoldCase(std::u16string_view text) {
+  // CompareNoCase's own rule, applied once to one text instead of on every
+  // comparison.
+  std::string folded = WideToMultiByte(text);
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
 }
 
 }  // namespace setup

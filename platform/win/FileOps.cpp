@@ -528,6 +528,28 @@ ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& 
 // DirectoryAccess::Private needs nothing more on Windows: the directories that
 // must be private are made in the temporary directory, which is the user's
 // own, and the default security descriptor inherits its permissions.
+ErrorCode ProbeNewFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty() || prefix.find_first_of(u"\\/:") != std::u16string::npos) {
+    return Fail(kErrorInvalidParameter);
+  }
+  const std::u16string base = EnsureTrailingSeparator(directory, PathStyle::Windows);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring native = Win32Path(base + prefix + win::UniqueSuffix() + u".tmp");
+    // Deleted with its handle, which the system closes however the process ends.
+    const HANDLE file = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return Succeed();
+    }
+    const ErrorCode code = LastFailure();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+    if (code == ERROR_ACCESS_DENIED && GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+    return code;
+  }
+  return Fail(ERROR_FILE_EXISTS);
+}
+
 ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess /*access*/) {
   std::u16string whole = ToNativeSeparators(path, PathStyle::Windows);
   if (whole.size() > 1 && EndsWithSeparator(whole) && !IsRootPath(whole, PathStyle::Windows)) whole.pop_back();

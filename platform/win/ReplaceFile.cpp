@@ -19,6 +19,7 @@ class OwnHandle {
   OwnHandle& operator=(const OwnHandle&) = delete;
   bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return handle_; }
+  void Release() { handle_ = INVALID_HANDLE_VALUE; }
 
  private:
   HANDLE handle_;
@@ -75,6 +76,34 @@ bool HasByteOrderMark(const std::wstring& native, bool& opened) {
 }
 
 }  // namespace
+
+ErrorCode OpenRegularFileForReading(const std::u16string& path, uint64_t maxBytes, FileHandle& handle) {
+  handle = kInvalidFileHandle;
+  const std::wstring native = win::Win32Path(path);
+  OwnHandle file(SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) {
+    const DWORD code = win::LastFailure();
+    // A folder does not open as a file at all; say what stands there.
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return kErrorBadFileType;
+    }
+    return code;
+  }
+  // A pipe or a device behind the name is no settings file; the handle, not
+  // the name, says what it is.
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) return kErrorBadFileType;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!SETUP_FILE_CALL(FALSE, GetFileInformationByHandle, file.Get(), &information)) return win::LastFailure();
+  if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kErrorBadFileType;
+  const uint64_t size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+  if (size > maxBytes) return kErrorFileTooLarge;
+  handle = reinterpret_cast<FileHandle>(file.Get());
+  file.Release();
+  return kErrorSuccess;
+}
 
 // Windows text files end their lines in CR LF; a Unicode encoding starts with
 // its mark.

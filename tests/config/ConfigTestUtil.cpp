@@ -2,6 +2,10 @@
 
 #include "platform/Text.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace setup::test {
 
 void ScratchHomeTest::SetUp() {
@@ -19,6 +23,26 @@ void ScratchHomeTest::Put(const std::string& path, const std::string& bytes) {
   MakeDirs(path.substr(0, path.rfind('/')));
   WriteFile(path, bytes);
 }
+
+#ifndef _WIN32
+ProcessResult ScratchHomeTest::StarterTool(const std::vector<std::string>& args, int seconds,
+                                           std::map<std::string, std::string> env) const {
+  std::vector<std::string> argv{STARTER_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  env["HOME"] = Home();
+  // Beside the scratch directory, not in it, where tests list what is there.
+  const std::string stem = TemporaryDirectory() + "/starter_tool." + std::to_string(getpid());
+  const std::string out = stem + ".out", err = stem + ".err";
+  ProcessResult result;
+  const int pid = StartProcess(argv, env, out, err);
+  result.status = pid > 0 ? WaitProcess(pid, seconds) : -1;
+  result.out = ReadFile(out);
+  result.err = ReadFile(err);
+  unlink(out.c_str());
+  unlink(err.c_str());
+  return result;
+}
+#endif
 
 Pairs EntriesOf(const StarterConfiguration& configuration) {
   Pairs pairs;

@@ -25,6 +25,12 @@ class ScratchHomeTest : public ::testing::Test {
   std::string AlternateFile() const { return Home() + "/.Orvik/orvikstartt/orvikstart.cfg"; }
   // Writes `bytes` to `path`, creating the missing directories.
   static void Put(const std::string& path, const std::string& bytes);
+#ifndef _WIN32
+  // Runs the starter tool with HOME at the scratch home and `env` on top,
+  // killed after `seconds`: a hang fails the test instead of stopping the suite.
+  ProcessResult StarterTool(const std::vector<std::string>& args, int seconds = 60,
+                            std::map<std::string, std::string> env = {}) const;
+#endif
 
   ScratchDir scratch_;
 

@@ -4,6 +4,7 @@
 // every build are in StarterFormatTest.cpp).
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,8 +57,8 @@ TEST(StarterConfigurationTest, MissingOrUnreadableFileAddsNothing) {
   EXPECT_EQ(LoadStarterFile(dir.Wide("file/orvikstart.cfg"), configuration), StarterRead::Missing);
   EXPECT_EQ(LoadStarterFile(dir.Wide("dangling.cfg"), configuration), StarterRead::Missing);
   EXPECT_EQ(LoadStarterFile(u"", configuration), StarterRead::Missing);
-  // Something is there, but it is not a file that can be read.
-  EXPECT_EQ(LoadStarterFile(dir.Wide(), configuration), StarterRead::Incomplete);
+  // Something is there, but it is not a file: nothing to read, nor to rewrite.
+  EXPECT_EQ(LoadStarterFile(dir.Wide(), configuration), StarterRead::Refused);
   EXPECT_EQ(EntriesOf(configuration), (Pairs{{"Kept", {"1"}}}));
   EXPECT_EQ(LoadStarterFile(dir.Wide("file"), configuration), StarterRead::Whole);
 }
@@ -112,6 +113,21 @@ TEST_F(StarterLoadFaultTest, ReadErrorAnywhereIsReportedAndNoCutLineIsKept) {
           << "read " << nth << " gave:\n" << run.process.out;
     }
   }
+}
+
+// A signal only sets the program's flag; the reading must look at it and
+// give up, however much of the file is left. The injector raises SIGTERM
+// just before the second read, so the first piece is all there is.
+TEST_F(StarterLoadFaultTest, TerminationSignalEndsTheReading) {
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "Setting" + std::to_string(i) + "=value\n";
+  WriteFile(path_, text);
+  ASSERT_EQ(Load(0, 0, "read").process.out.substr(0, 6), "whole\n");
+  const FaultRun run =
+      RunWithFault({STARTER_TOOL, "load", path_}, 2, 0, "read", {{"FAULTINJECT_SIGNAL", std::to_string(SIGTERM)}});
+  EXPECT_EQ(run.process.status, 0) << run.process.err;
+  EXPECT_EQ(run.process.out.substr(0, 11), "incomplete\n");
+  EXPECT_LT(run.process.out.size(), text.size() / 2);
 }
 
 TEST(StarterConfigurationTest, RewriteNormalisesOnlyWhatReadingNormalises) {

@@ -3,6 +3,8 @@
 // reads the same everywhere (a mark, or ASCII).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "ConfigTestUtil.h"
@@ -39,6 +41,36 @@ TEST(StarterConfigurationTest, NulCharactersDoNotEndTheComparison) {
   EXPECT_EQ(configuration.ValuesOf(u""), std::vector<std::u16string>{u"first"});
   EXPECT_EQ(configuration.ValuesOf(std::u16string(u"\0X", 2)), std::vector<std::u16string>{u""});
   EXPECT_EQ(configuration.ValuesOf(u"K").size(), 2u);
+}
+
+// The index that keeps files of many lines linear must keep the platform's
+// comparison: equal keys exactly where EqualNoCase finds the texts equal.
+TEST(StarterConfigurationTest, FoldedKeysAreEqualExactlyWhereTheComparisonSaysSo) {
+  struct Row {
+    std::u16string a, b;
+    int equal;  // 1 or 0; -1 where the platform's locale decides
+  };
+  const Row rows[] = {
+      {u"ConfigurationTemplatesLocation", u"configurationTEMPLATESlocation", 1},
+      {u"Key", u"Keys", 0},
+      {u"/srv/T/", u"/SRV/t/", 1},
+      {u"/srv/T", u"/srv/T/", 0},
+      {u"", u"", 1},
+      {u"", std::u16string(u"\0", 1), 0},
+      {std::u16string(u"\0x", 2), std::u16string(u"\0X", 2), 1},
+      {std::u16string(u"a\0b", 3), u"a", 0},
+      {std::u16string(u"a\0b", 3), std::u16string(u"ab\0", 3), 0},
+      {u"\u0436\u0423\u041A", u"\u0416\u0443\u041A", -1},
+      {u"stra\u00DFe", u"STRASSE", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("row " + std::to_string(&row - rows));
+    const bool equal = EqualNoCase(row.a, row.b);
+    if (row.equal >= 0) {
+      EXPECT_EQ(equal, row.equal == 1);
+    }
+    EXPECT_EQ(CaseFoldedKey(row.a) == CaseFoldedKey(row.b), equal);
+  }
 }
 
 TEST(StarterConfigurationTest, FirstEqualsSplitsAndNothingIsTrimmed) {
@@ -100,6 +132,28 @@ TEST(StarterConfigurationTest, LongFilesAndLongLinesReadWhole) {
   EXPECT_EQ(LoadBytes(dir, text), expected);
   EXPECT_EQ(LoadBytes(dir, "\xEF\xBB\xBF" + text), expected);
   EXPECT_EQ(LoadBytes(dir, Utf16LE(Utf8ToUtf16(text))), expected);
+}
+
+// Every key and value is compared through the platform's rule; a file of
+// many distinct keys must still load and save in a moment (40 000 lines took
+// minutes when each lookup converted every key again).
+TEST(StarterConfigurationTest, ManyDistinctKeysLoadAndSaveInLinearTime) {
+  ScratchDir dir;
+  std::string text;
+  for (int i = 0; i < 60000; ++i) text += "Key" + std::to_string(i) + "=" + std::to_string(i % 3) + "\r\n";
+  const std::string path = dir / "orvikstart.cfg";
+  WriteFile(path, text);
+  const auto start = std::chrono::steady_clock::now();
+  StarterConfiguration configuration;
+  ASSERT_EQ(LoadStarterFile(Utf8ToUtf16(path), configuration), StarterRead::Whole);
+  configuration.SetValues(u"KEY59999", {u"new"});
+  ASSERT_EQ(SaveStarterFile(configuration, Utf8ToUtf16(path)), 0u);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ info ] 60 000 keys loaded and saved in %.2f s\n", seconds);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_EQ(configuration.Entries().size(), 60000u);
+  EXPECT_EQ(configuration.Entries().back().key, u"Key59999");
+  EXPECT_EQ(configuration.ValuesOf(u"key59999"), std::vector<std::u16string>{u"new"});
 }
 
 }  // namespace

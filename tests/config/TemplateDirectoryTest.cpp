@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <functional>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -82,16 +84,49 @@ TEST_F(TemplateDirectoryTest, FirstListedDirectoryThatTakesFilesIsProposedAndPro
   EXPECT_EQ(ReadFile(UserFile()), text);
 }
 
-TEST_F(TemplateDirectoryTest, RelativeDirectoryIsProbedInTheWorkingDirectoryAndKeptAsWritten) {
+// What is probed is what would be used: the cleaned value, and only an
+// absolute one, since a relative one names another place in every working
+// directory. Every value stays in the list as it was written.
+TEST_F(TemplateDirectoryTest, EachListedValueIsProbedAsItWouldBeUsed) {
+  const std::string t = Dir("T"), work = Dir("work");
   Dir("work/templates");
-  Put(UserFile(), "ConfigurationTemplatesLocation=templates\n");
+  Dir("work/file:/templates");
+  const std::string fallback = Home() + "/.orvikv8/Orvik/orvikv8/tmplts/";
+  struct Row {
+    std::string listed, proposed;
+  };
+  const Row rows[] = {
+      {"templates", fallback},
+      {"./templates", fallback},
+      {"file://templates", fallback},
+      {"file://" + t, t},
+      {t + "\r\r", t},  // the last CR is the line end's
+  };
   char saved[4096];
   ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir((scratch_ / "work").c_str()), 0);
-  const TemplateDirectoryState state = Locate();
+  ASSERT_EQ(chdir(work.c_str()), 0);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.listed);
+    Put(UserFile(), "ConfigurationTemplatesLocation=" + row.listed + "\n");
+    const TemplateDirectoryState state = Locate();
+    EXPECT_EQ(U8(state.templateDirectory), row.proposed);
+    EXPECT_EQ(ListOf(state).size(), 1u);
+  }
   ASSERT_EQ(chdir(saved), 0);
-  EXPECT_EQ(U8(state.templateDirectory), "templates");
-  EXPECT_EQ(ListDir(scratch_ / "work/templates"), Lines{});
+  EXPECT_EQ(ListDir(work + "/templates"), Lines{});
+  EXPECT_EQ(ListDir(t), Lines{});
+}
+
+TEST_F(TemplateDirectoryTest, RelativeInstalledDirectoryIsRecordedAgainstTheWorkingDirectory) {
+  const std::string work = Dir("work");
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(work.c_str()), 0);
+  TemplateDirectoryState state = Locate();
+  const ErrorCode code = RecordInstalledDirectory(state, u"new/templates/");
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(ReadFile(UserFile()), Locations({work + "/new/templates"}));
 }
 
 TEST_F(TemplateDirectoryTest, DirectoryListedTwiceIsKeptOnceAsFirstWritten) {
@@ -182,8 +217,9 @@ TEST_F(TemplateDirectoryTest, InstalledDirectoryGoesFirstAndOtherLinesStay) {
 TEST_F(TemplateDirectoryTest, DirectoryWhoseProbeFailsIsPassedOver) {
   const std::string t = Dir("T"), u = Dir("U");
   Put(UserFile(), Locations({t, u}));
-  const FaultRun run = RunWithFault({STARTER_TOOL, "locate"}, 1, EACCES, "mkstemp", {{"HOME", Home()}});
-  EXPECT_EQ(run.failed, "mkstemp");
+  // Opens 1 and 2 read the two starter files; 3 is the probe of T.
+  const FaultRun run = RunWithFault({STARTER_TOOL, "locate"}, 3, EACCES, "open", {{"HOME", Home()}});
+  EXPECT_EQ(run.failed, "open");
   EXPECT_EQ(run.process.out, u + "\n" + t + "\n" + u + "\n");
   EXPECT_EQ(ListDir(t), Lines{});
   EXPECT_EQ(ListDir(u), Lines{});
@@ -196,8 +232,9 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   const std::map<std::string, std::string> env{{"HOME", Home()}};
 
   // The first attempt cannot open its file; the second one can. Opens 1 and
-  // 2 read the files for the lookup, 3 and 4 again for the update.
-  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 5, EACCES, "open", env);
+  // 2 read the files for the lookup, 3 probes /srv/U, 4 and 5 read the files
+  // again for the update.
+  FaultRun run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 6, EACCES, "open", env);
   EXPECT_EQ(run.failed, "open");
   EXPECT_EQ(run.process.out, "0\n");
   EXPECT_EQ(ReadFile(UserFile()), Locations({"/srv/New", "/srv/U"}));
@@ -207,8 +244,8 @@ TEST_F(TemplateDirectoryTest, WriteBackIsRetriedOnceAndAFailureSkipsTheAlternate
   Put(UserFile(), user);
   Put(AlternateFile(), alternate);
   auto twice = env;
-  twice["FAULTINJECT_RULES"] = "open:6:" + std::to_string(EACCES);
-  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 5, EACCES, "open", twice);
+  twice["FAULTINJECT_RULES"] = "open:7:" + std::to_string(EACCES);
+  run = RunWithFault({STARTER_TOOL, "record", "/srv/New"}, 6, EACCES, "open", twice);
   EXPECT_EQ(run.process.out, "1\n");
   EXPECT_EQ(ReadFile(UserFile()), user);
   EXPECT_EQ(ReadFile(AlternateFile()), alternate);
@@ -336,6 +373,148 @@ TEST_F(TemplateDirectoryTest, WithoutAHomeNothingIsProposedOrWritten) {
     EXPECT_FALSE(Exists("/.Orvik"));
     EXPECT_FALSE(Exists("/.orvikv8"));
   }
+}
+
+// Start-up reads a starter file twice and rewrites it once. A file of many
+// distinct keys must not make that quadratic: it was minutes for 40 000 lines.
+TEST_F(TemplateDirectoryTest, LargeStarterFileIsReadAndRewrittenInLinearTime) {
+  Lines listed;
+  for (int i = 0; i < 10000; ++i) listed.push_back("/srv/t/" + std::to_string(i));
+  std::string settings;
+  for (int i = 0; i < 50000; ++i) settings += "K" + std::to_string(i) + "=" + std::to_string(i % 7) + "\n";
+  Put(UserFile(), Locations(listed) + settings);
+  ASSERT_LT(ReadFile(UserFile()).size(), kStarterFileSizeLimit);
+
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult run = StarterTool({"record", "/srv/New"}, 20);
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("[ info ] 60 000 lines located, recorded and rewritten in %.2f s\n", seconds);
+  ASSERT_EQ(run.status, 0) << "killed after 20 s: " << run.err;
+  EXPECT_EQ(run.out, "0\n");
+  listed.insert(listed.begin(), "/srv/New");
+  EXPECT_EQ(ReadFile(UserFile()), Locations(listed) + settings);
+}
+
+// A starter file that is no regular file must neither hang start-up (a FIFO
+// without a writer blocks a plain open) nor be replaced by one; neither may a
+// file far larger than any real one. Each stays exactly as it was, and the
+// write-back says it did not happen.
+TEST_F(TemplateDirectoryTest, StarterFileThatIsNoRegularFileOrTooLargeIsIgnoredAndKept) {
+  const std::string t = Dir("T");
+  const std::string listing = Locations({t});
+  const std::string oversize = listing + std::string(kStarterFileSizeLimit, '#');
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  };
+  const Row rows[] = {
+      {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"folder", [](const std::string& p) { MakeDirs(p); }},
+      {"link to a fifo",
+       [&](const std::string& p) {
+         ASSERT_EQ(mkfifo((scratch_ / "fifo").c_str(), 0600), 0);
+         ASSERT_EQ(symlink((scratch_ / "fifo").c_str(), p.c_str()), 0);
+       }},
+      {"link to a device", [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }},
+      {"over the size limit", [&](const std::string& p) { WriteFile(p, oversize); }},
+  };
+  const std::string fallback = Home() + "/.orvikv8/Orvik/orvikv8/tmplts/";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RemoveTree(Home() + "/.Orvik");
+    RemoveTree(scratch_ / "fifo");
+    MakeDirs(Home() + "/.Orvik/orvikstart");
+    row.make(UserFile());
+    struct stat before{};
+    ASSERT_EQ(lstat(UserFile().c_str(), &before), 0);
+
+    const ProcessResult located = StarterTool({"locate"}, 20);
+    ASSERT_EQ(located.status, 0) << "killed after 20 s";
+    EXPECT_EQ(located.out, fallback + "\n");
+    const ProcessResult recorded = StarterTool({"record", "/srv/New"}, 20);
+    ASSERT_EQ(recorded.status, 0) << "killed after 20 s";
+    EXPECT_EQ(recorded.out, std::to_string(kStarterNotRewritten) + "\n");
+
+    struct stat after{};
+    ASSERT_EQ(lstat(UserFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    if (S_ISREG(after.st_mode)) {
+      EXPECT_EQ(ReadFile(UserFile()), oversize);
+    }
+    EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
+  }
+}
+
+// A file that does not decode in its encoding is not the text this program
+// would write back: rewriting it would mix two encodings in one file. It is
+// kept byte for byte, and the write-back says so.
+TEST_F(TemplateDirectoryTest, UndecodableStarterFileIsKeptByteForByte) {
+  const std::u16string text = Utf8ToUtf16("Other=1\r\n" + Locations({"/srv/U"}));
+  std::string noMark = Utf16LE(text);
+  noMark.erase(0, 2);
+  struct Row {
+    const char* name;
+    std::string bytes;
+  };
+  const Row rows[] = {
+      {"UTF-16 without its mark", noMark},
+      {"a byte UTF-8 does not allow", "Other=\xC3\x28\n" + Locations({"/srv/U"})},
+      {"a NUL", std::string("Other=a\0b\n", 10) + Locations({"/srv/U"})},
+      {"UTF-16 with an unpaired surrogate", Utf16LE(u"Other=\xD800x\r\n" + text)},
+      {"UTF-16 with a stray last byte", Utf16LE(text) + "\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Put(UserFile(), row.bytes);
+    const ProcessResult recorded = StarterTool({"record", "/srv/New"});
+    EXPECT_EQ(recorded.out, std::to_string(kStarterNotRewritten) + "\n");
+    EXPECT_EQ(ReadFile(UserFile()), row.bytes);
+    EXPECT_EQ(ListDir(Home() + "/.Orvik/orvikstart"), Lines{"orvikstart.cfg"});
+  }
+}
+
+// A home that does not exist is not created by a run into the default
+// directory below it: nothing is proposed, and a directory below it is no
+// usable target.
+TEST_F(TemplateDirectoryTest, MissingHomeIsNeverProposedToBeCreated) {
+  const std::string home = scratch_ / "gone/home";
+  SetEnvironment("HOME", home.c_str());
+  const TemplateDirectoryState state = Locate();
+  EXPECT_EQ(U8(state.templateDirectory), "");
+  EXPECT_FALSE(TemplateDirectoryUsable(Utf8ToUtf16(home + "/.orvikv8/Orvik/orvikv8/tmplts/")));
+  EXPECT_FALSE(TemplateDirectoryUsable(Utf8ToUtf16(home)));
+  // Anything whose making starts above the home might make the home's parents.
+  EXPECT_FALSE(TemplateDirectoryUsable(Utf8ToUtf16(scratch_ / "gone/elsewhere")));
+  EXPECT_TRUE(TemplateDirectoryUsable(Utf8ToUtf16(Dir("other") + "/new")));
+  EXPECT_FALSE(Exists(scratch_ / "gone"));
+}
+
+TEST_F(TemplateDirectoryTest, UsableTargetExistsAndTakesFilesOrCanBeCreated) {
+  const std::string t = Dir("T");
+  WriteFile(scratch_ / "file", "x");
+  struct Row {
+    std::string directory;
+    bool usable;
+  };
+  const Row rows[] = {
+      {t, true},
+      {t + "/", true},
+      {t + "/new/deeper/", true},
+      {scratch_ / "file", false},
+      {scratch_ / "file/below", false},
+      {"relative/t", false},
+      {"", false},
+      {Home() + "/.orvikv8/Orvik/orvikv8/tmplts/", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.directory);
+    EXPECT_EQ(TemplateDirectoryUsable(Utf8ToUtf16(row.directory)), row.usable);
+  }
+  // Looking leaves nothing behind.
+  EXPECT_EQ(ListDir(t), Lines{});
+  EXPECT_EQ(ListDir(Home()), Lines{});
+  EXPECT_EQ(ListDir(scratch_.Path()), (Lines{"T", "file", "home"}));
 }
 
 }  // namespace

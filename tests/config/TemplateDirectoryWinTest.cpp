@@ -244,5 +244,64 @@ TEST_F(TemplateDirectoryWinTest, AUserFileHeldOpenIsLeftAloneAndSoIsTheAlternate
   EXPECT_EQ(ListDir(roaming_ + "\\Orvik\\OrvikStart"), Lines{"orvikstart.cfg"});
 }
 
+// Only an absolute path names one place whatever the working directory: a
+// relative entry, one on the current drive's root ("\\T") and one on a
+// drive's current directory ("C:T") stay listed but are never proposed.
+TEST_F(TemplateDirectoryWinTest, RelativeEntriesAreListedButNeverProposed) {
+  const std::string t = Dir("T");
+  const Lines listed{"T", "\\T", t.substr(0, 2) + "T", "file://" + t};
+  Put(UserFile(), Locations(listed));
+  const std::string work = scratch_.Path();
+  wchar_t previous[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(WidePath(work).c_str()));
+  const TemplateDirectoryState state = Locate();
+  TemplateDirectoryState recorded = state;
+  const ErrorCode code = RecordInstalledDirectory(recorded, u"New");
+  SetCurrentDirectoryW(previous);
+  // The "file://" entry (listed with backslashes by now) is probed as the
+  // directory it names.
+  EXPECT_EQ(U8(state.templateDirectory), t);
+  const Lines turned{"T", "\\T", t.substr(0, 2) + "T", "file:\\\\" + t};
+  EXPECT_EQ(ListOf(state), turned);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(ReadFile(UserFile()), Locations({work + "\\New", turned[0], turned[1], turned[2], turned[3]}));
+}
+
+// What is not a text file this program may rewrite is kept as it was, and
+// the write-back says it did not happen.
+TEST_F(TemplateDirectoryWinTest, AStarterFileThatIsNoTextFileToRewriteIsKept) {
+  std::string noMark = Utf16LE(Utf8ToUtf16(Locations({"D:\\U"}) + "Other=1\r\n"));
+  noMark.erase(0, 2);
+  const std::string oversize = Locations({"D:\\U"}) + std::string(kStarterFileSizeLimit, '#');
+  struct Row {
+    const char* name;
+    bool folder;
+    std::string bytes;
+  };
+  const Row rows[] = {
+      {"folder", true, ""},
+      {"over the size limit", false, oversize},
+      {"UTF-16 without its mark", false, noMark},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RemoveTree(roaming_ + "\\Orvik");
+    if (row.folder) {
+      MakeDirs(UserFile());
+    } else {
+      Put(UserFile(), row.bytes);
+    }
+    TemplateDirectoryState state = Locate();
+    EXPECT_EQ(RecordInstalledDirectory(state, u"E:\\New"), kStarterNotRewritten);
+    if (row.folder) {
+      EXPECT_TRUE(IsDirectory(UserFile()));
+    } else {
+      EXPECT_EQ(ReadFile(UserFile()), row.bytes);
+    }
+    EXPECT_EQ(ListDir(roaming_ + "\\Orvik\\OrvikStart"), Lines{"orvikstart.cfg"});
+  }
+}
+
 }  // namespace
 }  // namespace setup::test

@@ -1,8 +1,10 @@
 // Runs one starter-configuration operation and prints its outcome, so that a
 // test can run it under the fault-injection library.
 //   starter_tool save PATH KEY=VALUE...   prints the result code
-//   starter_tool load PATH                prints whole/missing/incomplete, then
-//                                         one "key=value" line per value
+//   starter_tool load PATH                prints whole/missing/incomplete/refused/
+//                                         undecodable, then one "key=value" line
+//                                         per value; a termination signal only
+//                                         sets the program's flag, as in setup
 //   starter_tool locate                   prints the proposal, then the list
 //   starter_tool record DIRECTORY         locates, records, prints the code;
 //                                         only the recording is armed for faults
@@ -14,6 +16,7 @@
 
 #include "core/StarterConfiguration.h"
 #include "core/TemplateDirectory.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 
 int main(int argc, char** argv) {
@@ -31,11 +34,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "load" && argc == 3) {
+    InstallTerminationSignals();
     StarterConfiguration configuration;
     const StarterRead read = LoadStarterFile(Utf8ToUtf16(argv[2]), configuration);
-    std::printf("%s\n", read == StarterRead::Whole     ? "whole"
-                        : read == StarterRead::Missing ? "missing"
-                                                       : "incomplete");
+    static const char* const kNames[] = {"whole", "missing", "incomplete", "refused", "undecodable"};
+    std::printf("%s\n", kNames[static_cast<int>(read)]);
     std::printf("%s", Utf16ToUtf8(FormatStarterText(configuration)).c_str());
     return 0;
   }

@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "kit/KitTestUtil.h"
 #include "TestSupport.h"
 #include "core/Startup.h"
 #include "i18n/Catalogue.h"
+#include "platform/Text.h"
 
 namespace setup {
 namespace {
@@ -249,6 +251,72 @@ TEST_F(SilentRun, WithoutAHomeDirectoryNothingIsProposedOrInstalled) {
   EXPECT_EQ(test::WaitProcess(pid, 60), 3);
   EXPECT_EQ(ReadFile(dir_ / "err"), "Installation of templates to the current directory is not supported.\n");
   EXPECT_EQ(test::ListDir(app_), (std::vector<std::string>{"orvikv8.okd", "setup"}));
+}
+
+// The catalogue's English text of `identifier`, as the headless run prints it.
+std::string English(const char* identifier) {
+  return Utf16ToUtf8(LookUpMessage(FindLanguageByCode("en")->number, identifier));
+}
+
+// The templates are installed (exit 0), but a starter file that is not
+// updated is said so, once; one that is no file must not hang the run.
+TEST_F(SilentRun, StarterFileThatCannotBeUpdatedGivesOneWarningAndExitsWith0) {
+  static constexpr char kUtf16[] = "C\0o\0n\0f\0=\0x\0\r\0\n\0";
+  const std::string noMark(kUtf16, sizeof kUtf16 - 1);
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  };
+  const Row rows[] = {
+      {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"folder", [](const std::string& p) { test::MakeDirs(p); }},
+      {"UTF-16 without its mark", [&](const std::string& p) { WriteFile(p, noMark); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::RemoveTree(home_);
+    test::MakeDirs(home_ + "/.Orvik/orvikstart");
+    row.make(UserStarter());
+    const int pid = test::StartProcess({app_ + "/setup", "-S"}, Env(), dir_ / "out", dir_ / "err");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(test::WaitProcess(pid, 60), 0);
+    EXPECT_EQ(ReadFile(dir_ / "err"), English("IDS_WARNING_STARTER") + "\n");
+    ExpectInstalledIn(DefaultDirectory());
+    struct stat st{};
+    ASSERT_EQ(lstat(UserStarter().c_str(), &st), 0);
+    if (S_ISREG(st.st_mode)) {
+      EXPECT_EQ(ReadFile(UserStarter()), noMark);
+    }
+    EXPECT_EQ(test::ListDir(home_ + "/.Orvik/orvikstart"), std::vector<std::string>{"orvikstart.cfg"});
+  }
+}
+
+// A proposal the run could not use ends the program before anything is made,
+// with a word and the status of a failed preparation, not a failed run.
+TEST_F(SilentRun, UnusableProposalEndsWith3BeforeAnythingIsMade) {
+  const std::string missingHome = dir_ / "gone/home";
+  struct Row {
+    const char* name;
+    std::string home;
+    std::function<void()> make;
+    std::string err;
+  };
+  const Row rows[] = {
+      // The default lies below a home that is not there: making it would make the home.
+      {"missing home", missingHome, [] {}, English("IDS_ERROR_NOTARGET") + "\n"},
+      {"file in the default's path", home_, [&] { WriteFile(home_ + "/.orvikv8", "mine"); },
+       English("IDS_ERROR_BADTARGET") + " " + home_ + "/.orvikv8/Orvik/orvikv8/tmplts/\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.make();
+    const test::ProcessResult r = Setup({"-S"}, {{"HOME", row.home}});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, row.err);
+  }
+  EXPECT_FALSE(Exists(dir_ / "gone"));
+  EXPECT_EQ(ReadFile(home_ + "/.orvikv8"), "mine");
+  EXPECT_EQ(test::ListDir(home_), std::vector<std::string>{".orvikv8"});
 }
 
 TEST_F(SilentRun, AnInteractiveRunWithoutDisplaySaysSoAndExitsWith3) {

@@ -123,7 +123,8 @@ TEST_F(TextFileWinTest, WhatCannotBeOpenedSaysWhy) {
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(OpenTextForReading(dir_.Wide("missing/below.cfg"), stream), kErrorPathNotFound);
   test::MakeDirs(dir_ / "folder");
-  EXPECT_EQ(OpenTextForReading(dir_.Wide("folder"), stream), static_cast<ErrorCode>(ERROR_ACCESS_DENIED));
+  // A folder is no file to read, and says so.
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("folder"), stream), kErrorBadFileType);
   EXPECT_EQ(OpenTextForWriting(dir_.Wide("missing/out.cfg"), TextEncoding::Utf16LE), nullptr);
   EXPECT_EQ(OpenTextForWriting(dir_.Wide("folder"), TextEncoding::Utf16LE), nullptr);
 }

@@ -1,5 +1,6 @@
 // Conversions and text files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <clocale>
@@ -194,9 +195,9 @@ TEST_F(TextFileTest, ReadErrorIsToldApartFromTheEndOfTheFile) {
     }
     EXPECT_FALSE(stream->Failed()) << bytes.size();
   }
-  // Opens, but every read fails: a directory (EISDIR), and memory at address
-  // 0 (EIO). Both read as empty, and say why.
-  for (const std::string& path : {dir_.Path(), std::string("/proc/self/mem")}) {
+  // Opens, but every read fails: memory at address 0 (EIO). It reads as
+  // empty, and says why.
+  for (const std::string& path : {std::string("/proc/self/mem")}) {
     TextStreamPtr stream = OpenForReading(Utf8ToUtf16(path));
     ASSERT_NE(stream, nullptr) << path;
     EXPECT_EQ(ReadText(*stream), u"") << path;
@@ -210,6 +211,14 @@ TEST_F(TextFileTest, ReadErrorIsToldApartFromTheEndOfTheFile) {
   EXPECT_EQ(OpenTextForReading(dir_.Wide("missing/below.cfg"), none), kErrorFileNotFound);
   WriteFile(dir_ / "plain", "x");
   EXPECT_EQ(OpenTextForReading(dir_.Wide("plain/below.cfg"), none), kErrorPathNotFound);
+  // What is no regular file is not opened at all, and a FIFO without a
+  // writer does not hold the open up.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  for (const std::string& path : {dir_.Path(), dir_ / "fifo", std::string("/dev/null")}) {
+    EXPECT_EQ(OpenTextForReading(Utf8ToUtf16(path), none), kErrorBadFileType) << path;
+  }
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("plain"), none, 0), kErrorFileTooLarge);
+  EXPECT_EQ(OpenTextForReading(dir_.Wide("plain"), none, 1), kErrorSuccess);
 }
 
 TEST_F(TextFileTest, FullDeviceIsReportedOnClose) {

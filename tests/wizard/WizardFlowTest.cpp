@@ -3,6 +3,7 @@
 // made by okdpack, installed by the real engine.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -500,18 +501,92 @@ TEST_F(WizardFlowTest, SilentRunStartsAtOnceAndClosesByItself) {
   EXPECT_EQ(test::ReadFile(scratch / "target/b.txt"), "beta");
 }
 
-TEST_F(WizardFlowTest, SilentRunRefusesAnEmptyProposal) {
+// Nobody confirms a silent run's proposal, and nobody would hear why a run
+// into a place it cannot use failed: the run does not start, and the exit
+// says preparation failed.
+TEST_F(WizardFlowTest, SilentRunRefusesAProposalItCannotUse) {
   ReadKit();
-  context.silent = true;
-  context.templateDirectory.clear();
+  test::WriteFile(scratch / "file", "x");
+  struct Row {
+    std::u16string proposal;
+    std::u16string message;
+  };
+  const Row rows[] = {
+      {u"", LookUpMessage("IDS_ERROR_NOTARGET")},
+      {Target("file/templates"), LookUpMessage("IDS_ERROR_BADTARGET") + u"\n" + Target("file/templates")},
+      {Target("file"), LookUpMessage("IDS_ERROR_BADTARGET") + u"\n" + Target("file")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(Utf16ToUtf8(row.proposal));
+    view = RecordingView();
+    context.silent = true;
+    context.outcome = Outcome::Cancelled;
+    context.templateDirectory = row.proposal;
+    WizardFlow& f = Flow();
+    f.Start();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].kind, MessageKind::Error);
+    EXPECT_EQ(view.messages[0].text, row.message);
+    EXPECT_TRUE(f.Closed());
+    EXPECT_FALSE(f.RunInProgress());
+    EXPECT_EQ(context.outcome, Outcome::NotPrepared);
+    EXPECT_EQ(test::ReadFile(scratch / "file"), "x");
+  }
+}
+
+// A relative path is taken against the working directory at the moment Next
+// is pressed, and the run and the starter file get that absolute path.
+TEST_F(WizardFlowTest, RelativeDestinationIsTakenAgainstTheWorkingDirectoryOnNext) {
+  ReadKit();
+  int n = 0;
+  for (const WizardStyle style : {WizardStyle::Window, WizardStyle::PropertySheet}) {
+    SCOPED_TRACE(int(style));
+    view = RecordingView();
+    context.templateDirectory = u"/proposed";
+    WizardFlow& f = Flow({}, style);
+    f.Start();
+    f.Next();
+    const std::string relative = "rel" + std::to_string(n++) + "/t";
+    view.field = Utf8ToUtf16(relative);
+    f.DestinationEdited(view.field);
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(scratch.Path().c_str()), 0);
+    f.Next();
+    ASSERT_EQ(chdir(saved), 0);
+    EXPECT_EQ(context.templateDirectory, Target(relative));
+    TickUntilRunEnds();
+    EXPECT_EQ(f.CurrentPage(), WizardPage::Success);
+    EXPECT_EQ(test::ReadFile(scratch / relative + "/a.txt"), "alpha");
+    const std::string starter = test::ReadFile(Utf16ToUtf8(UserStarterFile()));
+    EXPECT_EQ(starter.find("ConfigurationTemplatesLocation=" + scratch / relative + "\n"), 0u) << starter;
+  }
+}
+
+// The templates are installed, so the run succeeds; but a directory the
+// starter file does not list is one the starter program will not offer, so
+// the user hears of it once, after the success page.
+TEST_F(WizardFlowTest, StarterFileThatCannotBeUpdatedGivesOnePlainWarningAfterSuccess) {
+  const std::string home = scratch / "home";
+  const std::string savedHome = test::GetEnvironment("HOME") ? test::GetEnvironment("HOME") : "";
+  test::SetEnvironment("HOME", home.c_str());
+  // Something other than a file where the starter file would be.
+  test::MakeDirs(Utf16ToUtf8(UserStarterFile()));
+  ReadKit();
+  context.templateDirectory = Target();
   WizardFlow& f = Flow();
   f.Start();
+  f.Next();
+  f.Next();
+  TickUntilRunEnds();
+  test::SetEnvironment("HOME", savedHome.empty() ? nullptr : savedHome.c_str());
+  EXPECT_EQ(context.outcome, Outcome::Installed);
+  EXPECT_EQ(view.pages.back(), WizardPage::Success);
   ASSERT_EQ(view.messages.size(), 1u);
-  EXPECT_EQ(view.messages[0].kind, MessageKind::Error);
-  EXPECT_EQ(view.messages[0].text, LookUpMessage("IDS_ERROR_NOTARGET"));
-  EXPECT_TRUE(f.Closed());
-  EXPECT_FALSE(f.RunInProgress());
-  EXPECT_EQ(context.outcome, Outcome::NotPrepared);
+  EXPECT_EQ(view.messages[0].kind, MessageKind::Plain);
+  EXPECT_EQ(view.messages[0].text, LookUpMessage("IDS_WARNING_STARTER"));
+  EXPECT_EQ(view.events.back(), "message");
+  EXPECT_EQ(test::ReadFile(scratch / "target/a.txt"), "alpha");
 }
 
 // A termination signal sets a process-wide flag, so each case runs in a
