@@ -374,9 +374,15 @@ TEST_F(EngineWinTest, AFolderThatIsALinkFailsTheRunBeforeAnyChange) {
   const std::string elsewhere = dir_ / "elsewhere";
   test::MakeDirs(elsewhere);
   test::MakeDirs(target_);
-  if (!CreateSymbolicLinkW(test::WidePath(target_ + "\\docs").c_str(), test::WidePath(elsewhere).c_str(),
-                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    GTEST_SKIP() << "no directory links here (" << GetLastError() << ")";
+  const std::wstring link = test::WidePath(target_ + "\\docs");
+  // Wine 8 makes the link but shows it as nothing at all, not as a reparse
+  // point; there the guarantee cannot be tried.
+  if (!CreateSymbolicLinkW(link.c_str(), test::WidePath(elsewhere).c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
+      GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES ||
+      !(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    RemoveDirectoryW(link.c_str());
+    GTEST_SKIP() << "no directory links that show as reparse points here";
   }
   const Tree before = SnapshotOf(target_);
   EXPECT_EQ(Run(target_), kErrorLinkInPath);
