@@ -256,7 +256,13 @@ ErrorCode DeleteWorkspace(RollbackLog& log) {
 }
 
 ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
-  if (log.workspaceRoot.empty()) return code;
+  if (log.workspaceRoot.empty()) {
+    // The workspace was never made; only the folders made to hold it go.
+    for (auto holder = log.holders.rbegin(); holder != log.holders.rend(); ++holder) {
+      ConfinedTree::RemoveEmptyFolder(*holder);
+    }
+    return code;
+  }
   // The workspace and its journal go last, so the journal outlives every
   // change it describes; when something could not be put back, the
   // workspace holds its only copy and stays, journal and all, for the next

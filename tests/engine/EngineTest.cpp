@@ -560,10 +560,11 @@ TEST_F(EngineTest, AKitNeverWritesIntoTheTemporaryDirectory) {
 // up its room before the original is copied back from the temporary
 // directory on another file system.
 TEST_F(EngineTest, AFullDiskStillTakesEveryOriginalBack) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
   const std::string small = dir_ / "small";
   test::MakeDirs(small);
-  ASSERT_EQ(std::system(("mount -t tmpfs -o size=1m tmpfs '" + small + "'").c_str()), 0);
+  if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=1m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
   const std::string target = small + "/templates";
   for (const char* name : {"a", "b", "c", "d", "e"}) {
     PutFile(source_ + "/" + name + ".dat", std::string(190 << 10, name[0]), kKit);
