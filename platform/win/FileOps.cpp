@@ -493,61 +493,65 @@ ErrorCode GetTempDirectory(std::u16string& path) {
 // it counts up through at most 65535 names, so a directory littered with old
 // files from crashed runs makes it fail. A random name created with
 // CREATE_NEW is just as exclusive and needs no such walk.
-ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix, std::u16string& path) {
-  path.clear();
+namespace {
+
+// Creates a new file named prefix + a unique suffix + ".tmp" in `directory`,
+// with `flags`, open for writing: the handle (the path in `path`), or
+// INVALID_HANDLE_VALUE with the failure's code in `code`.
+HANDLE CreateUniqueFile(const std::u16string& directory, const std::u16string& prefix, DWORD flags,
+                        std::u16string& path, ErrorCode& code) {
+  code = kErrorSuccess;
   if (directory.empty() || prefix.find_first_of(u"\\/:") != std::u16string::npos) {
-    return Fail(kErrorInvalidParameter);
+    code = kErrorInvalidParameter;
+    return INVALID_HANDLE_VALUE;
   }
   const std::u16string base = EnsureTrailingSeparator(directory, PathStyle::Windows);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::u16string candidate = base + prefix + win::UniqueSuffix() + u".tmp";
-    const std::wstring native = Win32Path(candidate);
-    // The new file gets the directory's inherited permissions: in the
-    // temporary directory, which Windows keeps per user, that makes it the
-    // user's alone.
-    const HANDLE file = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      if (!CloseOwn(file)) {
-        const ErrorCode code = LastFailure();
-        win::DeletePlainFile(native);
-        return code;
-      }
-      path = candidate;
-      return Succeed();
-    }
-    const ErrorCode code = LastFailure();
+    path = base + prefix + win::UniqueSuffix() + u".tmp";
+    const std::wstring native = Win32Path(path);
+    const HANDLE file =
+        SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags,
+                        nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    code = LastFailure();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
     // A directory of that name refuses with "access denied".
     if (code == ERROR_ACCESS_DENIED && GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-    return code;
+    return INVALID_HANDLE_VALUE;
   }
-  return Fail(ERROR_FILE_EXISTS);
+  code = ERROR_FILE_EXISTS;
+  return INVALID_HANDLE_VALUE;
 }
 
-// DirectoryAccess::Private needs nothing more on Windows: the directories that
-// must be private are made in the temporary directory, which is the user's
-// own, and the default security descriptor inherits its permissions.
-ErrorCode ProbeNewFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty() || prefix.find_first_of(u"\\/:") != std::u16string::npos) {
-    return Fail(kErrorInvalidParameter);
-  }
-  const std::u16string base = EnsureTrailingSeparator(directory, PathStyle::Windows);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring native = Win32Path(base + prefix + win::UniqueSuffix() + u".tmp");
-    // Deleted with its handle, which the system closes however the process ends.
-    const HANDLE file = SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      return Succeed();
-    }
-    const ErrorCode code = LastFailure();
-    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
-    if (code == ERROR_ACCESS_DENIED && GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+}  // namespace
+
+ErrorCode CreateTempFile(const std::u16string& directory, const std::u16string& prefix, std::u16string& path) {
+  ErrorCode code = kErrorSuccess;
+  std::u16string candidate;
+  // The new file gets the directory's inherited permissions: in the
+  // temporary directory, which Windows keeps per user, that makes it the
+  // user's alone.
+  const HANDLE file = CreateUniqueFile(directory, prefix, FILE_ATTRIBUTE_NORMAL, candidate, code);
+  path.clear();
+  if (file == INVALID_HANDLE_VALUE) return Fail(code);
+  if (!CloseOwn(file)) {
+    code = LastFailure();
+    win::DeletePlainFile(Win32Path(candidate));
     return code;
   }
-  return Fail(ERROR_FILE_EXISTS);
+  path = candidate;
+  return Succeed();
+}
+
+ErrorCode ProbeNewFile(const std::u16string& directory, const std::u16string& prefix) {
+  ErrorCode code = kErrorSuccess;
+  std::u16string path;
+  // Deleted with its handle, which the system closes however the process ends.
+  const HANDLE file =
+      CreateUniqueFile(directory, prefix, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, path, code);
+  if (file == INVALID_HANDLE_VALUE) return Fail(code);
+  CloseHandle(file);
+  return Succeed();
 }
 
 ErrorCode CreateDirectoryTree(const std::u16string& path, DirectoryAccess /*access*/) {
