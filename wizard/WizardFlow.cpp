@@ -91,7 +91,9 @@ std::u16string DescriptionPath(const std::u16string& templateDirectory, const st
 std::u16string SheetDescriptionPath(const std::u16string& templateDirectory, const std::u16string& reference) {
   if (!templateDirectory.empty()) return JoinPath(templateDirectory, reference, PathStyle::Windows);
   const bool leading = !reference.empty() && IsSeparator(reference[0], PathStyle::Windows);
-  return u"\\" + reference.substr(leading ? 1 : 0);
+  std::u16string path(1, u'\\');
+  path.append(reference, leading ? 1 : 0);
+  return path;
 }
 
 bool SheetDescriptionExists(const std::u16string& templateDirectory, const std::u16string& reference) {

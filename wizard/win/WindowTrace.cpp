@@ -50,8 +50,12 @@ std::u16string ClassOf(HWND window) {
 std::string Rect(HWND window) {
   RECT r{};
   GetWindowRect(window, &r);
-  return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right - r.left) + "," +
-         std::to_string(r.bottom - r.top) + "]";
+  std::string text = "[";
+  for (const LONG value : {r.left, r.top, r.right - r.left, r.bottom - r.top}) {
+    if (text.size() > 1) text += ',';
+    text += std::to_string(value);
+  }
+  return text + "]";
 }
 
 std::string Flag(bool value) { return value ? "true" : "false"; }
@@ -89,7 +93,8 @@ std::string Control(HWND control, HWND focus) {
       item.pszText = name;
       item.cchTextMax = MAX_PATH;
       SendMessageW(control, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
-      line += (i ? "," : "") + Quoted(reinterpret_cast<const char16_t*>(name));
+      if (i) line += ',';
+      line += Quoted(reinterpret_cast<const char16_t*>(name));
     }
     line += "]";
   }
@@ -156,7 +161,8 @@ void WindowTrace::Snapshot() {
     EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
     bool firstControl = true;
     for (HWND child : children) {
-      picture += (firstControl ? "" : ",") + Control(child, focus);
+      if (!firstControl) picture += ',';
+      picture += Control(child, focus);
       firstControl = false;
     }
     picture += "]}";
