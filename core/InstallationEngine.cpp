@@ -376,7 +376,11 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     ++installed;
     if (settings.onEntryInstalled) settings.onEntryInstalled(i);
     // While the user is asked whether to cancel, no further file is begun.
-    if (CancelledAfterAnyHold(channel)) return Abandon(channel, log, kErrorCancelled, percentage);
+    // A termination signal stops the run at this same point, without
+    // waiting for the front-end to notice it and pass it on.
+    if (CancelledAfterAnyHold(channel) || TerminationRequested()) {
+      return Abandon(channel, log, kErrorCancelled, percentage);
+    }
   }
   const uint32_t complete = Percentage(files.size(), files.size());
   // A Yes given while the last entries went by still cancels: nothing is

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -65,8 +66,11 @@ void WorkerThread::Join() {
 }
 
 namespace {
-volatile sig_atomic_t gTerminationRequested = 0;
-void OnTerminationSignal(int) { gTerminationRequested = 1; }
+// Read by the worker thread as well as the main thread; a lock-free atomic
+// is both safe in a signal handler and free of data races.
+std::atomic<bool> gTerminationRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+void OnTerminationSignal(int) { gTerminationRequested = true; }
 }  // namespace
 
 void InstallTerminationSignals() {
@@ -80,6 +84,6 @@ void InstallTerminationSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool TerminationRequested() { return gTerminationRequested != 0; }
+bool TerminationRequested() { return gTerminationRequested; }
 
 }  // namespace setup
