@@ -26,6 +26,11 @@ constexpr std::string_view kCodesShownInEnglish[] = {
 };
 static_assert(std::size(kCodesShownInEnglish) == 59);
 
+// What the Linux scan would look at: "-X..." or "/X...".
+bool IsOption(std::string_view argument) {
+  return argument.size() >= 2 && (argument[0] == '-' || argument[0] == '/');
+}
+
 char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c - u'A' + u'a') : c; }
 
 // The codes are ASCII, so folding ASCII letters is all the case-blindness
@@ -72,13 +77,16 @@ LanguageChoice SelectLanguageLinux(std::span<const std::string_view> arguments,
   const LanguageEntry* chosen = nullptr;
   for (size_t i = first; i < arguments.size(); ++i) {
     std::string_view argument = arguments[i];
-    if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/')) continue;
+    if (!IsOption(argument)) continue;
     const char option = argument[1];
     if (option == 'S' || option == 's') {
       choice.silent = true;
     } else if (option == 'L' || option == 'l') {
       // The first /L ends the scan, whether its code is known or not.
       chosen = FindLanguageByCode(argument.substr(2));
+      for (size_t j = i + 1; j < arguments.size(); ++j) {
+        if (IsOption(arguments[j])) choice.unreadOptions.emplace_back(arguments[j]);
+      }
       break;
     }
   }
@@ -93,6 +101,11 @@ LanguageChoice SelectLanguageLinux(std::span<const std::string_view> arguments,
   LanguageChoice result = ChoiceFor(*chosen);
   result.silent = choice.silent;
   result.useCurrentDirectory = choice.useCurrentDirectory;
+  result.unreadOptions = std::move(choice.unreadOptions);
+  for (std::string_view argument : arguments) {
+    result.help = result.help || argument == "--help" || argument == "/?";
+    result.version = result.version || argument == "--version";
+  }
   return result;
 }
 
@@ -174,6 +187,10 @@ LanguageChoice SelectLanguageWindows(std::span<const std::u16string_view> argume
   LanguageChoice choice = language ? ChoiceFor(*language) : LanguageChoice{};
   choice.lcid = lcid;
   choice.silent = silent;
+  for (std::u16string_view argument : arguments) {
+    choice.help = choice.help || argument == u"/?" || argument == u"--help";
+    choice.version = choice.version || argument == u"--version";
+  }
   return choice;
 }
 

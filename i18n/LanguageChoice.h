@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "i18n/Catalogue.h"
 
@@ -20,6 +21,13 @@ struct LanguageChoice {
   std::string descriptionLanguage = "en";
   bool silent = false;               // /S
   bool useCurrentDirectory = false;  // Linux: "usecwd" as the first argument
+  // "--help" or "/?", and "--version", anywhere on the line: the program
+  // prints what was asked for and does nothing else.
+  bool help = false;
+  bool version = false;
+  // Linux: the options after the language option, which the scan never
+  // reads ("setup -Lde -S" is not silent); a message may point them out.
+  std::vector<std::string> unreadOptions;
 };
 
 // Linux, the whole start-up step: scans argv (argv[0] is the program name),

@@ -319,12 +319,48 @@ TEST_F(SilentRun, UnusableProposalEndsWith3BeforeAnythingIsMade) {
   EXPECT_EQ(test::ListDir(home_), std::vector<std::string>{".orvikv8"});
 }
 
-TEST_F(SilentRun, AnInteractiveRunWithoutDisplaySaysSoAndExitsWith3) {
-  const test::ProcessResult r = Setup({});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("display"), std::string::npos);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
-  EXPECT_FALSE(Exists(DefaultDirectory()));
+TEST_F(SilentRun, AnInteractiveRunWithoutDisplaySaysSoInItsLanguageAndExitsWith3) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string german =
+      "Das Installationsprogramm benötigt eine grafische Anzeige. Um ohne Anzeige zu installieren, starten Sie: "
+      "setup -S";
+  const Case cases[] = {
+      {{}, "The installation program needs a graphical display. To install without one, run: setup -S\n"},
+      {{"-Lde"}, german + "\n"},
+      // The options after -L were never read, and the message says which.
+      {{"-Lde", "-S", "/x", "kit"},
+       german + " Diese Optionen wurden nicht gelesen, weil sie nach der Sprachoption stehen; setzen Sie sie davor: "
+                "-S /x\n"},
+  };
+  for (const Case& c : cases) {
+    const test::ProcessResult r = Setup(c.args);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_FALSE(Exists(DefaultDirectory()));
+  }
+}
+
+TEST_F(SilentRun, HelpAndVersionPrintAndDoNothingElse) {
+  const std::string version = "setup " SETUP_VERSION " (commit ";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"-S", "/?"}, {"-Lde", "--help"},
+                                               {"--version"}, {"-S", "--version"}}) {
+    const test::ProcessResult r = Setup(args);
+    EXPECT_EQ(r.status, 0) << args.back() << r.err;
+    EXPECT_EQ(r.out.rfind(version, 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+    if (args.back() == "--version") {
+      EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    } else {
+      for (const char* named : {"usecwd", "-S", "-Lcode", "--version", "Exit status", "  3  "}) {
+        EXPECT_NE(r.out.find(named), std::string::npos) << named;
+      }
+    }
+    EXPECT_FALSE(Exists(DefaultDirectory()));
+    EXPECT_FALSE(Exists(home_ + "/.Orvik"));
+  }
 }
 
 TEST_F(SilentRun, AFailedInstallationExitsWith1AndChangesNothing) {

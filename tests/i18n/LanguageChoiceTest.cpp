@@ -281,6 +281,13 @@ TEST(i18nWindowsLanguageChoice, OnlySlashOptionsAndTheFirstLanguageOptionCount) 
   EXPECT_FALSE(c.silent);
   // A non-ASCII argument is no code, even if it folds to one elsewhere.
   EXPECT_EQ(Windows({u"/Lрu"}, system).lcid, 1058);
+
+  // A request for help or the version counts wherever it stands.
+  c = Windows({u"/Lde", u"/?"}, system);
+  EXPECT_TRUE(c.help && !c.version);
+  c = Windows({u"--version", u"/S"}, system);
+  EXPECT_TRUE(c.version && !c.help && c.silent);
+  EXPECT_FALSE(Windows({u"/?x", u"-?", u"/version"}, system).help);
 }
 
 TEST(i18nWindowsLanguageChoice, UserLanguageMapsByPrimaryLanguage) {

@@ -221,6 +221,9 @@ TEST_F(kit_okdpack, UsageAndHelp) {
   test::ProcessResult help = Okdpack({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: okdpack"), std::string::npos);
+  const test::ProcessResult version = Okdpack({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("okdpack " SETUP_VERSION " (commit ", 0), 0u) << version.out;
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {},
            {Path("tree"), Path("k.okd")},  // no description

@@ -7,6 +7,7 @@
 
 #include "KitPacker.h"
 #include "core/KitReader.h"
+#include "core/Version.h"
 #include "platform/Text.h"
 
 namespace {
@@ -28,6 +29,7 @@ const char kUsage[] =
     "                 tab-separated line each: description LANG PRODUCT VENDOR\n"
     "                 DESCRIPTION, and file SIZE UTC-TIME NAME\n"
     "  --help         print this text\n"
+    "  --version      print the version and the commit\n"
     "  --             take every later argument as DIR or KIT\n"
     "\n"
     "Exit status: 0 done, 1 the kit could not be written or read, 2 wrong usage.\n"
@@ -129,6 +131,9 @@ int main(int argc, char** argv) {
       optionsDone = true;
     } else if (arg == "--help") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s\n", setup::VersionLine("okdpack").c_str());
       return 0;
     } else if (arg == "--list") {
       if (!need(1)) return UsageError("--list needs a kit");

@@ -2,12 +2,35 @@
 #include <cstdio>
 
 #include "core/Recovery.h"
+#include "core/Version.h"
+#include "i18n/Catalogue.h"
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "wizard/HeadlessFrontEnd.h"
 #include "wizard/SetupProgram.h"
+#include "wizard/Usage.h"
 #include "wizard/gtk/GraphicalFrontEnd.h"
+
+namespace {
+
+// Said in the chosen language; "setup -Lde -S" is a common slip, so the
+// options the scan never read are named.
+std::u16string NoDisplayMessage(const std::vector<std::string>& unreadOptions) {
+  using namespace setup;
+  std::u16string text = LookUpMessage("IDS_ERROR_NODISPLAY");
+  if (!unreadOptions.empty()) {
+    text += u' ';
+    text += LookUpMessage("IDS_ERROR_UNREADOPTIONS");
+    for (const std::string& option : unreadOptions) {
+      text += u' ';
+      text += MultiByteToWide(option);
+    }
+  }
+  return text;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace setup;
@@ -15,6 +38,11 @@ int main(int argc, char** argv) {
   // Selects the environment's locale for the process and the language that
   // every message is looked up in.
   const LanguageChoice choice = SelectLanguage(argc, argv);
+  if (choice.help || choice.version) {
+    const std::string text = choice.help ? UsageText(UsageForm::Posix) : VersionLine("setup") + "\n";
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : static_cast<int>(Outcome::NotPrepared);
+  }
   // What a run that died left behind is put right before anything else,
   // silently; the locale is set by now, so its paths convert as they did.
   RecoverInterruptedRuns();
@@ -24,11 +52,10 @@ int main(int argc, char** argv) {
   context.descriptionLanguage = Utf8ToUtf16(choice.descriptionLanguage);
 
   std::unique_ptr<WizardFrontEnd> window = CreateGraphicalFrontEnd(context, argc, argv);
+  HeadlessFrontEnd headless;
   if (!window && !context.silent) {
-    std::fputs("setup: the installation wizard needs a display; use \"setup -S\" to install without one.\n",
-               stderr);
+    headless.ShowMessage(MessageKind::Error, NoDisplayMessage(choice.unreadOptions));
     return static_cast<int>(Outcome::NotPrepared);
   }
-  HeadlessFrontEnd headless;
   return static_cast<int>(RunSetup(context, window.get(), headless));
 }
