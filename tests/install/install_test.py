@@ -33,6 +33,7 @@ def check(condition, message):
 class Case:
     def __init__(self, args):
         self.build, self.source, self.cmake = args.build, args.source, args.cmake
+        self.version = args.version
         self.dir = os.path.join(args.scratch, 'install-%s-%d' % (args.case, os.getpid()))
         shutil.rmtree(self.dir, ignore_errors=True)
         self.home = os.path.join(self.dir, 'home')
@@ -206,8 +207,9 @@ def ReleaseArchiveIsTheSameWhateverTheUmaskAndTimes(case):
         members = tar.getmembers()
         names = [m.name for m in members]
         top = 'setup-linux-x86_64'
-        expected = [top] + [top + '/' + n for n in ('README-vendor.txt', 'man', 'man/okdpack.1', 'man/setup.1',
-                                                    'okdpack', 'setup')]
+        expected = [top] + [top + '/' + n for n in ('LICENSE', 'README-vendor.txt', 'THIRD-PARTY-NOTICES.txt', 'man',
+                                                    'man/okdpack.1', 'man/setup.1', 'okdpack', 'orvikv8.okd',
+                                                    'setup')]
         check(names == expected, 'entries %s' % names)
         for m in members:
             check((m.uid, m.gid, m.uname, m.gname) == (0, 0, '', ''), '%s: owner %d/%d (%r/%r)' % (m.name, m.uid, m.gid, m.uname, m.gname))
@@ -231,14 +233,20 @@ def ReleaseArchiveIsTheSameWhateverTheUmaskAndTimes(case):
     missing = [n for n in needed if n not in readme]
     check(missing == [], 'README-vendor.txt does not name %s' % missing)
     check(re.search(r'glibc 2\.\d+ or newer', readme), 'README-vendor.txt names no glibc version')
-    # The programs in the archive run.
-    case.run([os.path.join(root, 'okdpack'), '--help'])
+    # Without xdg-utils "Open description" does nothing, so it is listed.
+    check('xdg-utils' in readme, 'README-vendor.txt does not ask for xdg-utils')
+    # The programs in the archive run, tell one version and commit, and the
+    # demo kit beside them reads.
+    versions = [case.run([os.path.join(root, p), '--version'])[1].split(' ', 1)[1] for p in ('setup', 'okdpack')]
+    check(versions[0] == versions[1] and versions[0].startswith(case.version + ' (commit '), 'versions %s' % versions)
+    _, listing, _ = case.run([os.path.join(root, 'okdpack'), '--list', os.path.join(root, 'orvikv8.okd')])
+    check('description\ten\t' in listing and '\nfile\t' in listing, 'the demo kit lists as\n' + listing)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('case')
-    for name in ('build', 'source', 'scratch', 'cmake'):
+    for name in ('build', 'source', 'scratch', 'cmake', 'version'):
         parser.add_argument('--' + name, required=True)
     args = parser.parse_args()
     function = globals().get(args.case)

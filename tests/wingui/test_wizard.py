@@ -234,6 +234,24 @@ class Wizard(WizardCase):
         self.assertEqual(self.exit_status(), 3)
         self.assertEqual(self.count_events('page'), 0)
 
+    def test_help_and_version_show_one_box_each_and_touch_nothing(self):
+        self.pack()
+        for args in (['/?'], ['/Lde', '--version']):
+            if os.path.exists(self.trace.path):
+                os.remove(self.trace.path)  # one run's boxes only
+            self.start(*args)
+            box = self.wait_box('plain')
+            text = '\n'.join(c['text'] for c in box['controls'])
+            self.assertIn('setup %s (commit ' % os.environ['SETUP_VERSION'], text)
+            if args == ['/?']:
+                for named in ('/S', '/Lcode', 'start /wait', 'Exit status'):
+                    self.assertIn(named, text)
+            self.click_id(box, IDOK)
+            self.assertEqual(self.exit_status(), 0)
+            self.assertEqual(self.count_events('page'), 0)
+            self.assertFalse(os.path.exists(self.starter))
+            self.assert_temp_clean()
+
     def test_the_chooser_opens_in_the_fields_folder_and_select_fills_the_field(self):
         self.pack()
         start = os.path.join(self.scratch, 'start folder')

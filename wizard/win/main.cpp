@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "core/Recovery.h"
+#include "core/Version.h"
 #include "i18n/Catalogue.h"
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 #include "wizard/SetupProgram.h"
+#include "wizard/Usage.h"
 #include "wizard/win/CInstallerDlg.h"
 #include "wizard/win/MessageBoxView.h"
 #include "wizard/win/Win32LanguageSystem.h"
@@ -59,6 +62,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Win32LanguageSystem system;
   const LanguageChoice choice = SelectLanguageWindows(views, system);
   SetChosenLanguage(choice.languageNumber);
+  WindowTrace trace;
+  trace.Start();
+  if (choice.help || choice.version) {
+    // A GUI program has no console to print to; the text goes in a box.
+    const std::u16string text = Utf8ToUtf16(choice.help ? UsageText(UsageForm::Windows) : VersionLine("setup"));
+    trace.Event("message.plain", text);
+    MessageBoxView(LookUpMessage("IDR_MAINFRAME")).ShowMessage(MessageKind::Plain, text);
+    return 0;
+  }
   // What a run that died left behind is put right before anything else, silently.
   RecoverInterruptedRuns();
 
@@ -66,8 +78,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   context.silent = choice.silent;
   context.descriptionLanguage = std::u16string(choice.descriptionLanguage.begin(), choice.descriptionLanguage.end());
 
-  WindowTrace trace;
-  trace.Start();
   MessageBoxView boxes(context.applicationTitle);
   CInstallerDlg wizard(context, choice.lcid, trace);
   if (!wizard.Constructed()) {

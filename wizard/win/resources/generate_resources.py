@@ -137,7 +137,7 @@ def control_text(text, texts):
     return rc_string(text)
 
 
-def generate(tables_dir, layout_path):
+def generate(tables_dir, layout_path, version=None, output_dir=None):
     catalogue = load_catalogue_reader()
     try:
         identifiers = catalogue.read_identifiers(os.path.join(tables_dir, "ids.txt"))
@@ -181,12 +181,67 @@ def generate(tables_dir, layout_path):
                            f"0x{c['style']:08X}, {x}, {y}, {w}, {h}")
             out.append("END")
         out.append("")
+    manifests = {}
+    if version:
+        for kind, _ident, file in pictures:
+            if kind == "manifest":
+                manifests[file] = versioned_manifest(file, version, output_dir)
+    texts_of_english = tables.get("en") or catalogue.read_table(os.path.join(tables_dir, "en.txt"), identifiers)
     out.append("// Pictures and manifest, the same for every language.")
     out.append("LANGUAGE 0x0, 0x0")
     types = {"bitmap": "BITMAP", "icon": "ICON", "manifest": "24"}
     for kind, ident, file in pictures:
-        out.append(f"{ident} {types[kind]} {rc_string(file)}")
+        out.append(f"{ident} {types[kind]} {rc_string(manifests.get(file, file))}")
+    if version:
+        out += version_info(version, texts_of_english)
     return "\n".join(out) + "\n"
+
+
+def version_info(version, english):
+    """The version block that Explorer shows in the program's properties."""
+    numbers = ",".join(version.split(".") + ["0"] * (4 - len(version.split("."))))
+    title = english["IDR_MAINFRAME"]
+    return [
+        "",
+        "// The version, as Explorer shows it.",
+        "1 VERSIONINFO",
+        f"FILEVERSION {numbers}",
+        f"PRODUCTVERSION {numbers}",
+        "FILEOS 0x40004",
+        "FILETYPE 0x1",
+        "BEGIN",
+        '  BLOCK "StringFileInfo"',
+        "  BEGIN",
+        '    BLOCK "040904B0"',
+        "    BEGIN",
+        f"      VALUE \"FileDescription\", {rc_string(title)}",
+        f"      VALUE \"FileVersion\", {rc_string(version)}",
+        '      VALUE "OriginalFilename", "setup.exe"',
+        '      VALUE "ProductName", "setup"',
+        f"      VALUE \"ProductVersion\", {rc_string(version)}",
+        "    END",
+        "  END",
+        '  BLOCK "VarFileInfo"',
+        "  BEGIN",
+        '    VALUE "Translation", 0x409, 1200',
+        "  END",
+        "END",
+    ]
+
+
+def versioned_manifest(path, version, output_dir):
+    """A copy of the manifest whose own identity carries the program's
+    version (four numbers), written beside the resource script."""
+    numbers = ".".join(version.split(".") + ["0"] * (4 - len(version.split("."))))
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    text, count = re.subn(r'(<assemblyIdentity type="win32" name="Orvik\.Setup" version=")[^"]*"',
+                          lambda m: m.group(1) + numbers + '"', text)
+    if count != 1:
+        raise LayoutError(f"{path}: no identity of its own to carry the version")
+    copy = os.path.join(output_dir, os.path.basename(path))
+    load_catalogue_reader().write_replacing(copy, text)
+    return copy
 
 
 def main():
@@ -194,9 +249,11 @@ def main():
     parser.add_argument("--tables", required=True, help="directory of the message tables")
     parser.add_argument("--layout", required=True, help="the dialogs, pictures and manifest")
     parser.add_argument("--output", required=True, help="resource script to write")
+    parser.add_argument("--version", help="the program's version (1.2.3): a version block, and the "
+                        "manifest's identity carries it")
     args = parser.parse_args()
     try:
-        script = generate(args.tables, args.layout)
+        script = generate(args.tables, args.layout, args.version, os.path.dirname(os.path.abspath(args.output)))
     except LayoutError as e:
         print(f"generate_resources: {e}", file=sys.stderr)
         return 1
