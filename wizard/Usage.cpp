@@ -71,7 +71,8 @@ std::string UsageText(UsageForm form) {
         "/S \u2013 silent: install into the proposed template directory without asking.\n"
         "/Lcode \u2013 the language of the program, e.g. /Lde; the options after it are "
         "not read, so give it last.\n"
-        "/? \u2013 show this text.   --version \u2013 show the version and the commit.\n"
+        "/? \u2013 show this text.\n"
+        "--version \u2013 show the version and the commit.\n"
         "\n"
         "Languages: " +
         LanguageCodes() +
