@@ -3,7 +3,7 @@
 namespace setup {
 
 ErrorCode InflateWindow(Inflater& inflater, const uint8_t* window, uint32_t length, std::vector<uint8_t>& output,
-                        const InflateSink& sink, bool& ended) {
+                        const InflateSink& sink, bool& ended, uint32_t& untaken) {
   const uint32_t space = static_cast<uint32_t>(output.size());
   InflateStatus status;
   uint32_t produced = 0;
@@ -16,6 +16,7 @@ ErrorCode InflateWindow(Inflater& inflater, const uint8_t* window, uint32_t leng
     }
   } while (status == InflateStatus::Progress && produced == space);
   ended = status == InflateStatus::StreamEnd;
+  untaken = length;
   return kErrorSuccess;
 }
 

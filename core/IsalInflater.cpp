@@ -86,6 +86,13 @@ class IsalInflater : public Inflater {
     return status;
   }
 
+  // ISA-L reads ahead into its bit buffer; whole bytes left there at the end
+  // of the final block, and input held back for a header, lie past the end.
+  uint32_t BytesPastStreamEnd() const override {
+    const int bufferedBits = std::max<int>(state_->read_in_length, 0);
+    return uint32_t(bufferedBits / 8) + (heldEnd_ - heldStart_) + uint32_t(std::max<int>(state_->tmp_in_size, 0));
+  }
+
  private:
   // Checks the header that starts at ISA-L's unread bits and marks its block
   // as the final one. Bits that do not yet hold the whole header are held

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/Inflater.h"
+#include "core/KitTrailer.h"
 #include "platform/FileLock.h"
 #include "platform/FileMapping.h"
 #include "platform/Text.h"
@@ -83,12 +84,18 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   imageSize_ = 0;
   imageDiscarded_ = false;
   failurePlace_ = KitFailurePlace::None;
+  integrity_ = KitIntegrity::Unknown;
   ErrorCode error = kErrorSuccess;
   try {
     error = MakeImage(imageSize_);
     if (!error) error = ReadTables(imageSize_);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
+  }
+  // Data that is not a kit's, whatever its trailer said of it.
+  const bool trailerFault = integrity_ == KitIntegrity::DamagedTrailer || integrity_ == KitIntegrity::Mismatch;
+  if (error == kErrorInvalidData && failurePlace_ == KitFailurePlace::Kit && !trailerFault) {
+    integrity_ = KitIntegrity::DamagedData;
   }
   // A first attempt may have failed where a second one went through.
   if (!error || error == kErrorCancelled) failurePlace_ = KitFailurePlace::None;
@@ -164,8 +171,13 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   constexpr KitFailurePlace kKit = KitFailurePlace::Kit, kImage = KitFailurePlace::Image;
   // A seek that failed without a code still failed.
   const auto seekFailure = [] { return GetLastErrorCode() ? GetLastErrorCode() : kErrorInvalidHandle; };
+  const auto damaged = [&](KitIntegrity found) {
+    integrity_ = found;
+    return FailedOn(kKit, kErrorInvalidData);
+  };
   imageSize = 0;
   ended = tooLarge = false;
+  integrity_ = KitIntegrity::Unknown;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) {
     return FailedOn(kKit, error);
@@ -182,6 +194,32 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   // (Windows could not even map it).
   if (kitSize == 0) return FailedOn(kKit, kErrorInvalidData);
 
+  // okdpack's trailer ends the kit, so it is known before the first byte is
+  // inflated: the stream must end where it says, and the image may grow no
+  // larger than it says, which stops a bomb at once.
+  KitTrailer trailer;
+  bool trailerAtEnd = false;
+  uint64_t streamLimit = uint64_t(kitSize);
+  if (uint64_t(kitSize) >= kKitTrailerSize) {
+    uint8_t last[kKitTrailerSize];
+    uint32_t got = 0;
+    const uint64_t at = uint64_t(kitSize) - kKitTrailerSize;
+    if (ErrorCode error = ReadFromFileAt(kit.Get(), at, last, uint32_t(kKitTrailerSize), got)) {
+      return FailedOn(kKit, error);
+    }
+    if (got != kKitTrailerSize) return FailedOn(kKit, kErrorInvalidData);  // cut while we read it
+    switch (DecodeKitTrailer(last, got, at, trailer)) {
+      case KitTrailerVerdict::Absent: break;
+      case KitTrailerVerdict::Damaged: return damaged(KitIntegrity::DamagedTrailer);
+      case KitTrailerVerdict::Valid:
+        if (trailer.streamLength != at) return damaged(KitIntegrity::Mismatch);
+        trailerAtEnd = true;
+        streamLimit = at;
+        break;
+    }
+  }
+  const uint64_t sizeLimit = trailerAtEnd ? std::min(imageSizeLimit_, trailer.imageLength) : imageSizeLimit_;
+
   FileMapping mapping;
   if (ErrorCode error = mapping.Open(kit.Get(), uint64_t(kitSize))) return FailedOn(kKit, error);
   std::unique_ptr<Inflater> inflater = factory();
@@ -189,12 +227,16 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
 
   const uint32_t windowSize = FileMapping::WindowSize();
   std::vector<uint8_t> output(kImageWriteSize);
+  uint32_t crc = 0;
   const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
     // A decompression bomb stops here instead of filling the disk.
-    if (length > imageSizeLimit_ - std::min(imageSize, imageSizeLimit_)) {
+    if (length > sizeLimit - std::min(imageSize, sizeLimit)) {
       tooLarge = true;
+      if (trailerAtEnd) integrity_ = KitIntegrity::Mismatch;
       return FailedOn(kKit, kErrorInvalidData);
     }
+    // Checked as it goes by, not in a second pass over the image.
+    crc = KitCrc32(crc, data, length);
     uint32_t written = 0;
     if (ErrorCode error = WriteToFile(image, data, length, written)) return FailedOn(kImage, error);
     imageSize += length;
@@ -202,16 +244,48 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   };
   // Once the stream has ended the rest of the kit is ignored, so there is no
   // need to read it.
-  for (uint64_t offset = 0; offset < uint64_t(kitSize) && !ended; offset += windowSize) {
-    uint32_t length = uint32_t(std::min<uint64_t>(windowSize, uint64_t(kitSize) - offset));
+  uint64_t streamLength = 0;
+  for (uint64_t offset = 0; offset < streamLimit && !ended; offset += windowSize) {
+    // The window is cut at the trailer, so that the stream cannot run into it.
+    const uint32_t length = uint32_t(std::min<uint64_t>(windowSize, streamLimit - offset));
     if (stopRequested_ && stopRequested_()) return kErrorCancelled;
     const uint8_t* window = nullptr;
     if (ErrorCode error = mapping.MapWindow(offset, length, window)) return FailedOn(kKit, error);
-    const ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended);
+    uint32_t untaken = 0;
+    const ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended, untaken);
     // The sink has said where its own failures lie; the rest is the kit's data.
     if (error == kErrorInvalidData && !tooLarge) return FailedOn(kKit, error);
     if (error) return error;
     mapping.UnmapWindow();
+    if (ended) streamLength = offset + length - untaken - inflater->BytesPastStreamEnd();
+  }
+
+  if (trailerAtEnd) {
+    // A stream that does not end right before the trailer, or an image other
+    // than the one packed, is a damaged kit, however well it inflates.
+    if (!ended || streamLength != streamLimit || imageSize != trailer.imageLength || crc != trailer.imageCrc) {
+      return damaged(KitIntegrity::Mismatch);
+    }
+    integrity_ = KitIntegrity::Verified;
+  } else if (ended) {
+    // Bytes after the stream are ignored, unless they are a trailer with
+    // more behind it: that trailer is checked, and what follows it ignored.
+    uint8_t after[kKitTrailerSize];
+    uint32_t got = 0;
+    const uint32_t wanted = uint32_t(std::min<uint64_t>(kKitTrailerSize, uint64_t(kitSize) - streamLength));
+    if (wanted > 0) {
+      if (ErrorCode error = ReadFromFileAt(kit.Get(), streamLength, after, wanted, got)) return FailedOn(kKit, error);
+    }
+    switch (DecodeKitTrailer(after, got, streamLength, trailer)) {
+      case KitTrailerVerdict::Absent: integrity_ = KitIntegrity::Unchecked; break;
+      case KitTrailerVerdict::Damaged: return damaged(KitIntegrity::DamagedTrailer);
+      case KitTrailerVerdict::Valid:
+        if (trailer.streamLength != streamLength || imageSize != trailer.imageLength || crc != trailer.imageCrc) {
+          return damaged(KitIntegrity::Mismatch);
+        }
+        integrity_ = KitIntegrity::Verified;
+        break;
+    }
   }
   return FailedOn(kImage, TruncateFileHere(image));
 }

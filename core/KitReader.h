@@ -21,6 +21,17 @@ namespace setup {
 // temporary directory (it could not be made, written or read back).
 enum class KitFailurePlace { None, Kit, Image };
 
+// What a Read found out about the kit's wholeness.
+enum class KitIntegrity {
+  Unknown,         // not read, or it failed before the kit's data was judged
+  Verified,        // its trailer matched: the image is the one okdpack packed
+  Unchecked,       // it reads, but carries no trailer (an older okdpack's kit)
+  DamagedData,     // its DEFLATE stream or its tables are not a kit's
+  DamagedTrailer,  // a trailer is there, but cut, altered or of a later version
+  Mismatch,        // the stream's end, the image's length or its CRC-32 differ
+                   // from what the trailer says
+};
+
 struct ProductAndVendor {
   std::u16string product;
   std::u16string vendor;
@@ -38,7 +49,9 @@ class KitReader {
   KitReader& operator=(const KitReader&) = delete;
 
   // Inflates the kit at `kitPath` into a new "odk" file in the temporary
-  // directory and reads its tables. 0 on success; 13 for a damaged kit, 112
+  // directory and reads its tables, checking the image against the kit's
+  // trailer while it inflates when the kit has one. 0 on success; 13 for a
+  // damaged kit (Integrity tells how), 112
   // when the temporary directory filled up, 1223 when the stop check asked
   // to stop, otherwise the file layer's code of the step that failed, whose
   // file FailurePlace tells. On failure the image is closed and deleted and
@@ -47,6 +60,8 @@ class KitReader {
 
   // Where the last Read or ReopenImage failed; None after a success or a stop.
   KitFailurePlace FailurePlace() const { return failurePlace_; }
+  // Whether the last Read proved the kit whole, or why it refused it.
+  KitIntegrity Integrity() const { return integrity_; }
 
   // Product and vendor of the first description in `language` (case ignored);
   // both empty when there is none.
@@ -102,6 +117,7 @@ class KitReader {
   uint64_t imageSize_ = 0;
   bool imageDiscarded_ = false;
   KitFailurePlace failurePlace_ = KitFailurePlace::None;
+  KitIntegrity integrity_ = KitIntegrity::Unknown;
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;

@@ -37,6 +37,9 @@ class ZlibInflater : public Inflater {
     return result == Z_OK ? InflateStatus::Progress : InflateStatus::DataError;
   }
 
+  // zlib hands back every whole byte it did not use.
+  uint32_t BytesPastStreamEnd() const override { return 0; }
+
  private:
   z_stream stream_{};
   bool ready_ = false;

@@ -23,6 +23,8 @@ struct Reading {
 struct RawOutcome {
   ErrorCode code = 0;
   bool ended = false;
+  uint32_t untaken = 0;
+  uint64_t streamLength = 0;  // where the stream ended, once it has
   std::string bytes;
 };
 
@@ -38,8 +40,9 @@ RawOutcome InflateAlone(std::unique_ptr<Inflater> inflater, const std::string& s
   const auto* in = reinterpret_cast<const uint8_t*>(stream.data());
   for (size_t offset = 0; offset < stream.size() && !outcome.ended; offset += window) {
     const uint32_t length = uint32_t(std::min<size_t>(window, stream.size() - offset));
-    outcome.code = InflateWindow(*inflater, in + offset, length, output, sink, outcome.ended);
+    outcome.code = InflateWindow(*inflater, in + offset, length, output, sink, outcome.ended, outcome.untaken);
     if (outcome.code) break;
+    if (outcome.ended) outcome.streamLength = offset + length - outcome.untaken - inflater->BytesPastStreamEnd();
   }
   return outcome;
 }
@@ -161,6 +164,12 @@ TEST_F(kit_inflaters, EveryEncoderInflatesToTheSameImageOnBothBackEnds) {
     for (const auto& [encoder, stream] : Encodings(Scratch(), image)) {
       ASSERT_FALSE(stream.empty()) << encoder;
       for (auto factory : {CreateZlibInflater, CreateIsalInflater}) {
+        // Fed whole and in odd pieces, each back-end tells the stream's end to
+        // the byte, where a trailer would be looked for.
+        for (uint32_t window : {32768u, 7u}) {
+          const RawOutcome alone = InflateAlone(factory(), stream + "trailing bytes", window, 5);
+          EXPECT_EQ(alone.streamLength, stream.size()) << encoder << ", window " << window;
+        }
         const RawOutcome alone = InflateAlone(factory(), stream + "trailing bytes");
         EXPECT_EQ(alone.code, 0u) << encoder;
         EXPECT_TRUE(alone.ended) << encoder;
@@ -278,6 +287,7 @@ TEST_F(kit_inflaters, BlocksOfEverySizeInflateTheSameWhereverTheInputAndOutputBr
       EXPECT_EQ(outcome.ended, !leftToZlib) << where;
       if (!leftToZlib) {
         EXPECT_TRUE(outcome.bytes == image) << where << ": " << outcome.bytes.size();
+        EXPECT_EQ(outcome.streamLength, stream.size()) << where;
       }
     }
     const Reading reading = readers.With(CreateKitInflater, stream, kKitImageSizeLimit);
