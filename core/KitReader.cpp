@@ -70,6 +70,10 @@ class BufferedImageSource : public KitByteSource {
 
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
+bool Matches(const KitTrailer& trailer, uint64_t imageLength, uint32_t imageCrc, uint32_t streamCrc) {
+  return trailer.imageLength == imageLength && trailer.imageCrc == imageCrc && trailer.streamCrc == streamCrc;
+}
+
 }  // namespace
 
 KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]), inflaterFactory_(CreateKitInflater) {}
@@ -245,6 +249,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   // Once the stream has ended the rest of the kit is ignored, so there is no
   // need to read it.
   uint64_t streamLength = 0;
+  uint32_t streamCrc = 0;
   for (uint64_t offset = 0; offset < streamLimit && !ended; offset += windowSize) {
     // The window is cut at the trailer, so that the stream cannot run into it.
     const uint32_t length = uint32_t(std::min<uint64_t>(windowSize, streamLimit - offset));
@@ -256,14 +261,15 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     // The sink has said where its own failures lie; the rest is the kit's data.
     if (error == kErrorInvalidData && !tooLarge) return FailedOn(kKit, error);
     if (error) return error;
-    mapping.UnmapWindow();
     if (ended) streamLength = offset + length - untaken - inflater->BytesPastStreamEnd();
+    streamCrc = KitCrc32(streamCrc, window, size_t((ended ? streamLength : offset + length) - offset));
+    mapping.UnmapWindow();
   }
 
   if (trailerAtEnd) {
     // A stream that does not end right before the trailer, or an image other
     // than the one packed, is a damaged kit, however well it inflates.
-    if (!ended || streamLength != streamLimit || imageSize != trailer.imageLength || crc != trailer.imageCrc) {
+    if (!ended || streamLength != streamLimit || !Matches(trailer, imageSize, crc, streamCrc)) {
       return damaged(KitIntegrity::Mismatch);
     }
     integrity_ = KitIntegrity::Verified;
@@ -280,7 +286,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       case KitTrailerVerdict::Absent: integrity_ = KitIntegrity::Unchecked; break;
       case KitTrailerVerdict::Damaged: return damaged(KitIntegrity::DamagedTrailer);
       case KitTrailerVerdict::Valid:
-        if (trailer.streamLength != streamLength || imageSize != trailer.imageLength || crc != trailer.imageCrc) {
+        if (trailer.streamLength != streamLength || !Matches(trailer, imageSize, crc, streamCrc)) {
           return damaged(KitIntegrity::Mismatch);
         }
         integrity_ = KitIntegrity::Verified;

@@ -8,7 +8,7 @@ namespace setup {
 namespace {
 
 constexpr uint8_t kMagic[4] = {0x89, 'O', 'K', 'T'};
-constexpr size_t kCheckedBytes = 28;
+constexpr size_t kCheckedBytes = 32;
 
 void PutU32(uint8_t* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = uint8_t(value >> (8 * i));
@@ -34,7 +34,8 @@ std::array<uint8_t, kKitTrailerSize> EncodeKitTrailer(const KitTrailer& trailer)
   PutU64(bytes.data() + 8, trailer.streamLength);
   PutU64(bytes.data() + 16, trailer.imageLength);
   PutU32(bytes.data() + 24, trailer.imageCrc);
-  PutU32(bytes.data() + 28, KitCrc32(0, bytes.data(), kCheckedBytes));
+  PutU32(bytes.data() + 28, trailer.streamCrc);
+  PutU32(bytes.data() + kCheckedBytes, KitCrc32(0, bytes.data(), kCheckedBytes));
   return bytes;
 }
 
@@ -45,13 +46,14 @@ KitTrailerVerdict DecodeKitTrailer(const uint8_t* bytes, size_t available, uint6
   const bool magic = std::memcmp(bytes, kMagic, magicBytes) == 0;
   const bool ownLength = available >= 16 && GetU64(bytes + 8) == streamLength;
   if (!magic && !ownLength) return KitTrailerVerdict::Absent;
-  if (available < kKitTrailerSize || !magic || GetU32(bytes + 28) != KitCrc32(0, bytes, kCheckedBytes)) {
+  if (available < kKitTrailerSize || !magic || GetU32(bytes + kCheckedBytes) != KitCrc32(0, bytes, kCheckedBytes)) {
     return KitTrailerVerdict::Damaged;
   }
   trailer.version = GetU32(bytes + 4);
   trailer.streamLength = GetU64(bytes + 8);
   trailer.imageLength = GetU64(bytes + 16);
   trailer.imageCrc = GetU32(bytes + 24);
+  trailer.streamCrc = GetU32(bytes + 28);
   // A later version may mean more than this reader can check.
   return trailer.version == kKitTrailerVersion ? KitTrailerVerdict::Valid : KitTrailerVerdict::Damaged;
 }

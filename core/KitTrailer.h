@@ -4,21 +4,26 @@
 // format lets bytes follow the stream, so a reader that knows nothing of the
 // trailer still reads such a kit, and a kit without one still reads here.
 //
-// 32 bytes, integers little-endian:
+// 36 bytes, integers little-endian:
 //   0  magic 89 4F 4B 54 ("\x89OKT"; the high bit catches 7-bit transfers)
 //   4  u32 version, 1
 //   8  u64 stream length: bytes of the DEFLATE stream, from the kit's start
 //  16  u64 image length: bytes the stream inflates to
 //  24  u32 CRC-32 of the image (gzip's polynomial, as zlib's crc32)
-//  28  u32 CRC-32 of bytes 0 to 27, so that damage to the trailer itself is
+//  28  u32 CRC-32 of the stream, which also catches damage that leaves the
+//      image as it was (in the unused bits of the stream's last byte)
+//  32  u32 CRC-32 of bytes 0 to 31, so that damage to the trailer itself is
 //      told from damage to the kit
+// CRC-32 is a checksum against accidental damage (a download or a medium),
+// which it finds with certainty for any burst of up to 32 bits; a vendor who
+// must also stop deliberate changes signs the kit as a whole.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace setup {
 
-inline constexpr size_t kKitTrailerSize = 32;
+inline constexpr size_t kKitTrailerSize = 36;
 inline constexpr uint32_t kKitTrailerVersion = 1;
 
 struct KitTrailer {
@@ -26,6 +31,7 @@ struct KitTrailer {
   uint64_t streamLength = 0;
   uint64_t imageLength = 0;
   uint32_t imageCrc = 0;
+  uint32_t streamCrc = 0;
 };
 
 std::array<uint8_t, kKitTrailerSize> EncodeKitTrailer(const KitTrailer& trailer);
@@ -36,7 +42,7 @@ enum class KitTrailerVerdict {
   Damaged,  // meant as a trailer, but cut, altered or of an unknown version
 };
 
-// Judges the `available` bytes (any number; only the first 32 count) that
+// Judges the `available` bytes (any number; only the first 36 count) that
 // stand where a trailer of a stream `streamLength` bytes long would. They
 // were meant as a trailer when they begin with the magic, or with as much of
 // it as there is, or when their stream length is the stream's own, so that a

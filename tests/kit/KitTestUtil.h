@@ -13,6 +13,7 @@
 
 #include "TestSupport.h"
 #include "core/KitReader.h"
+#include "core/KitTrailer.h"
 #include "platform/Text.h"
 
 namespace setup::kittest {
@@ -111,6 +112,28 @@ inline std::string DeflateRaw(const std::string& data, int level = 9, int strate
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
+}
+
+// The trailer okdpack puts after a stream that inflates to `image`, with
+// each field open to a test's change.
+inline KitTrailer TrailerOf(const std::string& stream, const std::string& image) {
+  KitTrailer trailer;
+  trailer.streamLength = stream.size();
+  trailer.imageLength = image.size();
+  trailer.imageCrc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(image.data()), uInt(image.size())));
+  trailer.streamCrc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(stream.data()), uInt(stream.size())));
+  return trailer;
+}
+
+inline std::string TrailerBytes(const KitTrailer& trailer) {
+  const auto bytes = EncodeKitTrailer(trailer);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A kit as okdpack packs it: the stream and its trailer.
+inline std::string SealedKit(const std::string& image, int level = 9) {
+  const std::string stream = DeflateRaw(image, level);
+  return stream + TrailerBytes(TrailerOf(stream, image));
 }
 
 // A kit of every regular file below `directory`, as okdpack would pack it:
