@@ -208,6 +208,12 @@ bool SourceFile::Open(const std::string& path, std::string& message) {
     return false;
   }
   s.handle.Reset(reinterpret_cast<setup::FileHandle>(handle));
+  // Wine lists a FIFO or a device of the Unix side as a plain file; only
+  // the open handle tells.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    message = path + ": is not a regular file or directory";
+    return false;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info)) {
     message = Failed(path, ": cannot open: ", GetLastError());
@@ -215,12 +221,6 @@ bool SourceFile::Open(const std::string& path, std::string& message) {
   }
   if (setup::win::IsLink(info.dwFileAttributes)) {
     message = path + ": is a link (a reparse point); a kit holds only regular files";
-    return false;
-  }
-  // Wine lists a FIFO or a device of the Unix side as a plain file; only
-  // the open handle tells.
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    message = path + ": is not a regular file or directory";
     return false;
   }
   return true;
