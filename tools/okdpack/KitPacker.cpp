@@ -7,6 +7,7 @@
 #include "ProgramText.h"
 #include "TreeFiles.h"
 #include "platform/Path.h"
+#include "platform/Text.h"
 
 namespace okdpack {
 
@@ -188,7 +189,9 @@ bool CopyFile(const PackOptions& options, const Item& item, DeflateWriter& write
 std::string JoinedPath(const std::string& directory, const std::string& relative) {
   constexpr char separator = char(setup::kPathSeparator);
   std::string path = directory;
-  if (!path.empty() && !setup::IsSeparator(char16_t(static_cast<unsigned char>(path.back())))) {
+  // "C:" names the drive's current folder, which a separator would turn into its root.
+  const bool drive = path.size() == 2 && setup::IsDriveDesignator(setup::Utf8ToUtf16(path));
+  if (!path.empty() && !drive && !setup::IsSeparator(char16_t(static_cast<unsigned char>(path.back())))) {
     path.push_back(separator);
   }
   for (char c : relative) path.push_back(c == '/' ? separator : c);
