@@ -1,24 +1,13 @@
 #pragma once
-// Running a child process, optionally under the fault-injection library:
-// Linux only (TestSupport.h includes this there).
+// Child processes started without waiting, and runs under the
+// fault-injection library: Linux only (TestSupport.h includes this there).
 #include <map>
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace setup::test {
-
-struct ProcessResult {
-  int status = -1;     // exit status, or 128 + signal number
-  std::string out;
-  std::string err;
-};
-
-// Runs argv[0] with the given extra environment (name -> value; an empty
-// value removes the variable), capturing its output; `cwd` (when not empty)
-// is its working directory.
-ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
-                         const std::string& input = "", const std::string& cwd = "");
 
 // Starts a child without waiting for it; its output goes to the given files.
 // Returns its process id, or -1.

@@ -1,9 +1,9 @@
 #pragma once
 // Helpers shared by the tests on both builds: scratch directories, whole-file
-// I/O, last-write times and the temporary directory. Paths are UTF-8; on
-// Windows they are converted to wide text for the system, so Cyrillic and CJK
-// names work there too. Running child processes is a Linux matter
-// (TestProcess.h), since the Windows tests never start programs.
+// I/O, last-write times, the temporary directory and running a program. Paths
+// are UTF-8; on Windows they are converted to wide text for the system, so
+// Cyrillic and CJK names work there too. Fault injection and the other ways
+// of starting processes are a Linux matter (TestProcess.h).
 #include <cstdint>
 #include <map>
 #include <string>
@@ -71,6 +71,20 @@ class ScopedTemporaryDirectory {
   std::map<std::string, std::string> saved_;  // name -> value; absent names were unset
   std::vector<std::string> unset_;
 };
+
+struct ProcessResult {
+  int status = -1;     // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with the given extra environment (name -> value; an empty
+// value removes the variable), capturing its output; `cwd` (when not empty)
+// is its working directory. On Windows the arguments (UTF-8) are quoted so
+// that the C runtime splits the command line back into them.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         const std::string& input = "", const std::string& cwd = "");
 
 // Sets (or, with nullptr, removes) an environment variable in this process,
 // for the C library and, on Windows, for the system calls that read it.

@@ -1,17 +1,12 @@
 #include "KitPacker.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <memory>
 
-#include "platform/FileOps.h"
+#include "ProgramText.h"
+#include "TreeFiles.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 
 namespace okdpack {
@@ -23,134 +18,42 @@ using setup::KitDescription;
 constexpr size_t kChunkSize = 65536;
 
 struct Item {
-  std::string relative;  // with "/" between components, as on disk
+  std::string relative;  // with "/" between components, as the walk gave it
   std::u16string name;   // as stored in the kit
   uint64_t size = 0;
   setup::FileTime time = 0;
 };
 
-std::string Joined(const std::string& directory, const std::string& name) {
-  if (directory.empty() || directory.back() == '/') return directory + name;
-  return directory + "/" + name;
+bool StoredName(const PackOptions& options, const std::string& path, const std::string& relative,
+                std::u16string& name, std::string& message) {
+  std::u16string wide = ToWide(relative);
+  if (FromWide(wide) != relative) {
+    message = path + ": the name is not valid text in this locale's encoding";
+    return false;
+  }
+  // On Linux "\" may sit inside a name, but the reader takes it for a
+  // separator and would install the file somewhere else.
+  if (wide.find(u'\\') != std::u16string::npos) {
+    message = path + ": names holding \"\\\" cannot be packed";
+    return false;
+  }
+  if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Posix)) {
+    message = path + ": the name would be refused by the kit reader";
+    return false;
+  }
+  // One kit serves both programs, so a name Windows would not take as a
+  // plain file name (a trailing dot or blank, a colon, "nul") is refused
+  // here rather than there, where the whole kit would count as damaged.
+  if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Windows)) {
+    message = path + ": the name cannot be installed on Windows";
+    return false;
+  }
+  for (char16_t& c : wide) {
+    if (c == u'/') c = options.separator;
+  }
+  name = std::move(wide);
+  return true;
 }
-
-std::string ErrnoText(int error) { return std::strerror(error); }
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-class Walker {
- public:
-  Walker(const PackOptions& options, dev_t skipDevice, ino_t skipInode, bool skip)
-      : options_(options), skipDevice_(skipDevice), skipInode_(skipInode), skip_(skip) {}
-
-  // Collects the regular files below `relative`, refusing links and
-  // special files rather than packing something the vendor did not mean.
-  bool Walk(const std::string& relative, std::vector<Item>& items, std::string& message) {
-    std::string path = relative.empty() ? options_.directory : Joined(options_.directory, relative);
-    std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
-    if (!dir) {
-      message = path + ": cannot read the directory: " + ErrnoText(errno);
-      return false;
-    }
-    std::vector<std::string> names;
-    errno = 0;
-    while (dirent* entry = readdir(dir.get())) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(std::move(name));
-      errno = 0;
-    }
-    if (errno) {
-      message = path + ": cannot read the directory: " + ErrnoText(errno);
-      return false;
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-      std::string childRelative = relative.empty() ? name : relative + "/" + name;
-      std::string childPath = Joined(options_.directory, childRelative);
-      struct stat st;
-      if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        message = childPath + ": " + ErrnoText(errno);
-        return false;
-      }
-      if (skip_ && st.st_dev == skipDevice_ && st.st_ino == skipInode_) continue;  // the kit itself
-      if (S_ISDIR(st.st_mode)) {
-        if (!Walk(childRelative, items, message)) return false;
-      } else if (S_ISREG(st.st_mode)) {
-        Item item;
-        item.relative = childRelative;
-        item.size = uint64_t(st.st_size);
-        item.time = setup::FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-        if (!StoredName(childPath, childRelative, item.name, message)) return false;
-        items.push_back(std::move(item));
-      } else if (S_ISLNK(st.st_mode)) {
-        message = childPath + ": is a symbolic link; a kit holds only regular files";
-        return false;
-      } else {
-        message = childPath + ": is not a regular file or directory";
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  bool StoredName(const std::string& path, const std::string& relative, std::u16string& name,
-                  std::string& message) {
-    std::u16string wide = setup::MultiByteToWide(relative);
-    if (setup::WideToMultiByte(wide) != relative) {
-      message = path + ": the name is not valid text in this locale's encoding";
-      return false;
-    }
-    // On Linux "\" may sit inside a name, but the reader takes it for a
-    // separator and would install the file somewhere else.
-    if (wide.find(u'\\') != std::u16string::npos) {
-      message = path + ": names holding \"\\\" cannot be packed";
-      return false;
-    }
-    if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Posix)) {
-      message = path + ": the name would be refused by the kit reader";
-      return false;
-    }
-    // One kit serves both programs, so a name Windows would not take as a
-    // plain file name (a trailing dot or blank, a colon, "nul") is refused
-    // here rather than there, where the whole kit would count as damaged.
-    if (!setup::IsSafeKitEntryName(wide, setup::PathStyle::Windows)) {
-      message = path + ": the name cannot be installed on Windows";
-      return false;
-    }
-    for (char16_t& c : wide) {
-      if (c == u'/') c = options_.separator;
-    }
-    name = std::move(wide);
-    return true;
-  }
-
-  const PackOptions& options_;
-  dev_t skipDevice_;
-  ino_t skipInode_;
-  bool skip_;
-};
 
 void PutU32(std::string& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(char(value >> (8 * i)));
@@ -178,7 +81,7 @@ std::string Record(const std::string& fields) {
 // Deflates into the kit file chunk by chunk.
 class DeflateWriter {
  public:
-  DeflateWriter(int fd, const std::string& path) : fd_(fd), path_(path), output_(kChunkSize) {}
+  DeflateWriter(KitFile& kit, const std::string& path) : kit_(kit), path_(path), output_(kChunkSize) {}
   ~DeflateWriter() {
     if (ready_) deflateEnd(&stream_);
   }
@@ -212,26 +115,12 @@ class DeflateWriter {
         return false;
       }
       size_t produced = output_.size() - stream_.avail_out;
-      if (!WriteAll(output_.data(), produced, message)) return false;
+      if (produced > 0 && !kit_.Write(output_.data(), produced, message)) return false;
       if (flush == Z_FINISH ? result == Z_STREAM_END : stream_.avail_out != 0) return true;
     }
   }
 
-  bool WriteAll(const uint8_t* data, size_t size, std::string& message) {
-    while (size > 0) {
-      ssize_t n = ::write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        message = path_ + ": cannot write: " + ErrnoText(n < 0 ? errno : ENOSPC);
-        return false;
-      }
-      data += n;
-      size -= size_t(n);
-    }
-    return true;
-  }
-
-  int fd_;
+  KitFile& kit_;
   std::string path_;
   std::vector<uint8_t> output_;
   z_stream stream_{};
@@ -276,25 +165,17 @@ std::string Tables(const PackOptions& options, const std::vector<Item>& items) {
 // listed with: the table already promised that many bytes.
 bool CopyFile(const PackOptions& options, const Item& item, DeflateWriter& writer, std::vector<uint8_t>& buffer,
               std::string& message) {
-  std::string path = Joined(options.directory, item.relative);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) {
-    message = path + ": cannot open: " + ErrnoText(errno);
-    return false;
-  }
-  posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::string path = JoinedPath(options.directory, item.relative);
+  SourceFile file;
+  if (!file.Open(path, message)) return false;
   uint64_t total = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      message = path + ": cannot read: " + ErrnoText(errno);
-      return false;
-    }
+    size_t n = 0;
+    if (!file.Read(buffer.data(), buffer.size(), n, message)) return false;
     if (n == 0) break;
     total += uint64_t(n);
     if (total > item.size) break;
-    if (!writer.Write(buffer.data(), size_t(n), message)) return false;
+    if (!writer.Write(buffer.data(), n, message)) return false;
   }
   if (total != item.size) {
     message = path + ": the file changed while it was being packed";
@@ -305,24 +186,36 @@ bool CopyFile(const PackOptions& options, const Item& item, DeflateWriter& write
 
 }  // namespace
 
-int Pack(const PackOptions& options, std::string& message) {
-  struct stat kitStat;
-  bool kitExists = ::stat(options.kit.c_str(), &kitStat) == 0;
-  struct stat dirStat;
-  if (::stat(options.directory.c_str(), &dirStat) != 0) {
-    message = options.directory + ": " + ErrnoText(errno);
-    return 1;
+std::string JoinedPath(const std::string& directory, const std::string& relative) {
+  constexpr char separator = char(setup::kPathSeparator);
+  std::string path = directory;
+  // "C:" names the drive's current folder, which a separator would turn into its root.
+  const bool drive = path.size() == 2 && setup::IsDriveDesignator(setup::Utf8ToUtf16(path));
+  if (!path.empty() && !drive && !setup::IsSeparator(char16_t(static_cast<unsigned char>(path.back())))) {
+    path.push_back(separator);
   }
-  if (!S_ISDIR(dirStat.st_mode)) {
-    message = options.directory + ": is not a directory";
-    return 1;
-  }
+  for (char c : relative) path.push_back(c == '/' ? separator : c);
+  return path;
+}
 
+int Pack(const PackOptions& options, std::string& message) {
   std::vector<Item> items;
-  Walker walker(options, kitExists ? kitStat.st_dev : 0, kitExists ? kitStat.st_ino : 0, kitExists);
-  if (!walker.Walk("", items, message)) return 1;
+  auto take = [&](TreeFile&& file, std::string& why) {
+    Item item;
+    item.relative = std::move(file.relative);
+    item.size = file.size;
+    item.time = options.time.value_or(file.time);
+    if (!StoredName(options, JoinedPath(options.directory, item.relative), item.relative, item.name, why)) {
+      return false;
+    }
+    items.push_back(std::move(item));
+    return true;
+  };
+  if (!WalkTree(options.directory, options.kit, take, message)) return 1;
   // The walk already visits names in order; sorting the full paths makes the
-  // order independent of how components compare against "/".
+  // order independent of how components compare against "/". Both builds
+  // compare the bytes of the names as UTF-8 (on Linux under a UTF-8 locale),
+  // which is the order of their code points, so they pack a tree alike.
   std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.relative < b.relative; });
   // Linux may hold a file "data" beside a folder "Data"; Windows takes them
   // for one name, and its reader would count the whole kit as damaged.
@@ -331,8 +224,8 @@ int Pack(const PackOptions& options, std::string& message) {
   for (const Item& item : items) names.push_back(item.name);
   setup::KitNameClash clash;
   if (setup::CheckFileFolderNames(names, setup::PathStyle::Windows, clash) != 0) {
-    message = Joined(options.directory, items[clash.file].relative) + ": on Windows the same name as the folder of " +
-              Joined(options.directory, items[clash.inside].relative);
+    message = JoinedPath(options.directory, items[clash.file].relative) + ": on Windows the same name as the folder of " +
+              JoinedPath(options.directory, items[clash.inside].relative);
     return 1;
   }
 
@@ -340,7 +233,7 @@ int Pack(const PackOptions& options, std::string& message) {
   uint64_t imageSize = tables.size();
   for (const Item& item : items) {
     if (item.size > setup::kKitImageSizeLimit) {
-      message = Joined(options.directory, item.relative) + ": larger than the 4294967295 bytes a kit can address";
+      message = JoinedPath(options.directory, item.relative) + ": larger than the 4294967295 bytes a kit can address";
       return 1;
     }
     imageSize += item.size;
@@ -351,40 +244,18 @@ int Pack(const PackOptions& options, std::string& message) {
     return 1;
   }
 
-  // Written beside the kit and renamed over it at the end, so a failure never
-  // leaves a half kit or destroys an older one.
-  std::string temporary = options.kit + ".XXXXXX";
-  Fd out(mkostemp(temporary.data(), O_CLOEXEC));
-  if (out.get() < 0) {
-    message = options.kit + ": cannot create: " + ErrnoText(errno);
-    return 1;
-  }
-  auto fail = [&]() {
-    ::unlink(temporary.c_str());
-    return 1;
-  };
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(out.get(), 0666 & ~mask);
-
-  DeflateWriter writer(out.get(), options.kit);
-  if (!writer.Init(options.level, message)) return fail();
-  if (!writer.Write(tables.data(), tables.size(), message)) return fail();
+  KitFile kit;
+  if (!kit.Create(options.kit, message)) return 1;
+  DeflateWriter writer(kit, options.kit);
+  if (!writer.Init(options.level, message)) return 1;
+  if (!writer.Write(tables.data(), tables.size(), message)) return 1;
   std::string().swap(tables);
   std::vector<uint8_t> buffer(kChunkSize);
   for (const Item& item : items) {
-    if (!CopyFile(options, item, writer, buffer, message)) return fail();
+    if (!CopyFile(options, item, writer, buffer, message)) return 1;
   }
-  if (!writer.Finish(message)) return fail();
-  if (::close(out.release()) != 0) {
-    message = options.kit + ": cannot write: " + ErrnoText(errno);
-    return fail();
-  }
-  if (::rename(temporary.c_str(), options.kit.c_str()) != 0) {
-    message = options.kit + ": cannot create: " + ErrnoText(errno);
-    return fail();
-  }
-  return 0;
+  if (!writer.Finish(message)) return 1;
+  return kit.Commit(message) ? 0 : 1;
 }
 
 }  // namespace okdpack

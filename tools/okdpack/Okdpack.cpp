@@ -1,14 +1,14 @@
 // okdpack: builds distribution kits from a directory tree and lists them.
-#include <clocale>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "KitPacker.h"
+#include "ProgramText.h"
+#include "TimeText.h"
 #include "core/KitReader.h"
 #include "core/Version.h"
-#include "platform/Text.h"
+
+namespace okdpack {
 
 namespace {
 
@@ -25,6 +25,9 @@ const char kUsage[] =
     "                 one description, taken as English (the single layout)\n"
     "  --separator S  separator of the stored names, '\\' (default) or '/'\n"
     "  --level N      compression level 0-9 (default 9)\n"
+    "  --time WHEN    give every file the time WHEN instead of its own\n"
+    "                 last-write time: seconds since 1970-01-01 UTC (as in\n"
+    "                 SOURCE_DATE_EPOCH) or YYYY-MM-DDThh:mm:ssZ\n"
     "  --list KIT     print the descriptions and the file table of KIT, one\n"
     "                 tab-separated line each: description LANG PRODUCT VENDOR\n"
     "                 DESCRIPTION, and file SIZE UTC-TIME NAME\n"
@@ -36,40 +39,28 @@ const char kUsage[] =
     "'man okdpack' has more, and how to ship a kit.\n";
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "okdpack: %s\nTry 'okdpack --help'.\n", message.c_str());
+  std::string text = "okdpack: ";
+  text += message;
+  text += "\nTry 'okdpack --help'.\n";
+  Print(Stream::Error, text);
   return 2;
 }
 
+int Failure(const std::string& message) {
+  std::string text = "okdpack: ";
+  text += message;
+  text += '\n';
+  Print(Stream::Error, text);
+  return 1;
+}
+
 std::string Printable(const std::u16string& text) {
-  std::string out = setup::WideToMultiByte(text);
+  std::string out = FromWide(text);
   // Keep one line per record even for texts with line breaks or tabs in them.
   for (char& c : out) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
   return out;
-}
-
-// 100-ns ticks since 1601 as "YYYY-MM-DDThh:mm:ss.fffffffZ".
-std::string IsoTime(setup::FileTime time) {
-  uint64_t seconds = time / 10000000;
-  unsigned fraction = unsigned(time % 10000000);
-  int64_t days = int64_t(seconds / 86400) - 134774;  // days from 1601-01-01 to 1970-01-01
-  unsigned secondOfDay = unsigned(seconds % 86400);
-  // Civil date from a day count (proleptic Gregorian calendar).
-  days += 719468;
-  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  unsigned dayOfEra = unsigned(days - era * 146097);
-  unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  int64_t year = int64_t(yearOfEra) + era * 400;
-  unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  unsigned mp = (5 * dayOfYear + 2) / 153;
-  unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
-  unsigned month = mp < 10 ? mp + 3 : mp - 9;
-  if (month <= 2) ++year;
-  char text[64];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ", static_cast<long long>(year), month, day,
-                secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60, fraction);
-  return text;
 }
 
 const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place) {
@@ -90,61 +81,72 @@ const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place) {
 
 int List(const std::string& kit) {
   setup::KitReader reader;
-  setup::ErrorCode error = reader.Read(setup::MultiByteToWide(kit));
+  setup::ErrorCode error = reader.Read(ToWide(kit));
   if (error) {
-    std::fprintf(stderr, "okdpack: %s: %s (error %u)\n", kit.c_str(), Reason(error, reader.FailurePlace()),
-                 unsigned(error));
-    return 1;
+    return Failure(kit + ": " + Reason(error, reader.FailurePlace()) + " (error " + std::to_string(error) + ")");
   }
+  bool printed = true;
   for (const setup::KitDescription& d : reader.Descriptions()) {
-    std::printf("description\t%s\t%s\t%s\t%s\n", Printable(d.language).c_str(), Printable(d.product).c_str(),
-                Printable(d.vendor).c_str(), Printable(d.description).c_str());
+    std::string line = "description\t";
+    line += Printable(d.language);
+    line += '\t';
+    line += Printable(d.product);
+    line += '\t';
+    line += Printable(d.vendor);
+    line += '\t';
+    line += Printable(d.description);
+    line += '\n';
+    printed = Print(Stream::Output, line) && printed;
   }
   for (const setup::KitFileEntry& f : reader.Files()) {
-    std::printf("file\t%u\t%s\t%s\n", unsigned(f.size), IsoTime(f.lastWriteTime).c_str(), Printable(f.name).c_str());
+    std::string line = "file\t";
+    line += std::to_string(f.size);
+    line += '\t';
+    line += FormatTime(f.lastWriteTime);
+    line += '\t';
+    line += Printable(f.name);
+    line += '\n';
+    printed = Print(Stream::Output, line) && printed;
   }
   reader.Close();
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "okdpack: cannot write the listing\n");
-    return 1;
-  }
+  if (!FlushOutput() || !printed) return Failure("cannot write the listing");
   return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
-  okdpack::PackOptions options;
+int Run(const std::vector<std::string>& args) {
+  PackOptions options;
   std::vector<std::string> positional;
   std::string list;
   bool haveSingle = false;
   bool haveSeparator = false;
   bool haveLevel = false;
   bool optionsDone = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto need = [&](int count) { return i + count < argc; };
+  const size_t argc = args.size();
+  for (size_t i = 0; i < argc; ++i) {
+    const std::string& arg = args[i];
+    auto need = [&](size_t count) { return i + count < argc; };
     if (optionsDone || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       positional.push_back(arg);
     } else if (arg == "--") {
       optionsDone = true;
     } else if (arg == "--help") {
-      std::fputs(kUsage, stdout);
+      Print(Stream::Output, kUsage);
       return 0;
     } else if (arg == "--version") {
-      std::printf("%s\n", setup::VersionLine("okdpack").c_str());
+      Print(Stream::Output, setup::VersionLine("okdpack") + "\n");
       return 0;
     } else if (arg == "--list") {
       if (!need(1)) return UsageError("--list needs a kit");
-      list = argv[++i];
+      list = args[++i];
     } else if (arg == "--describe") {
       if (!need(4)) return UsageError("--describe needs LANG PRODUCT VENDOR DESCRIPTION");
       setup::KitDescription d;
-      d.language = setup::MultiByteToWide(argv[++i]);
-      d.product = setup::MultiByteToWide(argv[++i]);
-      d.vendor = setup::MultiByteToWide(argv[++i]);
-      d.description = setup::MultiByteToWide(argv[++i]);
+      d.language = ToWide(args[++i]);
+      d.product = ToWide(args[++i]);
+      d.vendor = ToWide(args[++i]);
+      d.description = ToWide(args[++i]);
       if (d.language.empty()) return UsageError("--describe needs a language code");
       options.descriptions.push_back(std::move(d));
     } else if (arg == "--single") {
@@ -153,29 +155,36 @@ int main(int argc, char** argv) {
       haveSingle = true;
       setup::KitDescription d;
       d.language = u"en";
-      d.product = setup::MultiByteToWide(argv[++i]);
-      d.vendor = setup::MultiByteToWide(argv[++i]);
-      d.description = setup::MultiByteToWide(argv[++i]);
+      d.product = ToWide(args[++i]);
+      d.vendor = ToWide(args[++i]);
+      d.description = ToWide(args[++i]);
       options.descriptions.insert(options.descriptions.begin(), std::move(d));
     } else if (arg == "--separator") {
       if (!need(1)) return UsageError("--separator needs '\\' or '/'");
-      std::string s = argv[++i];
+      const std::string& s = args[++i];
       if (s != "\\" && s != "/") return UsageError("--separator takes '\\' or '/'");
       options.separator = s == "/" ? u'/' : u'\\';
       haveSeparator = true;
     } else if (arg == "--level") {
       if (!need(1)) return UsageError("--level needs a number");
-      std::string s = argv[++i];
+      const std::string& s = args[++i];
       if (s.size() != 1 || s[0] < '0' || s[0] > '9') return UsageError("--level takes 0 to 9");
       options.level = s[0] - '0';
       haveLevel = true;
+    } else if (arg == "--time") {
+      if (!need(1)) return UsageError("--time needs a time");
+      setup::FileTime time = 0;
+      if (!ParseTime(args[++i], time)) {
+        return UsageError("--time takes seconds since 1970-01-01 UTC or YYYY-MM-DDThh:mm:ssZ");
+      }
+      options.time = time;
     } else {
       return UsageError("unknown option " + arg);
     }
   }
 
   if (!list.empty()) {
-    if (!positional.empty() || !options.descriptions.empty() || haveSeparator || haveLevel) {
+    if (!positional.empty() || !options.descriptions.empty() || haveSeparator || haveLevel || options.time) {
       return UsageError("--list takes nothing but the kit");
     }
     return List(list);
@@ -188,9 +197,8 @@ int main(int argc, char** argv) {
   options.kit = positional[1];
 
   std::string message;
-  if (okdpack::Pack(options, message) != 0) {
-    std::fprintf(stderr, "okdpack: %s\n", message.c_str());
-    return 1;
-  }
+  if (Pack(options, message) != 0) return Failure(message);
   return 0;
 }
+
+}  // namespace okdpack
