@@ -215,6 +215,10 @@ TEST_F(SilentRun, PreparationFailuresPrintOneLineInTheChosenLanguageAndExitWith3
   EXPECT_EQ(r.status, 0) << r.err;
 
   // A damaged kit.
+  ASSERT_EQ(test::RunProcess({OKDPACK, "--level", "0", "--single", "Demo", "Shop", "readme.txt", dir_ / "kit",
+                              dir_ / "whole.okd"})
+                .status,
+            0);
   std::string kit = ReadFile(app_ + "/orvikv8.okd");
   kit[kit.size() / 2] ^= 0x55;
   WriteFile(app_ + "/orvikv8.okd", kit);
@@ -223,6 +227,21 @@ TEST_F(SilentRun, PreparationFailuresPrintOneLineInTheChosenLanguageAndExitWith3
   EXPECT_EQ(r.err, "Файл комплекта установки orvikv8.okd поврежден или не предназначен для этой программы установки.\n");
   r = Setup({"-S"});
   EXPECT_EQ(r.err, "Distribution kit file orvikv8.okd corrupted or not designed for this installation program.\n");
+  // Damage that still inflates, "config" arriving as "conf)g": only the
+  // kit's checksums show it, and nothing is installed.
+  const std::string good = ReadFile(dir_ / "whole.okd");
+  const size_t at = good.find("config");
+  ASSERT_NE(at, std::string::npos);
+  std::string altered = good;
+  altered[at + 4] ^= 0x40;
+  WriteFile(app_ + "/orvikv8.okd", altered);
+  test::RemoveTree(home_);  // what the run above installed
+  test::MakeDirs(home_);
+  r = Setup({"-S"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Distribution kit file orvikv8.okd corrupted or not designed for this installation program.\n");
+  EXPECT_FALSE(Exists(DefaultDirectory()));
+  EXPECT_FALSE(Exists(UserStarter()));
 
   // No kit at all.
   unlink((app_ + "/orvikv8.okd").c_str());

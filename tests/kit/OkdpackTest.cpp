@@ -135,6 +135,46 @@ TEST_F(kit_okdpack, ListShowsDescriptionsAndFiles) {
   EXPECT_TRUE(OdkFiles().empty());
 }
 
+// Every kit ends with its trailer; --verify proves it whole, and it and
+// --list tell a damaged kit, and a kit without a trailer, for what they are.
+TEST_F(kit_okdpack, VerifyAndListJudgeTheTrailer) {
+  MakeTree(Path("tree"), {{"a/b.txt", std::string(5000, 'b'), 0, 0}, {"c", "sub 18", 1600000000, 0}});
+  ASSERT_EQ(Okdpack({"--single", "Demo", "Shop", "a/b.txt", Path("tree"), Path("k.okd")}).status, 0);
+  const std::string kit = test::ReadFile(Path("k.okd"));
+  ASSERT_GT(kit.size(), kKitTrailerSize);
+  KitTrailer trailer;
+  const size_t streamLength = kit.size() - kKitTrailerSize;
+  ASSERT_EQ(DecodeKitTrailer(reinterpret_cast<const uint8_t*>(kit.data()) + streamLength, kKitTrailerSize,
+                             streamLength, trailer),
+            KitTrailerVerdict::Valid);
+  EXPECT_EQ(trailer.streamLength, streamLength);
+
+  std::string damaged = kit;
+  damaged[streamLength / 2] ^= 0x10;
+  test::WriteFile(Path("damaged.okd"), damaged);
+  test::WriteFile(Path("old.okd"), kit.substr(0, streamLength));
+  struct Case {
+    std::string option, kit;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"--verify", "k.okd", 0, "whole"},
+      {"--list", "k.okd", 0, "file\t6\t"},
+      {"--verify", "damaged.okd", 1, "damaged"},
+      {"--list", "damaged.okd", 1, "damaged"},
+      {"--verify", "old.okd", 1, "no checksum"},
+      {"--list", "old.okd", 0, "file\t6\t"},
+  };
+  for (const Case& c : cases) {
+    const test::ProcessResult run = Okdpack({c.option, Path(c.kit)});
+    EXPECT_EQ(run.status, c.status) << c.option << " " << c.kit << ": " << run.err;
+    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << c.option << " " << c.kit << ": " << run.out
+                                                                     << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.status) << run.err;
+  }
+  EXPECT_TRUE(OdkFiles().empty());
+}
+
 TEST_F(kit_okdpack, UsageAndHelp) {
   test::ProcessResult help = Okdpack({"--help"});
   EXPECT_EQ(help.status, 0);

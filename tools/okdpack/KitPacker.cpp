@@ -6,6 +6,7 @@
 
 #include "ProgramText.h"
 #include "TreeFiles.h"
+#include "core/KitTrailer.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 
@@ -97,12 +98,20 @@ class DeflateWriter {
   }
 
   bool Write(const void* data, size_t size, std::string& message) {
+    trailer_.imageCrc = setup::KitCrc32(trailer_.imageCrc, static_cast<const uint8_t*>(data), size);
+    trailer_.imageLength += size;
     stream_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
     stream_.avail_in = uInt(size);
     return Pump(Z_NO_FLUSH, message);
   }
 
-  bool Finish(std::string& message) { return Pump(Z_FINISH, message); }
+  // Ends the stream and puts the trailer after it, by which a reader proves
+  // the kit whole.
+  bool Finish(std::string& message) {
+    if (!Pump(Z_FINISH, message)) return false;
+    const auto trailer = setup::EncodeKitTrailer(trailer_);
+    return kit_.Write(trailer.data(), trailer.size(), message);
+  }
 
  private:
   bool Pump(int flush, std::string& message) {
@@ -115,6 +124,8 @@ class DeflateWriter {
         return false;
       }
       size_t produced = output_.size() - stream_.avail_out;
+      trailer_.streamCrc = setup::KitCrc32(trailer_.streamCrc, output_.data(), produced);
+      trailer_.streamLength += produced;
       if (produced > 0 && !kit_.Write(output_.data(), produced, message)) return false;
       if (flush == Z_FINISH ? result == Z_STREAM_END : stream_.avail_out != 0) return true;
     }
@@ -125,6 +136,7 @@ class DeflateWriter {
   std::vector<uint8_t> output_;
   z_stream stream_{};
   bool ready_ = false;
+  setup::KitTrailer trailer_;
 };
 
 std::string Tables(const PackOptions& options, const std::vector<Item>& items) {

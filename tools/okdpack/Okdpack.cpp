@@ -15,8 +15,10 @@ namespace {
 const char kUsage[] =
     "Usage: okdpack [options] DIR KIT\n"
     "       okdpack --list KIT\n"
+    "       okdpack --verify KIT\n"
     "\n"
-    "Packs the regular files below DIR into the distribution kit KIT.\n"
+    "Packs the regular files below DIR into the distribution kit KIT, with a\n"
+    "trailer of checksums by which setup proves the kit whole.\n"
     "\n"
     "  --describe LANG PRODUCT VENDOR DESCRIPTION\n"
     "                 describe the package in language LANG; repeat for more\n"
@@ -31,6 +33,8 @@ const char kUsage[] =
     "  --list KIT     print the descriptions and the file table of KIT, one\n"
     "                 tab-separated line each: description LANG PRODUCT VENDOR\n"
     "                 DESCRIPTION, and file SIZE UTC-TIME NAME\n"
+    "  --verify KIT   check KIT against its checksums: status 0 when it is\n"
+    "                 whole, 1 when it is damaged or has no checksum\n"
     "  --help         print this text\n"
     "  --version      print the version and the commit\n"
     "  --             take every later argument as DIR or KIT\n"
@@ -63,7 +67,13 @@ std::string Printable(const std::u16string& text) {
   return out;
 }
 
-const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place) {
+const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place, setup::KitIntegrity integrity) {
+  switch (integrity) {
+    case setup::KitIntegrity::Mismatch: return "damaged: it does not match its checksum";
+    case setup::KitIntegrity::DamagedTrailer:
+      return "damaged: its checksum trailer is cut or altered, or comes from a later okdpack";
+    default: break;
+  }
   switch (code) {
     case setup::kErrorInvalidData: return "damaged, or not a kit";
     case setup::kErrorDiskFull: return "the temporary directory is full";
@@ -79,12 +89,35 @@ const char* Reason(setup::ErrorCode code, setup::KitFailurePlace place) {
   }
 }
 
+// Reads `kit` as setup would; false, with the reason said, when it cannot.
+bool ReadKit(const std::string& kit, setup::KitReader& reader) {
+  const setup::ErrorCode error = reader.Read(ToWide(kit));
+  if (!error) return true;
+  Failure(kit + ": " + Reason(error, reader.FailurePlace(), reader.Integrity()) + " (error " + std::to_string(error) +
+          ")");
+  return false;
+}
+
+// Whole only when the kit's trailer proves it: a kit of an older okdpack
+// reads, but nothing shows that it is the kit that was packed.
+int Verify(const std::string& kit) {
+  setup::KitReader reader;
+  if (!ReadKit(kit, reader)) return 1;
+  if (reader.Integrity() != setup::KitIntegrity::Verified) {
+    return Failure(kit + ": cannot be proven whole: it carries no checksum (an older okdpack packed it); pack it "
+                         "again");
+  }
+  std::string line = kit;
+  line += ": whole: ";
+  line += std::to_string(reader.Files().size());
+  line += " files, and the checksums of its stream and image match\n";
+  if (!Print(Stream::Output, line) || !FlushOutput()) return Failure("cannot write the verdict");
+  return 0;
+}
+
 int List(const std::string& kit) {
   setup::KitReader reader;
-  setup::ErrorCode error = reader.Read(ToWide(kit));
-  if (error) {
-    return Failure(kit + ": " + Reason(error, reader.FailurePlace()) + " (error " + std::to_string(error) + ")");
-  }
+  if (!ReadKit(kit, reader)) return 1;
   bool printed = true;
   for (const setup::KitDescription& d : reader.Descriptions()) {
     std::string line = "description\t";
@@ -119,6 +152,7 @@ int Run(const std::vector<std::string>& args) {
   PackOptions options;
   std::vector<std::string> positional;
   std::string list;
+  bool verify = false;
   bool haveSingle = false;
   bool haveSeparator = false;
   bool haveLevel = false;
@@ -137,8 +171,10 @@ int Run(const std::vector<std::string>& args) {
     } else if (arg == "--version") {
       Print(Stream::Output, setup::VersionLine("okdpack") + "\n");
       return 0;
-    } else if (arg == "--list") {
-      if (!need(1)) return UsageError("--list needs a kit");
+    } else if (arg == "--list" || arg == "--verify") {
+      if (!need(1)) return UsageError(arg + " needs a kit");
+      if (!list.empty()) return UsageError("--list and --verify take one kit, once");
+      verify = arg == "--verify";
       list = args[++i];
     } else if (arg == "--describe") {
       if (!need(4)) return UsageError("--describe needs LANG PRODUCT VENDOR DESCRIPTION");
@@ -185,9 +221,9 @@ int Run(const std::vector<std::string>& args) {
 
   if (!list.empty()) {
     if (!positional.empty() || !options.descriptions.empty() || haveSeparator || haveLevel || options.time) {
-      return UsageError("--list takes nothing but the kit");
+      return UsageError(verify ? "--verify takes nothing but the kit" : "--list takes nothing but the kit");
     }
-    return List(list);
+    return verify ? Verify(list) : List(list);
   }
   if (positional.size() != 2) return UsageError("expected DIR and KIT");
   if (haveSingle && options.descriptions.size() > 1) return UsageError("--single and --describe exclude each other");
