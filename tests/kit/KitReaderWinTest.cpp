@@ -22,15 +22,16 @@ TEST_F(kit_reader_win, AFailureSaysWhetherTheKitOrTheImageFailed) {
     ErrorCode code;
     KitFailurePlace place;
   };
-  // The image is created first, then the kit opened and mapped; the image
-  // is written, then read back for the tables.
+  // The image is created first, then the kit opened, its end read for a
+  // trailer, and mapped; the image is written, then read back for the tables.
   for (const Case& c : {Case{"CreateFileW", 1, ERROR_ACCESS_DENIED, KitFailurePlace::Image},
                         Case{"CreateFileW", 2, ERROR_ACCESS_DENIED, KitFailurePlace::Kit},
                         Case{"CreateFileMappingW", 1, ERROR_ACCESS_DENIED, KitFailurePlace::Kit},
                         Case{"MapViewOfFile", 1, ERROR_READ_FAULT, KitFailurePlace::Kit},
                         Case{"WriteFile", 1, ERROR_WRITE_FAULT, KitFailurePlace::Image},
                         Case{"WriteFile", 1, ERROR_DISK_FULL, KitFailurePlace::Image},
-                        Case{"ReadFile", 1, ERROR_READ_FAULT, KitFailurePlace::Image}}) {
+                        Case{"ReadFile", 1, ERROR_READ_FAULT, KitFailurePlace::Kit},
+                        Case{"ReadFile", 2, ERROR_READ_FAULT, KitFailurePlace::Image}}) {
     const std::string what = std::string(c.function) + " " + std::to_string(c.nth);
     KitReader reader;
     ErrorCode error = 0;

@@ -110,7 +110,8 @@ int Verify(const std::string& kit) {
   std::string line = kit;
   line += ": whole: ";
   line += std::to_string(reader.Files().size());
-  line += " files, and the checksums of its stream and image match\n";
+  line += reader.Files().size() == 1 ? " file" : " files";
+  line += ", and the checksums of its stream and image match\n";
   if (!Print(Stream::Output, line) || !FlushOutput()) return Failure("cannot write the verdict");
   return 0;
 }
