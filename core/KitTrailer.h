@@ -11,7 +11,8 @@
 //  16  u64 image length: bytes the stream inflates to
 //  24  u32 CRC-32 of the image (gzip's polynomial, as zlib's crc32)
 //  28  u32 CRC-32 of the stream, which also catches damage that leaves the
-//      image as it was (in the unused bits of the stream's last byte)
+//      image as it was: some flipped bits change nothing the stream
+//      produces (the padding of its last byte, an unused code length)
 //  32  u32 CRC-32 of bytes 0 to 31, so that damage to the trailer itself is
 //      told from damage to the kit
 // CRC-32 is a checksum against accidental damage (a download or a medium),
