@@ -70,6 +70,21 @@ class BufferedImageSource : public KitByteSource {
 
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
+// CRC-32 of the first `length` bytes of the kit, read anew.
+ErrorCode CrcOfKitStart(FileHandle kit, uint64_t length, uint32_t& crc) {
+  std::vector<uint8_t> buffer(kImageWriteSize);
+  crc = 0;
+  for (uint64_t offset = 0; offset < length;) {
+    uint32_t got = 0;
+    const uint32_t wanted = uint32_t(std::min<uint64_t>(buffer.size(), length - offset));
+    if (ErrorCode error = ReadFromFileAt(kit, offset, buffer.data(), wanted, got)) return error;
+    if (got != wanted) return kErrorInvalidData;
+    crc = KitCrc32(crc, buffer.data(), got);
+    offset += got;
+  }
+  return kErrorSuccess;
+}
+
 bool Matches(const KitTrailer& trailer, uint64_t imageLength, uint32_t imageCrc, uint32_t streamCrc) {
   return trailer.imageLength == imageLength && trailer.imageCrc == imageCrc && trailer.streamCrc == streamCrc;
 }
@@ -250,6 +265,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   // need to read it.
   uint64_t streamLength = 0;
   uint32_t streamCrc = 0;
+  bool streamCrcKnown = true;
   for (uint64_t offset = 0; offset < streamLimit && !ended; offset += windowSize) {
     // The window is cut at the trailer, so that the stream cannot run into it.
     const uint32_t length = uint32_t(std::min<uint64_t>(windowSize, streamLimit - offset));
@@ -262,7 +278,15 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     if (error == kErrorInvalidData && !tooLarge) return FailedOn(kKit, error);
     if (error) return error;
     if (ended) streamLength = offset + length - untaken - inflater->BytesPastStreamEnd();
-    streamCrc = KitCrc32(streamCrc, window, size_t((ended ? streamLength : offset + length) - offset));
+    if (!ended) {
+      streamCrc = KitCrc32(streamCrc, window, length);
+    } else if (streamLength >= offset) {
+      streamCrc = KitCrc32(streamCrc, window, size_t(streamLength - offset));
+    } else {
+      // The inflater's read-ahead reached back into an earlier window, whose
+      // bytes past the end are in the sum already: it is taken again below.
+      streamCrcKnown = false;
+    }
     mapping.UnmapWindow();
   }
 
@@ -286,6 +310,9 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       case KitTrailerVerdict::Absent: integrity_ = KitIntegrity::Unchecked; break;
       case KitTrailerVerdict::Damaged: return damaged(KitIntegrity::DamagedTrailer);
       case KitTrailerVerdict::Valid:
+        if (!streamCrcKnown) {
+          if (ErrorCode error = CrcOfKitStart(kit.Get(), streamLength, streamCrc)) return FailedOn(kKit, error);
+        }
         if (trailer.streamLength != streamLength || !Matches(trailer, imageSize, crc, streamCrc)) {
           return damaged(KitIntegrity::Mismatch);
         }

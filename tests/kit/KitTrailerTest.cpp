@@ -107,5 +107,26 @@ TEST_F(kit_trailer, WhatFollowsTheStreamDecides) {
   EXPECT_TRUE(OdkFiles().empty());
 }
 
+// The trailer is looked for where the stream ends, to the byte, also when
+// that end lies a few bytes either side of where the reader's windows meet.
+TEST_F(kit_trailer, ATrailerWithBytesAfterItIsFoundWhereverTheWindowsBreak) {
+  for (int delta = -6; delta <= 6; ++delta) {
+    KitModel model = SmallModel();
+    const size_t tables = model.Image().size();
+    // One stored block: its 5 header bytes, then the image as it stands.
+    model.files.back().data += std::string(size_t(32768 + delta - 5) - tables, 'z');
+    const std::string image = model.Image();
+    const std::string stream = DeflateRaw(image, 0);
+    ASSERT_EQ(stream.size(), size_t(32768 + delta));
+    const std::string kit = stream + TrailerBytes(TrailerOf(stream, image)) + "and more";
+    for (auto factory : kBackEnds) {
+      KitReader reader;
+      reader.SetInflaterFactory(factory);
+      EXPECT_EQ(ReadKit(reader, kit), 0u) << delta;
+      EXPECT_EQ(reader.Integrity(), KitIntegrity::Verified) << delta;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace setup::kittest
