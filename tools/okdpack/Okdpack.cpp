@@ -42,20 +42,17 @@ const char kUsage[] =
     "Exit status: 0 done, 1 the kit could not be written or read, 2 wrong usage.\n"
     "'man okdpack' has more, and how to ship a kit.\n";
 
-int UsageError(const std::string& message) {
-  std::string text = "okdpack: ";
-  text += message;
-  text += "\nTry 'okdpack --help'.\n";
-  Print(Stream::Error, text);
-  return 2;
-}
-
 int Failure(const std::string& message) {
   std::string text = "okdpack: ";
   text += message;
   text += '\n';
   Print(Stream::Error, text);
   return 1;
+}
+
+int UsageError(const std::string& message) {
+  Failure(message + "\nTry 'okdpack --help'.");
+  return 2;
 }
 
 std::string Printable(const std::u16string& text) {
