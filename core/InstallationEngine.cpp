@@ -56,6 +56,51 @@ std::u16string Naming(const char* identifier, const std::u16string& path) {
 
 }  // namespace
 
+ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitTime, FileAction& action) {
+  if (looked == kErrorFileNotFound || looked == kErrorPathNotFound) {
+    action = FileAction::Create;
+    return 0;
+  }
+  if (looked != 0) return looked;
+  if (existing.lastWriteTime >= kitTime) {
+    action = FileAction::Skip;
+    return 0;
+  }
+  // An older directory where the kit has a file would go to the workspace
+  // and be deleted with it after success; refuse it instead.
+  if (existing.directory) return kErrorAlreadyExists;
+  action = FileAction::Replace;
+  return 0;
+}
+
+std::vector<std::u16string> KitRelativePaths(const KitReader& kit) {
+  std::vector<std::u16string> relatives;
+  relatives.reserve(kit.Files().size());
+  for (const KitFileEntry& file : kit.Files()) relatives.push_back(ToNativeSeparators(file.name));
+  return relatives;
+}
+
+ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
+                        const std::vector<std::u16string>& relatives, std::u16string& message) {
+  std::u16string temp, tempInside;
+  const bool tempIsInside = GetTempDirectory(temp) == 0 && tree.Locate(temp, tempInside);
+  std::unordered_set<std::u16string> checkedFolders;
+  for (const std::u16string& relative : relatives) {
+    if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
+      message = LookUpMessage("IDS_ERROR_TEMPINSIDE");
+      return kErrorAccessDenied;
+    }
+    const std::u16string folder = ParentPath(relative);
+    if (folder.empty() || !checkedFolders.insert(folder).second) continue;
+    std::u16string link;
+    if (const ErrorCode code = tree.CheckFolders(relative, &link)) {
+      if (code == kErrorLinkInPath) message = Naming("IDS_ERROR_LINKINPATH", targetDirectory + link);
+      return code;
+    }
+  }
+  return 0;
+}
+
 ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& relative) {
   const std::u16string directory = WithoutTrailingSeparator(relative);
   if (directory.empty() || log.knownDirectories.count(directory)) return 0;
@@ -290,28 +335,10 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
                    code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
   }
   const std::vector<KitFileEntry>& files = kit->Files();
-  std::vector<std::u16string> relatives;
-  relatives.reserve(files.size());
-  for (const KitFileEntry& file : files) relatives.push_back(ToNativeSeparators(file.name));
-
-  // Before the first change: no kit path may lead through a link below the
-  // template directory, or into the temporary directory that holds the
-  // workspace, should that lie inside the template directory.
-  std::u16string temp, tempInside;
-  const bool tempIsInside = GetTempDirectory(temp) == 0 && log.tree.Locate(temp, tempInside);
-  std::unordered_set<std::u16string> checkedFolders;
-  for (const std::u16string& relative : relatives) {
-    if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
-      return FailRun(channel, log, kErrorAccessDenied, 0, LookUpMessage("IDS_ERROR_TEMPINSIDE"));
-    }
-    const std::u16string folder = ParentPath(relative);
-    if (folder.empty() || !checkedFolders.insert(folder).second) continue;
-    std::u16string link;
-    if (const ErrorCode code = log.tree.CheckFolders(relative, &link)) {
-      return FailRun(channel, log, code, 0,
-                     code == kErrorLinkInPath ? Naming("IDS_ERROR_LINKINPATH", log.targetDirectory + link)
-                                              : std::u16string());
-    }
+  const std::vector<std::u16string> relatives = KitRelativePaths(*kit);
+  std::u16string refusal;
+  if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal)) {
+    return FailRun(channel, log, code, 0, refusal);
   }
   // An earlier run with this reader may have let its image go.
   if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
@@ -327,13 +354,13 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     // rather than being replaced blindly.
     PathInfo existing;
     const ErrorCode looked = log.tree.Inspect(relative, existing);
-    if (looked == 0) {
-      if (existing.lastWriteTime >= files[i].lastWriteTime) continue;
-      // An older directory where the kit has a file would go to the
-      // workspace and be deleted with it after success; refuse it instead.
-      if (existing.directory) return FailRun(channel, log, kErrorAlreadyExists, percentage);
-    } else if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) {
-      return FailRun(channel, log, looked, percentage);
+    FileAction action = FileAction::Skip;
+    if (const ErrorCode code = DecideAction(looked, existing, files[i].lastWriteTime, action)) {
+      return FailRun(channel, log, code, percentage);
+    }
+    if (action == FileAction::Skip) {
+      if (settings.onEntryDone) settings.onEntryDone(i, action);
+      continue;
     }
 
     // Only something that stands there is moved aside, and only once: what
@@ -374,7 +401,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     if (extracted != 0) return FailRun(channel, log, extracted, percentage);
     log.writtenFiles.insert(relative);
     ++installed;
-    if (settings.onEntryInstalled) settings.onEntryInstalled(i);
+    if (settings.onEntryDone) settings.onEntryDone(i, action);
     // While the user is asked whether to cancel, no further file is begun.
     // A termination signal stops the run at this same point, without
     // waiting for the front-end to notice it and pass it on.

@@ -23,6 +23,9 @@ class WorkerChannel;
 inline constexpr char16_t kWorkspacePrefix[] = u"v8stp";
 inline constexpr std::chrono::milliseconds kCompletionPause{1000};
 
+// What a run does with one kit file, given what stands at its place.
+enum class FileAction { Create, Replace, Skip };
+
 struct EngineSettings {
   // How long "Copying complete..." stays up before the run returns.
   std::chrono::milliseconds completionPause = kCompletionPause;
@@ -30,9 +33,10 @@ struct EngineSettings {
   // files must be on disk: one flush of the target's file system by default,
   // or a flush of each file as it is written.
   bool flushEachFile = false;
-  // Called on the worker after each entry is installed, just before the
-  // cancel check; lets a caller watch or steer a run entry by entry.
-  std::function<void(size_t index)> onEntryInstalled;
+  // Called on the worker once each entry is done (installed or skipped),
+  // before the cancel check; lets a caller watch or steer a run entry by
+  // entry.
+  std::function<void(size_t index, FileAction action)> onEntryDone;
 };
 
 struct RollbackLog {
@@ -64,6 +68,23 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
 
 // Runs the installation and marks the channel finished with its result.
 void RunWorker(WorkerChannel& channel, const EngineSettings& settings = {});
+
+// The run's decision for one entry: `looked` and `existing` are what
+// ConfinedTree::Inspect found at its place. A file at least as new as the
+// kit's stays; an older directory where the kit has a file fails the run
+// (80), as does a place that cannot be looked at.
+ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitTime, FileAction& action);
+
+// The checks made before the first change: no kit path may lead through a
+// link below the template directory, or into the temporary directory should
+// that lie inside it. `targetDirectory` is the tree's root, ending in a
+// separator. On failure `message` is what the user is told.
+ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
+                        const std::vector<std::u16string>& relatives, std::u16string& message);
+
+// The kit's names with native separators: the entries' paths below the
+// template directory.
+std::vector<std::u16string> KitRelativePaths(const KitReader& kit);
 
 // The steps of a run, for the run itself and its tests. Paths of kit files
 // are relative to the template directory, with native separators.

@@ -1,7 +1,10 @@
 #include "i18n/LanguageChoice.h"
 
 #include <clocale>
+#include <type_traits>
 #include <vector>
+
+#include "platform/Text.h"
 
 namespace setup {
 
@@ -41,6 +44,32 @@ bool EqualsNoCase(std::u16string_view argument, std::string_view code) {
     if (AsciiLower(argument[i]) != AsciiLower(static_cast<unsigned char>(code[i]))) return false;
   }
   return true;
+}
+
+// "/D=value" -> "value"; empty without the "=".
+template <typename View>
+View OptionValue(View argument) {
+  return argument.size() > 2 && argument[2] == '=' ? argument.substr(3) : View();
+}
+
+// Takes one of the unattended options by its letter; any other letter is
+// an option nobody knows, and ignored.
+template <typename View>
+void TakeUnattendedOption(char16_t letter, View argument, UnattendedOptions& options) {
+  const auto value = [&] {
+    if constexpr (std::is_same_v<View, std::u16string_view>) {
+      return std::u16string(OptionValue(argument));
+    } else {
+      return MultiByteToWide(OptionValue(argument));
+    }
+  };
+  switch (AsciiLower(letter)) {
+    case u'd': options.destination = value(); break;
+    case u'r': options.report = value(); break;
+    case u'q': options.quiet = true; break;
+    case u'p': options.plan = true; break;
+    default: break;
+  }
 }
 
 // The custom-locale steps: 0x0C00 says nothing about the language, so ask
@@ -88,6 +117,8 @@ LanguageChoice SelectLanguageLinux(std::span<const std::string_view> arguments,
         if (IsOption(arguments[j])) choice.unreadOptions.emplace_back(arguments[j]);
       }
       break;
+    } else {
+      TakeUnattendedOption(static_cast<unsigned char>(option), argument, choice.unattended);
     }
   }
   if (!chosen && environmentLocale) {
@@ -101,6 +132,8 @@ LanguageChoice SelectLanguageLinux(std::span<const std::string_view> arguments,
   LanguageChoice result = ChoiceFor(*chosen);
   result.silent = choice.silent;
   result.useCurrentDirectory = choice.useCurrentDirectory;
+  result.unattended = std::move(choice.unattended);
+  result.unattended.quiet = result.unattended.quiet && result.silent;
   result.unreadOptions = std::move(choice.unreadOptions);
   for (std::string_view argument : arguments) {
     result.help = result.help || argument == "--help" || argument == "/?";
@@ -153,6 +186,7 @@ LanguageChoice SelectLanguageWindows(std::span<const std::u16string_view> argume
                                      WindowsLanguageSystem& system) {
   bool silent = false;
   uint16_t lcid = 0;
+  UnattendedOptions unattended;
   for (std::u16string_view argument : arguments) {
     if (argument.size() < 2 || argument[0] != u'/') continue;
     const char16_t option = argument[1];
@@ -175,6 +209,8 @@ LanguageChoice SelectLanguageWindows(std::span<const std::u16string_view> argume
         }
       }
       break;
+    } else {
+      TakeUnattendedOption(option, argument, unattended);
     }
   }
   if (lcid == 0) {
@@ -187,6 +223,8 @@ LanguageChoice SelectLanguageWindows(std::span<const std::u16string_view> argume
   LanguageChoice choice = language ? ChoiceFor(*language) : LanguageChoice{};
   choice.lcid = lcid;
   choice.silent = silent;
+  choice.unattended = std::move(unattended);
+  choice.unattended.quiet = choice.unattended.quiet && silent;
   for (std::u16string_view argument : arguments) {
     choice.help = choice.help || argument == u"/?" || argument == u"--help";
     choice.version = choice.version || argument == u"--version";

@@ -13,6 +13,17 @@
 
 namespace setup {
 
+// The options for unattended installation. The scan reads them as it reads
+// /S, so not after the language option. A path option without "=" or with
+// nothing after it gives an empty path, which start-up refuses: a mistyped
+// "/D dir" must not install into the proposed directory instead.
+struct UnattendedOptions {
+  std::optional<std::u16string> destination;  // /D=<dir>
+  std::optional<std::u16string> report;       // /R=<file>
+  bool quiet = false;                         // /Q, kept only together with /S
+  bool plan = false;                          // /P
+};
+
 struct LanguageChoice {
   int languageNumber = kEnglishLanguageNumber;  // key of the language's table
   uint16_t lcid = kEnglishLcid;                 // the same language on Windows
@@ -21,6 +32,7 @@ struct LanguageChoice {
   std::string descriptionLanguage = "en";
   bool silent = false;               // /S
   bool useCurrentDirectory = false;  // Linux: "usecwd" as the first argument
+  UnattendedOptions unattended;
   // "--help" or "/?", and "--version", anywhere on the line: the program
   // prints what was asked for and does nothing else.
   bool help = false;

@@ -169,7 +169,7 @@ TEST_F(EngineFaultsWin, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
     settings.completionPause = std::chrono::milliseconds(0);
     // Cancelled once all three older files are replaced; the rollback's first
     // listing of the workspace (the run itself lists nothing) fails.
-    settings.onEntryInstalled = [&](size_t index) {
+    settings.onEntryDone = [&](size_t index, FileAction) {
       if (index + 1 == kit_.Files().size()) channel.RequestCancel();
     };
     test::FileCallFaults faults(1, ERROR_ACCESS_DENIED, "FindFirstFileW");

@@ -127,7 +127,7 @@ TEST_F(EngineTest, OnlyOlderFilesAreReplacedAndTheirOldVersionsGoAfterSuccess) {
   // While the run goes on, the replaced file's old version sits in the workspace.
   bool sawSaved = false;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i == IndexOf("1c/base.cfg")) {
       sawSaved = test::ReadFile(tmp_ + "/v8stp0/saved/1c/base.cfg") == "older";
       struct stat st;
@@ -152,7 +152,7 @@ TEST_F(EngineTest, EachEntryPublishesItsTargetAndPercentage) {
   ASSERT_EQ(kit_.Files().size(), 10u);
   std::vector<WorkerStatus> seen;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) { seen.push_back(channel_.ReadStatus()); };
+  settings.onEntryDone = [&](size_t, FileAction) { seen.push_back(channel_.ReadStatus()); };
   EXPECT_EQ(Run(target_ + "/", settings), 0u);
   ASSERT_EQ(seen.size(), 10u);
   for (size_t i = 0; i < seen.size(); ++i) {
@@ -170,7 +170,7 @@ TEST_F(EngineTest, WorkspaceTakesTheFirstFreeNumber) {
   test::WriteFile(tmp_ + "/v8stp1", "a file counts too");
   std::string during;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) { during = Workspaces(tmp_).back(); };
+  settings.onEntryDone = [&](size_t, FileAction) { during = Workspaces(tmp_).back(); };
   EXPECT_EQ(Run(target_, settings), 0u);
   EXPECT_EQ(during, "v8stp2");
   EXPECT_EQ(Workspaces(tmp_), (std::vector<std::string>{"v8stp0", "v8stp1"}));
@@ -188,7 +188,7 @@ TEST_F(EngineTest, CancelAfterAnyEntryRollsBackEverythingUpToIt) {
   for (size_t k = 0; k < count; ++k) {
     EngineSettings settings;
     size_t installed = 0;
-    settings.onEntryInstalled = [&](size_t i) {
+    settings.onEntryDone = [&](size_t i, FileAction) {
       ++installed;
       if (i == k) channel_.RequestCancel();
     };
@@ -220,7 +220,7 @@ TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
 
   // Cancelled after the last entry: the original comes back, the new file goes.
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  settings.onEntryDone = [&](size_t i, FileAction) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
   EXPECT_EQ(Run(target_, settings), kErrorCancelled);
   EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
   EXPECT_TRUE(Workspaces(tmp_).empty());
@@ -246,7 +246,7 @@ TEST_F(EngineTest, TheImageIsLetGoBeforeTheFlushAndComesBackForAnotherRun) {
   ASSERT_EQ(Images(tmp_).size(), 1u);
   size_t imagesDuring = 0;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) { imagesDuring = std::max(imagesDuring, Images(tmp_).size()); };
+  settings.onEntryDone = [&](size_t, FileAction) { imagesDuring = std::max(imagesDuring, Images(tmp_).size()); };
   EXPECT_EQ(Run(target_, settings), 0u);
   EXPECT_EQ(imagesDuring, 1u);
   EXPECT_TRUE(Images(tmp_).empty());  // gone before the flush, not at the end of the program
@@ -338,7 +338,7 @@ TEST_F(EngineTest, ALinkToNothingIsMovedAsideAndComesBack) {
   ASSERT_EQ(symlink(outside.c_str(), (target_ + "/docs/notes.txt").c_str()), 0);
   const Snapshot before = TakeSnapshot(target_);
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  settings.onEntryDone = [&](size_t i, FileAction) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
   EXPECT_EQ(Run(target_, settings), kErrorCancelled);
   EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
   // Installing replaces the link with the file; nothing lands where it pointed.
@@ -352,7 +352,7 @@ TEST_F(EngineTest, RollbackRemovesATemplateDirectoryThatDidNotExist) {
   ReadKit();
   const std::string target = dir_ / "a/b/templates";
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  settings.onEntryDone = [&](size_t i, FileAction) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
   EXPECT_EQ(Run(target, settings), kErrorCancelled);
   EXPECT_FALSE(test::Exists(dir_ / "a"));
   EXPECT_TRUE(Workspaces(tmp_).empty());
@@ -437,7 +437,7 @@ TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
   chmod((target_ + "/docs/notes.txt").c_str(), 0600);
   const Snapshot before = TakeSnapshot(target_);
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  settings.onEntryDone = [&](size_t i, FileAction) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
   const ErrorCode cancelled = Run(target_, settings);
   const Snapshot afterCancel = TakeSnapshot(target_);
   const ErrorCode installed = Run(target_);
@@ -456,7 +456,7 @@ TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
 TEST_F(EngineTest, ARollbackKeepsWhatOthersPutIntoTheRunsFolders) {
   ReadKit();
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i != IndexOf("docs/notes.txt")) return;
     test::WriteFile(target_ + "/docs/mine.txt", "saved by the user meanwhile");
     channel_.RequestCancel();
@@ -489,7 +489,7 @@ TEST_F(EngineTest, ASecondRunIntoTheSameDirectoryStopsAtOnce) {
   ErrorCode second = 0;
   WorkerStatus secondStatus;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i != 0) return;
     const Snapshot during = TakeSnapshot(target_);
     WorkerChannel other{u""};
@@ -528,7 +528,7 @@ TEST_F(EngineTest, NothingIsWrittenThroughALinkBelowTheTemplateDirectory) {
   test::MakeDirs(target_ + "/docs");
   before = TakeSnapshot(target_);
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i != 0) return;
     ASSERT_EQ(rename((target_ + "/docs").c_str(), (dir_ / "docs-away").c_str()), 0);
     ASSERT_EQ(symlink(elsewhere.c_str(), (target_ + "/docs").c_str()), 0);
@@ -592,7 +592,7 @@ TEST_F(EngineTest, ARollbackThatCannotPutEverythingBackSaysSoAndKeepsTheWorkspac
   PutFile(target_ + "/1c/base.cfg", "older", kOld);
   const Snapshot before = TakeSnapshot(target_);
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i + 1 != kit_.Files().size()) return;
     ASSERT_EQ(rename((target_ + "/1c").c_str(), (dir_ / "1c-away").c_str()), 0);
     test::WriteFile(target_ + "/1c", "in the way");

@@ -100,7 +100,7 @@ class EngineWinTest : public ::testing::Test {
   // everything it did is rolled back.
   EngineSettings CancelAtTheEnd() {
     EngineSettings settings;
-    settings.onEntryInstalled = [this](size_t i) {
+    settings.onEntryDone = [this](size_t i, FileAction) {
       if (i + 1 == kit_.Files().size()) channel_.RequestCancel();
     };
     return settings;
@@ -143,7 +143,7 @@ TEST_F(EngineWinTest, OlderFilesAreReplacedNewerOnesKeptAndTheWorkspaceGoes) {
   // While the run goes on, a replaced file's old version waits in the workspace.
   bool sawSaved = false;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) {
+  settings.onEntryDone = [&](size_t, FileAction) {
     if (test::Exists(tmp_ + "\\v8stp0\\saved\\1c\\base.cfg")) sawSaved = test::ReadFile(tmp_ + "\\v8stp0\\saved\\1c\\base.cfg") == "older";
   };
   EXPECT_EQ(Run(target_, settings), 0u);
@@ -170,7 +170,7 @@ TEST_F(EngineWinTest, StatusTextsArePathsWithBackslashes) {
   ASSERT_EQ(kit_.Read(Utf8ToUtf16(dir_ / "mixed.okd")), 0u);
   std::vector<WorkerStatus> seen;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) { seen.push_back(channel_.ReadStatus()); };
+  settings.onEntryDone = [&](size_t, FileAction) { seen.push_back(channel_.ReadStatus()); };
   EXPECT_EQ(Run(target_, settings), 0u);
   ASSERT_EQ(seen.size(), 3u);
   const std::u16string base = Utf8ToUtf16(target_) + u"\\";
@@ -193,7 +193,7 @@ TEST_F(EngineWinTest, AFileHeldOpenElsewhereFailsTheRunWithThirtyTwoAndItIsRolle
   const Tree before = SnapshotOf(target_);
   size_t installed = 0;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t) { ++installed; };
+  settings.onEntryDone = [&](size_t, FileAction) { ++installed; };
   ErrorCode code = 0;
   {
     test::HeldOpen held(target_ + "\\docs\\notes.txt");
@@ -312,10 +312,10 @@ TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   // While the run goes on the saved versions are on C:.
   bool savedOnC = false;
   EngineSettings settings = CancelAtTheEnd();
-  const auto cancel = settings.onEntryInstalled;
-  settings.onEntryInstalled = [&](size_t i) {
+  const auto cancel = settings.onEntryDone;
+  settings.onEntryDone = [&](size_t i, FileAction) {
     savedOnC = savedOnC || test::Exists(driveC.Path() + "\\v8stp0\\saved\\1c\\base.cfg");
-    cancel(i);
+    cancel(i, FileAction::Create);
   };
   EXPECT_EQ(Run(target, settings), kErrorCancelled);
   EXPECT_TRUE(savedOnC);
@@ -349,7 +349,7 @@ TEST_F(EngineWinTest, ASecondRunStopsAtOnceAndARollbackKeepsTheUsersFile) {
   ReadKit();
   ErrorCode second = 0;
   EngineSettings settings;
-  settings.onEntryInstalled = [&](size_t i) {
+  settings.onEntryDone = [&](size_t i, FileAction) {
     if (i + 1 != kit_.Files().size()) return;
     WorkerChannel other{u""};
     other.Start(&kit_, Utf8ToUtf16(target_));

@@ -102,7 +102,7 @@ class HeldRunTest : public ::testing::Test {
   // entry `holdAfter` is installed, as the cancel question does.
   void StartRun(size_t holdAfter) {
     settings_.completionPause = 0ms;
-    settings_.onEntryInstalled = [this, holdAfter](size_t index) {
+    settings_.onEntryDone = [this, holdAfter](size_t index, FileAction) {
       if (index == holdAfter) {
         channel_.HoldWorker();
         reached_ = true;

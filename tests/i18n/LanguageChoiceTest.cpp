@@ -59,6 +59,40 @@ TEST(i18nLinuxLanguageChoice, SilentFromSlashOrDashInEitherCase) {
   EXPECT_EQ(c.descriptionLanguage, "fr");
 }
 
+// The options for administrators, as each build's scan reads them: the
+// letter decides, a path follows "=", /Q counts only with /S, and nothing
+// after the language option is read.
+struct UnattendedCase {
+  std::vector<std::u16string_view> args;
+  bool windows;  // also read by the Windows scan
+  std::optional<std::u16string> destination, report;
+  bool quiet, plan;
+};
+
+const UnattendedCase kUnattendedCases[] = {
+    {{u"/S", u"/D=/t/x", u"/Q"}, true, u"/t/x", std::nullopt, true, false},
+    {{u"/d=rel dir", u"/r=out.jsonl", u"/p"}, true, u"rel dir", u"out.jsonl", false, true},
+    {{u"/Quiet", u"/Plan"}, true, std::nullopt, std::nullopt, false, true},  // /Q without /S
+    {{u"/D", u"/Dx", u"/R"}, true, u"", u"", false, false},                  // no "=": an empty path
+    {{u"/D=a", u"/D=b=c"}, true, u"b=c", std::nullopt, false, false},      // the last one counts
+    {{u"/S", u"/Lde", u"/D=x", u"/Q", u"/P"}, true, std::nullopt, std::nullopt, false, false},
+    {{u"-S", u"-Q", u"-D=/t", u"-R=r", u"-P"}, false, u"/t", u"r", true, true},
+};
+
+TEST(i18nLinuxLanguageChoice, UnattendedOptionsAreReadUpToTheLanguageOption) {
+  for (const UnattendedCase& row : kUnattendedCases) {
+    std::vector<std::string> bytes;
+    for (std::u16string_view arg : row.args) bytes.emplace_back(arg.begin(), arg.end());
+    const std::vector<std::string_view> arguments(bytes.begin(), bytes.end());
+    const UnattendedOptions got = SelectLanguageLinux(arguments, std::nullopt).unattended;
+    SCOPED_TRACE(bytes.front());
+    EXPECT_EQ(got.destination, row.destination);
+    EXPECT_EQ(got.report, row.report);
+    EXPECT_EQ(got.quiet, row.quiet);
+    EXPECT_EQ(got.plan, row.plan);
+  }
+}
+
 TEST(i18nLinuxLanguageChoice, CodesMatchExactlyAndCaseSensitively) {
   for (std::string_view option : {"-Lru", "/Lru", "-lru", "/lru"}) {
     auto c = Linux({option}, "el_GR.UTF-8");
@@ -288,6 +322,19 @@ TEST(i18nWindowsLanguageChoice, OnlySlashOptionsAndTheFirstLanguageOptionCount) 
   c = Windows({u"--version", u"/S"}, system);
   EXPECT_TRUE(c.version && !c.help && c.silent);
   EXPECT_FALSE(Windows({u"/?x", u"-?", u"/version"}, system).help);
+}
+
+TEST(i18nWindowsLanguageChoice, UnattendedOptionsAreReadUpToTheLanguageOption) {
+  FakeWindows system;
+  for (const UnattendedCase& row : kUnattendedCases) {
+    const UnattendedOptions got = SelectLanguageWindows(row.args, system).unattended;
+    SCOPED_TRACE(std::string(row.args.front().begin(), row.args.front().end()));
+    const bool read = row.windows;  // dash options are Linux only
+    EXPECT_EQ(got.destination, read ? row.destination : std::nullopt);
+    EXPECT_EQ(got.report, read ? row.report : std::nullopt);
+    EXPECT_EQ(got.quiet, read && row.quiet);
+    EXPECT_EQ(got.plan, read && row.plan);
+  }
 }
 
 TEST(i18nWindowsLanguageChoice, UserLanguageMapsByPrimaryLanguage) {

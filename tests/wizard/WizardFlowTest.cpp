@@ -229,7 +229,7 @@ class WizardFlowTest : public testing::Test {
   }
   EngineSettings Gated() {
     EngineSettings settings;
-    settings.onEntryInstalled = [this](size_t index) { gate.Hold(index); };
+    settings.onEntryDone = [this](size_t index, FileAction) { gate.Hold(index); };
     return settings;
   }
 
