@@ -8,6 +8,8 @@ int32_t ResultOf(ErrorCode code) {
   return code == 0 ? 0 : static_cast<int32_t>(0x80070000u | (code & 0xFFFFu));
 }
 
+ErrorCode CodeOf(int32_t result) { return result == 0 ? 0 : static_cast<uint32_t>(result) & 0xFFFFu; }
+
 InstallationControl::InstallationControl(SetupContext& context, FrontEnd& frontEnd, EngineSettings settings,
                                          bool holdAfterError)
     : context_(context), frontEnd_(frontEnd), settings_(std::move(settings)), holdAfterError_(holdAfterError) {}

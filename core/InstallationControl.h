@@ -55,5 +55,7 @@ class InstallationControl {
 
 // Turns an engine code into the context's result: 0, or the HRESULT form.
 int32_t ResultOf(ErrorCode code);
+// And back: the code that a result was made from.
+ErrorCode CodeOf(int32_t result);
 
 }  // namespace setup

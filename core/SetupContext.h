@@ -40,6 +40,8 @@ struct SetupContext : TemplateDirectoryState {
   std::u16string progressText;
   uint32_t progressPercent = 0;
   Outcome outcome = Outcome::NotPrepared;
+  // The last message shown that was not a question; a report ends with it.
+  std::u16string shownMessage;
 };
 
 }  // namespace setup

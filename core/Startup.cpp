@@ -1,5 +1,6 @@
 #include "core/Startup.h"
 
+#include "core/InstallationControl.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
 #include "platform/FileOps.h"
@@ -35,12 +36,35 @@ const char* KitReadFailureMessage(ErrorCode code, KitFailurePlace place) {
   return "IDS_ERROR_DAMAGEDSOURCE";
 }
 
-bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
+std::u16string DirectoryRefusal(const std::u16string& directory, ErrorCode& code) {
+  // An empty directory would install relative to the working directory.
+  if (directory.empty()) {
+    code = kErrorPathNotFound;
+    return LookUpMessage("IDS_ERROR_NOTARGET");
+  }
+  if (!TemplateDirectoryUsable(directory)) {
+    code = kErrorAccessDenied;
+    return LookUpMessage("IDS_ERROR_BADTARGET") + u"\n" + directory;
+  }
+  code = 0;
+  return {};
+}
+
+bool ShowMessage(SetupContext& context, FrontEnd& frontEnd, MessageKind kind, const std::u16string& text) {
+  if (kind != MessageKind::Question) context.shownMessage = text;
+  return frontEnd.ShowMessage(kind, text);
+}
+
+bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd, const std::optional<std::u16string>& destination) {
+  const auto fail = [&](ErrorCode code, const std::u16string& text) {
+    context.result = ResultOf(code);
+    ShowMessage(context, frontEnd, MessageKind::Error, text);
+    return false;
+  };
   const std::u16string kitPath = LocateKit(context.useCurrentDirectory);
   FileFinder finder;
   if (kitPath.empty() || !finder.FindFirst(kitPath)) {
-    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage("IDS_ERROR_NOSOURCE"));
-    return false;
+    return fail(kErrorFileNotFound, LookUpMessage("IDS_ERROR_NOSOURCE"));
   }
   context.kitPath = kitPath;
 
@@ -48,13 +72,21 @@ bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
   // A signal while the starter files were read cut that reading short; the
   // caller ends the program as cancelled.
   if (TerminationRequested()) return false;
+  if (destination) {
+    // Taken as a directory typed in the wizard would be, and checked now:
+    // whoever gave it is not there to be asked again.
+    const std::u16string cleaned = CleanTemplateDirectory(*destination);
+    context.templateDirectory = cleaned.empty() ? cleaned : MakeAbsolutePath(cleaned, CurrentDirectory());
+    ErrorCode code = 0;
+    const std::u16string refusal = DirectoryRefusal(context.templateDirectory, code);
+    if (code != 0) return fail(code, refusal);
+  }
 
   uint32_t kitSize = 0;
   uint64_t freeSpace = 0;
   if (QueryFileSize(kitPath, kitSize) == 0 && QueryFreeSpace(freeSpace) == 0 &&
       !EnoughSpaceFor(kitSize, freeSpace)) {
-    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage("IDS_ERROR_NOSPACE"));
-    return false;
+    return fail(kErrorDiskFull, LookUpMessage("IDS_ERROR_NOSPACE"));
   }
 
   // A full or unwritable temporary directory, or a kit the system will not
@@ -63,10 +95,7 @@ bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd) {
   context.kit.SetStopCheck(TerminationRequested);
   const ErrorCode read = context.kit.Read(kitPath);
   if (read == kErrorCancelled) return false;
-  if (read != 0) {
-    frontEnd.ShowMessage(MessageKind::Error, LookUpMessage(KitReadFailureMessage(read, context.kit.FailurePlace())));
-    return false;
-  }
+  if (read != 0) return fail(read, LookUpMessage(KitReadFailureMessage(read, context.kit.FailurePlace())));
   context.progressPercent = 0;
   return true;
 }

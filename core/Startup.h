@@ -1,6 +1,7 @@
 #pragma once
 // Start-up: where the kit is, and the preparation routine that must succeed
 // before any page is shown.
+#include <optional>
 #include <string>
 
 #include "core/FrontEnd.h"
@@ -22,9 +23,19 @@ bool EnoughSpaceFor(uint64_t kitSize, uint64_t freeSpace);
 // unpacked into.
 const char* KitReadFailureMessage(ErrorCode code, KitFailurePlace place);
 
-// Finds the kit, proposes the template directory, checks the space in the
-// temporary directory and reads the kit. On failure one error message has
-// been shown and false is returned.
-bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd);
+// Why nothing can be installed into `directory` as it stands, in the words
+// the user is told, with the failure's code; empty when a run may begin.
+std::u16string DirectoryRefusal(const std::u16string& directory, ErrorCode& code);
+
+// Shows a message and keeps it as the one last shown (a question is not kept).
+bool ShowMessage(SetupContext& context, FrontEnd& frontEnd, MessageKind kind, const std::u16string& text);
+
+// Finds the kit, proposes the template directory (or takes `destination`,
+// made absolute against the working directory, which must be usable),
+// checks the space in the temporary directory and reads the kit. On failure
+// one error message has been shown, the context's result holds the
+// failure's code and false is returned.
+bool PrepareSetup(SetupContext& context, FrontEnd& frontEnd,
+                  const std::optional<std::u16string>& destination = std::nullopt);
 
 }  // namespace setup

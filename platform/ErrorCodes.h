@@ -17,6 +17,8 @@ inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
 inline constexpr ErrorCode kErrorInvalidData = 13;
 inline constexpr ErrorCode kErrorReadFault = 30;
 inline constexpr ErrorCode kErrorSharingViolation = 32;
+// The request needs something this system or session lacks (a display).
+inline constexpr ErrorCode kErrorNotSupported = 50;
 inline constexpr ErrorCode kErrorFileExists = 80;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorDiskFull = 112;

@@ -123,6 +123,8 @@ ErrorCode QueryPathInfo(const std::u16string& path, PathInfo& info);
 ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size);  // held at 4294967295
 // Bytes available to the calling user in the temporary directory.
 ErrorCode QueryFreeSpace(uint64_t& bytes);
+// The same for the file system that holds the existing directory `directory`.
+ErrorCode QueryFreeSpaceAt(const std::u16string& directory, uint64_t& bytes);
 
 // Conversions between FileTime and POSIX time, at full precision.
 FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);

@@ -1,5 +1,6 @@
 #include "wizard/HeadlessFrontEnd.h"
 
+#include "platform/Console.h"
 #include "platform/Text.h"
 
 namespace setup {
@@ -10,8 +11,7 @@ bool HeadlessFrontEnd::ShowMessage(MessageKind, const std::u16string& text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), out_);
-  std::fflush(out_);
+  WriteStandard(StandardStream::Error, line);
   return false;  // nobody is there to say Yes
 }
 

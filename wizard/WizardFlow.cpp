@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/Startup.h"
 #include "core/TemplateDirectory.h"
 #include "i18n/Catalogue.h"
 #include "platform/FileFinder.h"
@@ -172,7 +173,7 @@ bool WizardFlow::Ask(MessageKind kind, const std::u16string& text) {
   // The box runs its own loop, in which Tick keeps firing; polls wait until
   // the box is answered, so a page never changes under an open box.
   messageOpen_ = true;
-  const bool yes = view_.ShowMessage(kind, text);
+  const bool yes = ShowMessage(context_, view_, kind, text);
   messageOpen_ = false;
   return yes;
 }
@@ -197,18 +198,13 @@ void WizardFlow::Start() {
   view_.SetWelcomeText(WelcomeText(context_.kit.FindProductAndVendor(context_.descriptionLanguage)));
   Show(WizardPage::Welcome);
   if (!context_.silent) return;
-  // Nobody confirms the proposal in a silent run; an empty one would install
-  // relative to the working directory.
-  if (context_.templateDirectory.empty()) {
-    Ask(MessageKind::Error, LookUpMessage("IDS_ERROR_NOTARGET"));
-    context_.outcome = Outcome::NotPrepared;
-    Close();
-    return;
-  }
-  // Nor would anyone hear why a run into a directory that cannot be made or
-  // written failed: say so now, before anything is touched.
-  if (!TemplateDirectoryUsable(context_.templateDirectory)) {
-    Ask(MessageKind::Error, LookUpMessage("IDS_ERROR_BADTARGET") + u"\n" + context_.templateDirectory);
+  // Nobody confirms the proposal in a silent run, nor would anyone hear why
+  // a run into a directory that cannot be made or written failed: say so
+  // now, before anything is touched.
+  ErrorCode code = 0;
+  if (const std::u16string refusal = DirectoryRefusal(context_.templateDirectory, code); code != 0) {
+    context_.result = ResultOf(code);
+    Ask(MessageKind::Error, refusal);
     context_.outcome = Outcome::NotPrepared;
     Close();
     return;

@@ -342,6 +342,10 @@ ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size) {
 ErrorCode QueryFreeSpace(uint64_t& bytes) {
   std::u16string directory;
   GetTempDirectory(directory);
+  return QueryFreeSpaceAt(directory, bytes);
+}
+
+ErrorCode QueryFreeSpaceAt(const std::u16string& directory, uint64_t& bytes) {
   struct statvfs fs;
   if (statvfs(Native(directory).c_str(), &fs) != 0) return CodeFromErrno(errno);
   // What this user may fill, not counting the blocks kept for root.

@@ -711,6 +711,10 @@ ErrorCode QueryFileSize(const std::u16string& path, uint32_t& size) {
 ErrorCode QueryFreeSpace(uint64_t& bytes) {
   std::u16string directory;
   if (const ErrorCode code = GetTempDirectory(directory)) return code;
+  return QueryFreeSpaceAt(directory, bytes);
+}
+
+ErrorCode QueryFreeSpaceAt(const std::u16string& directory, uint64_t& bytes) {
   const std::wstring native = Win32Path(directory);
   ULARGE_INTEGER available{};
   // What this user may fill: quotas count, the whole disk does not.

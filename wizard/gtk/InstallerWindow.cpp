@@ -262,9 +262,9 @@ void CInstallerDlg::ApplyButtons(const ButtonStates& buttons) {
   }
 }
 
-void CInstallerDlg::Run() {
+void CInstallerDlg::Run(const EngineSettings& settings) {
   if (!window_) BuildWindow();
-  flow_ = std::make_unique<WizardFlow>(context_, *this);
+  flow_ = std::make_unique<WizardFlow>(context_, *this, settings);
   // One timer for the whole life of the window: it follows a run and notices
   // termination signals; between its ticks the main thread sleeps in poll().
   timer_ = gdk_threads_add_timeout(static_cast<guint>(kPollInterval.count()), OnTick, this);

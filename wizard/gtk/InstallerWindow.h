@@ -111,7 +111,7 @@ class CInstallerDlg : public WizardFrontEnd {
   ~CInstallerDlg() override;
 
   // WizardFrontEnd
-  void Run() override;
+  void Run(const EngineSettings& settings) override;
   // FrontEnd
   bool ShowMessage(MessageKind kind, const std::u16string& text) override;
   void ShowPage(WizardPage page) override;

@@ -45,17 +45,21 @@ int main(int argc, char** argv) {
   }
   // What a run that died left behind is put right before anything else,
   // silently; the locale is set by now, so its paths convert as they did.
-  RecoverInterruptedRuns();
+  // A plan changes nothing, not even that.
+  if (!choice.unattended.plan) RecoverInterruptedRuns();
   SetupContext context;
   context.silent = choice.silent;
   context.useCurrentDirectory = choice.useCurrentDirectory;
   context.descriptionLanguage = Utf8ToUtf16(choice.descriptionLanguage);
 
-  std::unique_ptr<WizardFrontEnd> window = CreateGraphicalFrontEnd(context, argc, argv);
+  // /S /Q: no window and no box even on a display; GTK is not even started.
+  const UnattendedOptions& options = choice.unattended;
+  std::unique_ptr<WizardFrontEnd> window = options.quiet ? nullptr : CreateGraphicalFrontEnd(context, argc, argv);
   HeadlessFrontEnd headless;
-  if (!window && !context.silent) {
-    headless.ShowMessage(MessageKind::Error, NoDisplayMessage(choice.unreadOptions));
-    return static_cast<int>(Outcome::NotPrepared);
+  // A plan needs no window; a wizard does.
+  std::optional<StartRefusal> refusal;
+  if (!window && !context.silent && !options.plan) {
+    refusal = StartRefusal{kErrorNotSupported, NoDisplayMessage(choice.unreadOptions)};
   }
-  return static_cast<int>(RunSetup(context, window.get(), headless));
+  return static_cast<int>(RunSetup(context, window.get(), headless, options, refusal));
 }

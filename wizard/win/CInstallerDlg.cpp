@@ -125,8 +125,8 @@ int CInstallerDlg::ActivePosition() const {
   return -1;
 }
 
-void CInstallerDlg::Run() {
-  flow_ = std::make_unique<WizardFlow>(context_, *this, EngineSettings{}, WizardStyle::PropertySheet);
+void CInstallerDlg::Run(const EngineSettings& settings) {
+  flow_ = std::make_unique<WizardFlow>(context_, *this, settings, WizardStyle::PropertySheet);
   std::vector<PROPSHEETPAGEW> records;
   for (const auto& page : pages_) records.push_back(page->SheetPage());
   PROPSHEETHEADERW header{};

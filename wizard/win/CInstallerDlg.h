@@ -36,7 +36,7 @@ class CInstallerDlg : public WizardFrontEnd {
   DWORD ConstructionError() const { return constructionError_; }
 
   // WizardFrontEnd
-  void Run() override;
+  void Run(const EngineSettings& settings) override;
   // FrontEnd
   bool ShowMessage(MessageKind kind, const std::u16string& text) override;
   void ShowPage(WizardPage page) override;

@@ -17,6 +17,7 @@
 #include "i18n/LanguageChoice.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "wizard/HeadlessFrontEnd.h"
 #include "wizard/SetupProgram.h"
 #include "wizard/Usage.h"
 #include "wizard/win/CInstallerDlg.h"
@@ -49,6 +50,20 @@ std::u16string SystemText(DWORD code) {
   return result;
 }
 
+// The messages of a /S /Q run: to the parent's console, or wherever standard
+// error leads, and into the trace.
+class ConsoleView : public setup::HeadlessFrontEnd {
+ public:
+  explicit ConsoleView(setup::WindowTrace& trace) : trace_(trace) {}
+  bool ShowMessage(setup::MessageKind kind, const std::u16string& text) override {
+    trace_.Event("console", text);
+    return HeadlessFrontEnd::ShowMessage(kind, text);
+  }
+
+ private:
+  setup::WindowTrace& trace_;
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -72,17 +87,28 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 0;
   }
   // What a run that died left behind is put right before anything else, silently.
-  RecoverInterruptedRuns();
+  // A plan changes nothing, not even that.
+  if (!choice.unattended.plan) RecoverInterruptedRuns();
 
   SetupContext context;
   context.silent = choice.silent;
   context.descriptionLanguage = std::u16string(choice.descriptionLanguage.begin(), choice.descriptionLanguage.end());
 
+  const UnattendedOptions& options = choice.unattended;
+  if (options.quiet) {
+    // /S /Q: no window and no box at all, display or not.
+    ConsoleView console(trace);
+    const Outcome outcome = RunSetup(context, nullptr, console, options);
+    trace.Snapshot();
+    return static_cast<int>(outcome);
+  }
   MessageBoxView boxes(context.applicationTitle);
+  // The wizard object shows nothing until it runs; a plan never runs it and
+  // only borrows its message boxes.
   CInstallerDlg wizard(context, choice.lcid, trace);
   if (!wizard.Constructed()) {
     boxes.ShowMessage(MessageKind::Error, SystemText(wizard.ConstructionError()));
     return static_cast<int>(Outcome::NotPrepared);
   }
-  return static_cast<int>(RunSetup(context, &wizard, boxes));
+  return static_cast<int>(RunSetup(context, &wizard, boxes, options));
 }

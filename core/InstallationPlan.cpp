@@ -1,0 +1,71 @@
+#include "core/InstallationPlan.h"
+
+#include <unordered_map>
+
+#include "core/KitReader.h"
+#include "i18n/Catalogue.h"
+#include "platform/Path.h"
+
+namespace setup {
+namespace {
+
+// The nearest folder that exists, at or above `directory`.
+std::u16string NearestExisting(std::u16string directory) {
+  for (PathInfo info; !directory.empty(); directory = ParentPath(directory)) {
+    if (QueryPathInfo(directory, info) == 0) return info.directory ? directory : std::u16string();
+    if (IsRootPath(directory)) break;
+  }
+  return {};
+}
+
+}  // namespace
+
+InstallationPlan PlanInstallation(const KitReader& kit, const std::u16string& directory) {
+  InstallationPlan plan;
+  const std::u16string root = WithoutTrailingSeparator(directory);
+  const std::u16string nearest = NearestExisting(root);
+  uint64_t free = 0;
+  if (!nearest.empty() && QueryFreeSpaceAt(nearest, free) == 0) plan.freeSpace = free;
+
+  // A directory that is not there yet holds nothing: every file is new.
+  ConfinedTree tree;
+  const bool exists = nearest == root;
+  if (exists) {
+    if (const ErrorCode code = tree.Open(root)) {
+      plan.code = code;
+      plan.message = LookUpMessage("IDS_INSTALL_ERROR");
+      return plan;
+    }
+  }
+  const std::vector<std::u16string> relatives = KitRelativePaths(kit);
+  if (exists) plan.code = CheckKitPaths(tree, EnsureTrailingSeparator(root), relatives, plan.message);
+  if (plan.code != 0) {
+    if (plan.message.empty()) plan.message = LookUpMessage("IDS_INSTALL_ERROR");
+    return plan;
+  }
+  // A kit that names a path twice meets, the second time, the file the run
+  // wrote the first time.
+  std::unordered_map<std::u16string, FileTime> written;
+  plan.actions.reserve(relatives.size());
+  for (size_t i = 0; i < relatives.size(); ++i) {
+    PathInfo existing;
+    ErrorCode looked = kErrorPathNotFound;
+    if (const auto earlier = written.find(relatives[i]); earlier != written.end()) {
+      existing.lastWriteTime = earlier->second;
+      looked = 0;
+    } else if (exists) {
+      looked = tree.Inspect(relatives[i], existing);
+    }
+    FileAction action = FileAction::Skip;
+    plan.code = DecideAction(looked, existing, kit.Files()[i].lastWriteTime, action);
+    if (plan.code != 0) {
+      plan.message = LookUpMessage("IDS_INSTALL_ERROR");
+      return plan;
+    }
+    if (action != FileAction::Skip) written[relatives[i]] = kit.Files()[i].lastWriteTime;
+    plan.actions.push_back(action);
+  }
+  return plan;
+}
+
+}  // namespace setup
