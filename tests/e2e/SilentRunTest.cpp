@@ -11,6 +11,12 @@
 #include <functional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <sstream>
+
+#include "../engine/TreeSnapshot.h"
 #include "kit/KitTestUtil.h"
 #include "TestSupport.h"
 #include "core/Startup.h"
@@ -502,6 +508,141 @@ TEST_F(SilentRun, AKitThatCannotBeReadSaysWhy) {
     EXPECT_FALSE(Exists(DefaultDirectory())) << c.what;
     EXPECT_TRUE(test::ListDir(tmp_).empty()) << c.what;
   }
+}
+
+// ---------------------------------------------------- unattended installation
+
+using Json = nlohmann::json;
+
+std::vector<Json> JsonLines(const std::string& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+
+// A template directory that meets the kit with one file of each kind: an
+// older one to replace, a newer one to keep, and one missing.
+void MeetTheKit(const std::string& target) {
+  PutFile(target + "/readme.txt", "old", 1500000000);
+  PutFile(target + "/base/1c.cfg", "newer", 1700000000);
+}
+
+TEST_F(SilentRun, DestinationOptionIsTakenAgainstTheWorkingDirectoryAndRecorded) {
+  const std::string work = dir_ / "work";
+  test::MakeDirs(work);
+  struct Row {
+    std::vector<std::string> args;
+    std::string installed;
+  };
+  const Row rows[] = {
+      // Like every option, read only before the language option: this run
+      // goes where it is proposed to.
+      {{"-S", "-Lru", "-D=" + dir_ / "unread"}, DefaultDirectory()},
+      {{"-S", "-D=" + dir_ / "abs"}, dir_ / "abs"},
+      {{"/S", "/D=rel/t"}, work + "/rel/t"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.back());
+    const test::ProcessResult r = Setup(row.args, {}, work);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectInstalledIn(row.installed);
+    EXPECT_EQ(ReadFile(UserStarter()).rfind("ConfigurationTemplatesLocation=" + row.installed + "\n", 0), 0u)
+        << ReadFile(UserStarter());
+  }
+  EXPECT_FALSE(Exists(dir_ / "unread"));
+}
+
+TEST_F(SilentRun, AnUnusableDestinationEndsWith3BeforeAnythingIsMade) {
+  WriteFile(dir_ / "file", "mine");
+  const std::pair<std::string, std::string> rows[] = {
+      {"-D=" + dir_ / "file/sub", English("IDS_ERROR_BADTARGET") + " " + dir_ / "file/sub"},
+      {"-D=", English("IDS_ERROR_NOTARGET")},
+      {"-D", English("IDS_ERROR_NOTARGET")},  // "/D dir" mistyped: not the proposal instead
+  };
+  for (const auto& [option, message] : rows) {
+    const test::ProcessResult r = Setup({"-S", option});
+    EXPECT_EQ(r.status, 3) << option;
+    EXPECT_EQ(r.err, message + "\n");
+  }
+  EXPECT_EQ(ReadFile(dir_ / "file"), "mine");
+  EXPECT_TRUE(test::ListDir(home_).empty());
+}
+
+TEST_F(SilentRun, ReportHasALinePerFileThenTheOutcome) {
+  const std::string target = dir_ / "target", report = dir_ / "report.jsonl";
+  MeetTheKit(target);
+  const test::ProcessResult r = Setup({"-S", "-D=" + target, "-R=" + report});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  std::vector<Json> lines = JsonLines(ReadFile(report));
+  ASSERT_EQ(lines.size(), 4u);
+  std::map<std::string, std::string> actions;
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string path = lines[i]["path"];
+    actions[path] = lines[i]["action"];
+    EXPECT_EQ(lines[i]["size"], ReadFile(dir_ / ("kit/" + path)).size()) << path;
+  }
+  EXPECT_EQ(actions, (std::map<std::string, std::string>{
+                         {"base/1c.cfg", "skipped"}, {"readme.txt", "replaced"}, {"Отчёты/квартал.xml", "created"}}));
+  Json& closing = lines[3];
+  EXPECT_TRUE(closing["seconds"].is_number()) << closing;
+  closing.erase("seconds");
+  EXPECT_EQ(closing, Json({{"format", 1}, {"plan", false}, {"exit", 0}, {"result", 0}, {"directory", target},
+                           {"counts", {{"created", 1}, {"replaced", 1}, {"skipped", 1}}}, {"bytes", 15 + 4},
+                           {"message", nullptr}}));
+}
+
+TEST_F(SilentRun, AStartThatFailsReportsItsClosingLineAloneAndAnUnwritableReportStopsTheRun) {
+  const std::string report = dir_ / "report.jsonl";
+  const std::string kit = ReadFile(app_ + "/orvikv8.okd");
+  unlink((app_ + "/orvikv8.okd").c_str());
+  test::ProcessResult r = Setup({"-S", "-R=" + report});
+  EXPECT_EQ(r.status, 3);
+  std::vector<Json> lines = JsonLines(ReadFile(report));
+  ASSERT_EQ(lines.size(), 1u);
+  lines[0].erase("seconds");
+  EXPECT_EQ(lines[0], Json({{"format", 1}, {"plan", false}, {"exit", 3}, {"result", 2}, {"directory", nullptr},
+                            {"counts", {{"created", 0}, {"replaced", 0}, {"skipped", 0}}}, {"bytes", 0},
+                            {"message", English("IDS_ERROR_NOSOURCE")}}));
+
+  WriteFile(app_ + "/orvikv8.okd", kit);
+  const std::string unwritable = dir_ / "missing/report.jsonl";
+  r = Setup({"-S", "-R=" + unwritable});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, English("IDS_ERROR_REPORT") + " " + unwritable + "\n");
+  EXPECT_TRUE(test::ListDir(home_).empty());
+}
+
+TEST_F(SilentRun, PlanForeseesTheRunFileByFileAndChangesNothing) {
+  const std::string target = dir_ / "target", report = dir_ / "report.jsonl";
+  MeetTheKit(target);
+  const enginetest::Tree before = enginetest::SnapshotOf(dir_.Path());
+  // No -S: a plan needs no display either.
+  test::ProcessResult r = Setup({"-P", "-D=" + target});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(enginetest::SnapshotOf(dir_.Path()), before);
+  std::vector<Json> plan = JsonLines(r.out);
+  ASSERT_EQ(plan.size(), 4u);
+  EXPECT_TRUE(plan[3]["free"].is_number_unsigned() && plan[3]["free"] > 0) << plan[3];
+  EXPECT_EQ(plan[3]["counts"], Json({{"create", 1}, {"replace", 1}, {"skip", 1}}));
+  EXPECT_EQ(plan[3]["bytes"], 15 + 4);
+  EXPECT_EQ(plan[3]["plan"], true);
+
+  r = Setup({"-S", "-D=" + target, "-R=" + report});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::vector<Json> run = JsonLines(ReadFile(report));
+  ASSERT_EQ(run.size(), 4u);
+  const std::map<std::string, std::string> done = {{"create", "created"}, {"replace", "replaced"}, {"skip", "skipped"}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(run[i]["path"], plan[i]["path"]);
+    EXPECT_EQ(run[i]["action"], done.at(plan[i]["action"])) << plan[i];
+  }
+
+  // A plan into a directory a run could not use fails as the run would.
+  r = Setup({"-S", "-P", "-D=" + report + "/sub"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(JsonLines(r.out).at(0)["message"], English("IDS_ERROR_BADTARGET") + "\n" + report + "/sub");
 }
 
 }  // namespace

@@ -440,6 +440,24 @@ TEST_F(WizardWindowTest, SilentRunWithADisplayShowsOnlyCancelAndEndsByItself) {
   EXPECT_FALSE(test::Exists(scratch_ / "opened"));
 }
 
+TEST_F(WizardWindowTest, QuietSilentRunShowsNoWindowAndNoBoxEvenOnADisplay) {
+  const std::string target = scratch_ / "target";
+  Pack();
+  PutFile(target + "/a.txt", "old alpha", 1000000000);
+  std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
+  env["FAULTINJECT_RULES"] = "futimens:2:5";
+  StartSetup({"-S", "-Q", "-D=" + target, "-R=" + scratch_ / "report"}, env);
+  EXPECT_EQ(setup_.Wait(30), 1);
+  // The message went to standard error and into the report, and GTK was
+  // never started: no page and no box reached the trace.
+  EXPECT_EQ(test::ReadFile(scratch_ / "setup.out"), "Installation error\n");
+  EXPECT_TRUE(trace_.Lines().empty()) << TraceText();
+  const std::string report = test::ReadFile(scratch_ / "report");
+  EXPECT_NE(report.find("\"exit\":1,\"result\":30,"), std::string::npos) << report;  // EIO
+  EXPECT_NE(report.find("\"message\":\"Installation error\"}"), std::string::npos) << report;
+  ExpectRolledBack(target);
+}
+
 TEST_F(WizardWindowTest, TerminationSignalDuringTheRunCancelsWithStatus2) {
   PackLarge(30, 1024);
   std::map<std::string, std::string> env;
