@@ -30,7 +30,7 @@ std::string UsageText(UsageForm form) {
   text += "\n\n";
   if (form == UsageForm::Posix) {
     text +=
-        "Usage: setup [usecwd] [-S] [-Lcode]\n"
+        "Usage: setup [usecwd] [-S [-Q]] [-D=dir] [-R=file] [-P] [-Lcode]\n"
         "       setup --help | --version\n"
         "\n"
         "Installs the configuration templates of the distribution kit orvikv8.okd,\n"
@@ -42,6 +42,16 @@ std::string UsageText(UsageForm form) {
         "  -S, /S       silent: install into the proposed template directory without\n"
         "               asking; with no display nothing but messages is printed,\n"
         "               on standard error\n"
+        "  -Q, /Q       with -S: no window and no message box even on a display;\n"
+        "               messages go to standard error\n"
+        "  -D=dir, /D=dir\n"
+        "               install into dir (relative to the working directory); the\n"
+        "               wizard proposes it, a silent run uses it\n"
+        "  -R=file, /R=file\n"
+        "               write a report of the run to file, in JSON Lines: one line\n"
+        "               per kit file, then one line with the outcome\n"
+        "  -P, /P       plan: tell what a run would do to each file, in the report's\n"
+        "               form (on standard output without -R), and change nothing\n"
         "  -Lcode, /Lcode\n"
         "               the language of the program, e.g. -Lde; the options after it\n"
         "               are not read, so give it last\n"
@@ -60,15 +70,26 @@ std::string UsageText(UsageForm form) {
         "  2  cancelled by the user or by a signal, and rolled back\n"
         "  3  nothing was installed: the kit is missing or damaged, the temporary\n"
         "     directory cannot be written or is too small, no template directory\n"
-        "     can be used, or there is no display for the wizard\n";
+        "     can be used, the report cannot be written, or there is no display\n"
+        "     for the wizard\n"
+        "With -P the status is the one the run would end with before its first\n"
+        "change: 0 when it would begin, 1 or 3 when it would not.\n";
   } else {
     text +=
-        "Usage: setup.exe [/S] [/Lcode]\n"
+        "Usage: setup.exe [/S [/Q]] [/D=dir] [/R=file] [/P] [/Lcode]\n"
         "\n"
         "Installs the configuration templates of the distribution kit orvikv8.okd, "
         "found beside setup.exe, into the user's template directory.\n"
         "\n"
         "/S \u2013 silent: install into the proposed template directory without asking.\n"
+        "/Q \u2013 with /S: no window and no message box; messages go to the console "
+        "setup.exe was started from.\n"
+        "/D=dir \u2013 install into dir (relative to the working directory); the wizard "
+        "proposes it, a silent run uses it.\n"
+        "/R=file \u2013 write a report of the run to file, in JSON Lines: one line per kit file, "
+        "then one line with the outcome.\n"
+        "/P \u2013 plan: tell what a run would do to each file, in the report's form (on the "
+        "console without /R), and change nothing.\n"
         "/Lcode \u2013 the language of the program, e.g. /Lde; the options after it are "
         "not read, so give it last.\n"
         "/? \u2013 show this text.\n"
@@ -85,7 +106,10 @@ std::string UsageText(UsageForm form) {
         "same template directory is in progress\n"
         "2 \u2013 cancelled, and rolled back\n"
         "3 \u2013 nothing was installed: the kit is missing or damaged, the temporary directory "
-        "cannot be written or is too small, or no template directory can be used\n";
+        "cannot be written or is too small, no template directory can be used, or the report "
+        "cannot be written\n"
+        "With /P the status is the one the run would end with before its first change: 0 when "
+        "it would begin, 1 or 3 when it would not.\n";
   }
   return text;
 }
