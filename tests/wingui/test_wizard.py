@@ -3,6 +3,7 @@ trace of what its windows show and against what lands on disk.
 
     SETUP_EXE=... OKDPACK=... WINEPREFIX=... python3 test_wizard.py [Case.test...]
 """
+import json
 import os
 import sys
 import time
@@ -223,6 +224,57 @@ class Wizard(WizardCase):
         self.assertEqual(self.count_events('page', 'error'), 0, 'a silent run has no error page')
         self.assertEqual(self.tree(target), before)
         self.assertEqual(self.read(self.starter), starter)
+        self.assert_temp_clean()
+
+    def report(self, path):
+        with open(path, encoding='utf-8') as f:
+            return [json.loads(line) for line in f.read().splitlines()]
+
+    def test_quiet_silent_run_shows_no_window_and_no_box_and_reports_its_failure(self):
+        target, before, starter = self.prepare_failing_run()
+        report = os.path.join(self.scratch, 'report.jsonl')
+        self.start('/S', '/Q', '/D=' + windows_path(target), '/R=' + windows_path(report))
+        self.assertEqual(self.exit_status(seconds=60), 1)
+        # Nothing was ever on screen: no page, no box; a box nobody answers
+        # would have kept the program from ending at all.
+        self.assertEqual([r['event'] for r in self.trace.events()], ['console'])
+        self.assertEqual([s['windows'] for s in self.trace.snapshots()], [[]])
+        self.assertEqual(self.trace.events('console')[0]['text'], EN['IDS_INSTALL_ERROR'])
+        with open(os.path.join(self.scratch, 'wine.log'), encoding='utf-8', errors='replace') as log:
+            self.assertIn(EN['IDS_INSTALL_ERROR'], log.read())
+        closing = self.report(report)[-1]
+        self.assertEqual((closing['exit'], closing['message'], closing['directory']),
+                         (1, EN['IDS_INSTALL_ERROR'], windows_path(target)))
+        self.assertEqual(self.tree(target), before)
+        self.assertEqual(self.read(self.starter), starter)
+        self.assert_temp_clean()
+
+    def test_plan_then_run_into_a_relative_destination_agree_and_an_unusable_one_stops(self):
+        self.pack()
+        installed = os.path.join(self.app, 'rel', 't')
+        plan_out = os.path.join(self.scratch, 'plan.jsonl')
+        # A plan prints to standard output and changes nothing.
+        self.start('/S', '/Q', '/P', '/D=rel\\t', out=plan_out)
+        self.assertEqual(self.exit_status(), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.app, 'rel')))
+        self.assertFalse(os.path.exists(self.starter))
+        plan = self.report(plan_out)
+        self.assertEqual(plan[-1]['counts'], {'create': len(plan) - 1, 'replace': 0, 'skip': 0})
+
+        report = os.path.join(self.scratch, 'run.jsonl')
+        self.start('/S', '/Q', '/D=rel\\t', '/R=' + windows_path(report))
+        self.assertEqual(self.exit_status(), 0)
+        run = self.report(report)
+        self.assertEqual([(r['path'], r['action']) for r in run[:-1]],
+                         [(p['path'], p['action'] + 'd') for p in plan[:-1]])
+        self.assertEqual(self.tree(installed)['a.txt'], b'alpha')
+        with open(self.starter, 'rb') as f:  # made by the run: UTF-16 with a byte-order mark
+            self.assertEqual(f.read().decode('utf-16'), 'ConfigurationTemplatesLocation=%s\r\n'
+                             % windows_path(installed))
+
+        self.start('/S', '/Q', '/D=' + windows_path(os.path.join(installed, 'a.txt', 'sub')))
+        self.assertEqual(self.exit_status(), 3)
+        self.assertIn(EN['IDS_ERROR_BADTARGET'], self.trace.events('console')[-1]['text'])
         self.assert_temp_clean()
 
     def test_a_missing_kit_shows_one_message_and_no_wizard(self):

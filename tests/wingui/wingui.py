@@ -274,12 +274,15 @@ class WizardCase(unittest.TestCase):
         """A starter file whose first directory the program proposes."""
         self.put(self.starter, 'ConfigurationTemplatesLocation=%s\n' % windows_path(directory))
 
-    def start(self, *args, lang='C.UTF-8'):
+    def start(self, *args, lang='C.UTF-8', out=None):
+        """Starts setup.exe; its standard error (with Wine's own report of a
+        crash) goes to wine.log beside the trace, its standard output there
+        too or to the file `out`."""
         env = dict(self.desktop.env, SETUP_UI_TRACE=windows_path(self.trace.path), LANG=lang)
-        # Wine's own report of a crash goes beside the trace.
-        with open(os.path.join(self.scratch, 'wine.log'), 'wb') as log:
+        with open(os.path.join(self.scratch, 'wine.log'), 'wb') as log, open(out or os.devnull, 'wb') as output:
             self.process = subprocess.Popen(['wine', os.path.join(self.app, 'setup.exe')] + list(args), env=env,
-                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log, cwd=self.app)
+                                            stdin=subprocess.DEVNULL, stdout=output if out else log, stderr=log,
+                                            cwd=self.app)
 
     def exit_status(self, seconds=30):
         try:
