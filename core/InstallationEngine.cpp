@@ -182,10 +182,9 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
   }
 }
 
-ErrorCode OpenTemplateDirectory(RollbackLog& log) {
+ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing) {
+  missing.clear();
   const std::u16string target = WithoutTrailingSeparator(log.targetDirectory);
-  // The missing levels of the template directory itself, outermost first.
-  std::vector<std::u16string> missing;
   for (std::u16string level = target; !level.empty() && !IsRootPath(level); level = ParentPath(level)) {
     PathInfo info;
     const ErrorCode looked = QueryPathInfo(level, info);
@@ -193,6 +192,46 @@ ErrorCode OpenTemplateDirectory(RollbackLog& log) {
     if (looked != kErrorFileNotFound && looked != kErrorPathNotFound) return looked;
     missing.push_back(level);
   }
+  return 0;
+}
+
+std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels,
+                                     const std::vector<std::u16string>& relatives) {
+  std::vector<JournalEntry> intentions;
+  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
+    intentions.push_back({JournalRecord::IntendTargetLevel, *level});
+  }
+  // Folders known to be there, or to be made by an earlier intention.
+  std::unordered_set<std::u16string> folders;
+  const auto absent = [&log](const std::u16string& relative) {
+    PathInfo info;
+    return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
+  };
+  for (const std::u16string& relative : relatives) {
+    if (!absent(relative)) continue;  // replaced, kept, or failing the run
+    std::vector<std::u16string> missing;
+    for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
+         level = ParentPath(level)) {
+      if (!absent(level)) {
+        folders.insert(level);
+        break;
+      }
+      missing.push_back(level);
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+      folders.insert(*level);
+      intentions.push_back({JournalRecord::IntendFolder, *level});
+    }
+    intentions.push_back({JournalRecord::IntendFile, relative});
+  }
+  return intentions;
+}
+
+ErrorCode OpenTemplateDirectory(RollbackLog& log) {
+  const std::u16string target = WithoutTrailingSeparator(log.targetDirectory);
+  // The missing levels of the template directory itself, innermost first.
+  std::vector<std::u16string> missing;
+  if (const ErrorCode code = MissingTargetLevels(log, missing)) return code;
   std::vector<std::u16string> made;
   for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
     if (const ErrorCode code = log.journal.Record(JournalRecord::Directory, *level)) return code;
@@ -312,7 +351,7 @@ ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
   // change it describes; when something could not be put back, the
   // workspace holds its only copy and stays, journal and all, for the next
   // start to finish the work.
-  if (UndoRun(log.journal.Contents(), log.workspaceRoot, log.tree)) {
+  if (UndoRun(log.journal.Contents(), log.workspaceRoot, log.tree, UndoScope::Recorded)) {
     DeleteWorkspace(log);
   } else {
     log.rollbackIncomplete = true;
@@ -330,15 +369,35 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (!kit || !IsAbsolutePath(destination)) return FailRun(channel, log, kErrorPathNotFound, 0);
 
   if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
-  if (const ErrorCode code = OpenTemplateDirectory(log)) {
-    return FailRun(channel, log, code, 0,
-                   code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
-  }
   const std::vector<KitFileEntry>& files = kit->Files();
   const std::vector<std::u16string> relatives = KitRelativePaths(*kit);
-  std::u16string refusal;
-  if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal)) {
-    return FailRun(channel, log, code, 0, refusal);
+  // Opens and locks the template directory, making its missing levels, and
+  // checks the kit's paths in it; no other change comes first.
+  const auto openTarget = [&]() -> ErrorCode {
+    if (const ErrorCode code = OpenTemplateDirectory(log)) {
+      return FailRun(channel, log, code, 0,
+                     code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
+    }
+    std::u16string refusal;
+    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal)) {
+      return FailRun(channel, log, code, 0, refusal);
+    }
+    return 0;
+  };
+  // Whatever a power cut leaves, a later start must know every path the run
+  // may have made: all of them go into the journal, flushed once, before the
+  // first change. A template directory that is there is opened (and locked)
+  // first, so that what it holds can be looked at.
+  std::vector<std::u16string> missingLevels;
+  if (const ErrorCode code = MissingTargetLevels(log, missingLevels)) return FailRun(channel, log, code, 0);
+  if (missingLevels.empty()) {
+    if (const ErrorCode code = openTarget()) return code;
+  }
+  if (const ErrorCode code = log.journal.RecordIntentions(Intentions(log, missingLevels, relatives))) {
+    return FailRun(channel, log, code, 0);
+  }
+  if (!missingLevels.empty()) {
+    if (const ErrorCode code = openTarget()) return code;
   }
   // An earlier run with this reader may have let its image go.
   if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);

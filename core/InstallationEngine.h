@@ -89,6 +89,13 @@ std::vector<std::u16string> KitRelativePaths(const KitReader& kit);
 // The steps of a run, for the run itself and its tests. Paths of kit files
 // are relative to the template directory, with native separators.
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
+// The template directory's missing levels, innermost first.
+ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing);
+// What the run may create, for the journal: the template directory's
+// missing levels, then each kit file where nothing stands, after the
+// folders it needs that are not there. Looks into the tree when it is open.
+std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels,
+                                     const std::vector<std::u16string>& relatives);
 // Creates the template directory's missing levels, recorded, then opens and
 // locks it: kErrorBusy when another run holds it.
 ErrorCode OpenTemplateDirectory(RollbackLog& log);

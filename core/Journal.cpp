@@ -36,6 +36,9 @@ bool IsKnownKind(uint8_t kind) {
     case JournalRecord::NewFile:
     case JournalRecord::NotMade:
     case JournalRecord::Done:
+    case JournalRecord::IntendFile:
+    case JournalRecord::IntendFolder:
+    case JournalRecord::IntendTargetLevel:
       return true;
   }
   return false;
@@ -64,6 +67,19 @@ void JournalContents::Apply(JournalRecord kind, std::u16string path) {
           break;
         }
       }
+      // Nor is what stands there one of the things the run meant to make.
+      for (auto intended = intentions.begin(); intended != intentions.end(); ++intended) {
+        const bool absolute = intended->kind == JournalRecord::IntendTargetLevel;
+        if ((absolute ? intended->path : targetDirectory + intended->path) == path) {
+          intentions.erase(intended);
+          break;
+        }
+      }
+      break;
+    case JournalRecord::IntendFile:
+    case JournalRecord::IntendFolder:
+    case JournalRecord::IntendTargetLevel:
+      intentions.push_back({kind, std::move(path)});
       break;
     default:
       entries.push_back({kind, std::move(path)});
@@ -76,10 +92,10 @@ ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& 
     path_.clear();
     return code;
   }
+  // Not flushed yet: nothing is changed before the intentions are, with it.
   record_.assign(kMagic, kMagic + sizeof kMagic);
   ErrorCode code = WriteAll(handle_.Get(), record_);
   if (!code) code = Append(JournalRecord::Target, targetDirectory);
-  if (!code) code = FlushFileHandle(handle_.Get());
   if (code) {
     Remove();
     return code;
@@ -93,6 +109,20 @@ ErrorCode Journal::Record(JournalRecord kind, const std::u16string& path) {
   if (!Active()) return kErrorSuccess;
   if (const ErrorCode code = Append(kind, path)) return code;
   contents_.Apply(kind, path);
+  return kErrorSuccess;
+}
+
+ErrorCode Journal::RecordIntentions(const std::vector<JournalEntry>& intentions) {
+  if (!Active()) return kErrorSuccess;
+  std::vector<uint8_t> batch;
+  for (const JournalEntry& intention : intentions) {
+    Encode(intention.kind, intention.path);
+    batch.insert(batch.end(), record_.begin(), record_.end());
+  }
+  ErrorCode code = batch.empty() ? kErrorSuccess : WriteAll(handle_.Get(), batch);
+  if (!code) code = FlushFileHandle(handle_.Get());
+  if (code) return code;
+  for (const JournalEntry& intention : intentions) contents_.Apply(intention.kind, intention.path);
   return kErrorSuccess;
 }
 
@@ -116,6 +146,11 @@ ErrorCode Journal::Remove() {
 }
 
 ErrorCode Journal::Append(JournalRecord kind, const std::u16string& text) {
+  Encode(kind, text);
+  return WriteAll(handle_.Get(), record_);
+}
+
+void Journal::Encode(JournalRecord kind, const std::u16string& text) {
   record_.clear();
   record_.push_back(static_cast<uint8_t>(kind));
   PutU32(record_, static_cast<uint32_t>(text.size()));
@@ -124,7 +159,6 @@ ErrorCode Journal::Append(JournalRecord kind, const std::u16string& text) {
     record_.push_back(static_cast<uint8_t>(unit >> 8));
   }
   PutU32(record_, Checksum(record_.data(), record_.size()));
-  return WriteAll(handle_.Get(), record_);
 }
 
 ErrorCode ReadJournal(FileHandle handle, JournalContents& contents) {

@@ -5,10 +5,12 @@
 // life, so that a later start can tell a dead run from a live one and undo
 // what the dead one left half done.
 //
-// A record is one plain write, enough to survive the process. The journal is
-// flushed twice: once when it begins, so the saved files can always be found
-// again, and with the "done" record, which must be on disk before the
-// workspace goes.
+// A record is one plain write, enough to survive the process; a power cut
+// may take the last ones. So before its first change the run records, in
+// one write, everything it may create (its intentions), and flushes the
+// journal once: whatever the disk holds afterwards, a later start knows
+// every path that may be torn. The "done" record is flushed too, after the
+// installed files and before the workspace goes.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,6 +36,13 @@ enum class JournalRecord : uint8_t {
   // path is not the run's.
   NotMade = 'X',
   Done = 'C',       // everything is installed and on disk
+  // Intentions, recorded together before the first change. Paths relative
+  // to the template directory: a file the run may create where nothing
+  // stands, and a folder it may create; and, absolute, a missing level of
+  // the template directory itself.
+  IntendFile = 'c',
+  IntendFolder = 'd',
+  IntendTargetLevel = 't',
 };
 
 struct JournalEntry {
@@ -46,6 +55,7 @@ struct JournalEntry {
 struct JournalContents {
   std::u16string targetDirectory;
   std::vector<JournalEntry> entries;  // Directory, Moved and NewFile, in order
+  std::vector<JournalEntry> intentions;  // the Intend records, in order
   bool done = false;
 
   // Adds a record's meaning: a NotMade takes back the last entry for its path.
@@ -61,6 +71,8 @@ class Journal {
   bool Active() const { return handle_.Valid(); }
   // Appends a record; nothing is written once the journal is gone.
   ErrorCode Record(JournalRecord kind, const std::u16string& path);
+  // Appends the run's intentions in one write and flushes the journal.
+  ErrorCode RecordIntentions(const std::vector<JournalEntry>& intentions);
   // The installed files are durable: the last record, flushed.
   ErrorCode MarkDone();
   // Deletes the journal, keeping its lock until it is gone.
@@ -71,6 +83,8 @@ class Journal {
 
  private:
   ErrorCode Append(JournalRecord kind, const std::u16string& text);
+  // One record into record_.
+  void Encode(JournalRecord kind, const std::u16string& text);
 
   std::u16string path_;
   ScopedFileHandle handle_;

@@ -139,7 +139,7 @@ void RecoverWorkspace(const std::u16string& root, RecoveryReport& report) {
     undone = HoldsNoFiles(root + kSavedFolderName + kPathSeparator);
   } else {
     ConfinedTree tree;
-    undone = OpenDeadRunsTree(journal, root, tree) && UndoRun(journal, root, tree);
+    undone = OpenDeadRunsTree(journal, root, tree) && UndoRun(journal, root, tree, UndoScope::Intended);
   }
   if (undone && RemoveWorkspace(root, lock)) {
     ++report.rolledBack;
@@ -154,36 +154,51 @@ bool RemoveEmptyShell(const std::u16string& directory) {
   return HoldsNoFiles(EnsureTrailingSeparator(directory)) && DeleteTree(directory) == 0;
 }
 
-bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot, ConfinedTree& tree) {
+bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot, ConfinedTree& tree,
+             UndoScope scope) {
   const std::u16string target = EnsureTrailingSeparator(record.targetDirectory);
   const std::u16string saved = workspaceRoot + kSavedFolderName + kPathSeparator;
+  // The paths below the target that entries of `kind` name, last first.
+  const auto named = [&](JournalRecord kind) {
+    std::vector<std::u16string> paths;
+    std::u16string relative;
+    for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
+      if (entry->kind == kind && Below(target, entry->path, relative)) paths.push_back(relative);
+    }
+    if (scope == UndoScope::Intended) {
+      const JournalRecord intended = kind == JournalRecord::NewFile ? JournalRecord::IntendFile
+                                                                    : JournalRecord::IntendFolder;
+      for (auto entry = record.intentions.rbegin(); entry != record.intentions.rend(); ++entry) {
+        if (entry->kind == intended && Below(target, target + entry->path, relative)) paths.push_back(relative);
+      }
+    }
+    return paths;
+  };
   bool complete = true;
   if (tree.IsOpen()) {
     FileFinder finder;
     if (finder.FindFirst(saved)) complete = RestoreSaved(tree, saved, u"");
-    std::u16string relative;
-    for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
-      if (entry->kind == JournalRecord::NewFile && Below(target, entry->path, relative)) {
-        complete &= tree.RemoveFile(relative) == 0;
-      }
-    }
+    for (const std::u16string& file : named(JournalRecord::NewFile)) complete &= tree.RemoveFile(file) == 0;
     // Innermost first. One that holds something the run did not put there
     // stays, since that is no longer the run's to remove.
-    for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
-      if (entry->kind == JournalRecord::Directory && Below(target, entry->path, relative)) {
-        tree.RemoveEmptyDirectory(relative);
-      }
-    }
+    for (const std::u16string& folder : named(JournalRecord::Directory)) tree.RemoveEmptyDirectory(folder);
   } else if (!HoldsNoFiles(saved)) {
     complete = false;
   }
   // The template directory itself and the folders above it that the run
   // made, innermost first, when empty.
   tree.Close();
+  const auto removeLevel = [&target](const std::u16string& path) {
+    if (!path.empty() && target.compare(0, EnsureTrailingSeparator(path).size(), EnsureTrailingSeparator(path)) == 0) {
+      ConfinedTree::RemoveEmptyFolder(path);
+    }
+  };
   for (auto entry = record.entries.rbegin(); entry != record.entries.rend(); ++entry) {
-    if (entry->kind == JournalRecord::Directory && !entry->path.empty() &&
-        target.compare(0, EnsureTrailingSeparator(entry->path).size(), EnsureTrailingSeparator(entry->path)) == 0) {
-      ConfinedTree::RemoveEmptyFolder(entry->path);
+    if (entry->kind == JournalRecord::Directory) removeLevel(entry->path);
+  }
+  if (scope == UndoScope::Intended) {
+    for (auto entry = record.intentions.rbegin(); entry != record.intentions.rend(); ++entry) {
+      if (entry->kind == JournalRecord::IntendTargetLevel) removeLevel(entry->path);
     }
   }
   return complete;

@@ -31,6 +31,11 @@ struct RecoveryReport {
 // Looks at every leftover in the temporary directory.
 RecoveryReport RecoverInterruptedRuns();
 
+// How much of a run's record can be trusted to be all it did. The live run
+// knows; a record read after the run died may lack its last records, if
+// the power failed, so then everything the run intended to create counts.
+enum class UndoScope { Recorded, Intended };
+
 // Plays back the record of a run that did not finish: the files it moved
 // aside go back over what the run wrote, the files it created are deleted,
 // and the folders it created are removed when empty (what someone else put
@@ -38,7 +43,8 @@ RecoveryReport RecoverInterruptedRuns();
 // locked; when the directory is gone it is closed. Paths outside the
 // template directory are never touched. True when nothing is left to undo:
 // every saved file is back and every new file gone.
-bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot, ConfinedTree& tree);
+bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot, ConfinedTree& tree,
+             UndoScope scope);
 
 // Removes a folder that holds no file at any depth; true when it is gone.
 bool RemoveEmptyShell(const std::u16string& directory);

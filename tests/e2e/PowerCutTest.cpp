@@ -243,6 +243,11 @@ TEST_F(PowerCut, TheTreeIsOldOrNewWhereverThePowerFails) {
       // "done" is flushed; the workspace's removal follows.
       {"after done", "unlink", 3, TempPlace::SameDisk, Expect::New},
       {"after done", "unlink", 3, TempPlace::SameDisk, Expect::New, true},
+      // Files made whose journal records never reached the disk.
+      {"writing", "futimens", 10, TempPlace::SameDisk, Expect::Old, true},
+      {"moving aside", "rename", 60, TempPlace::SameDisk, Expect::Old, true},
+      {"writing", "futimens", 120, TempPlace::SameDisk, Expect::Old, true},
+      {"before the final flush", "syncfs", 1, TempPlace::SameDisk, Expect::Old, true},
   };
   for (const Trial& trial : trials) {
     const std::string where = trial.moment + " (" + trial.function + " #" + std::to_string(trial.nth) +
