@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "../engine/EngineTestUtil.h"
 #include "TestSupport.h"
@@ -92,16 +93,20 @@ class LoopDisk {
 enum class TempPlace { SameDisk, Tmpfs };
 enum class Expect { Old, New };
 
+// Where the power fails: just before call `nth` of `function`.
+struct Cut {
+  std::string function;
+  long nth;
+  bool committed = false;
+  std::string rules = "";
+};
+
 struct Trial {
   std::string moment;
-  std::string function;  // the cut comes just before call `nth` of it
-  long nth;
+  Cut cut;
   TempPlace temp;
   Expect expect;
-  // The file system commits its journal at the cut, as its timer does every
-  // few seconds of a long run: every change made so far is on the disk, the
-  // data of files nobody flushed is not.
-  bool committed = false;
+  std::optional<Cut> recoveryCut = std::nullopt;
 };
 
 class PowerCut : public ::testing::Test {
@@ -173,46 +178,58 @@ class PowerCut : public ::testing::Test {
     return Tool({"sync", "-f", mount_});
   }
 
-  // Runs setup on the fresh disk, cuts the power just before call `nth` of
-  // `function` (0: after the run), boots the disk again and lets setup
-  // recover. The tree it leaves.
-  Snapshot CutAndRecover(const std::string& function, long nth, TempPlace temp, bool committed = false) {
-    if (!FreshDisk(temp)) return {};
+  // Starts setup (with its kit when it lies beside it), cuts the power just
+  // before call `nth` of `function` (0: once it has ended) and boots the disk
+  // again. `rules` are further faults (a cancel, say); with `committed` the
+  // file system commits its journal at the cut, as its timer does every few
+  // seconds of a long run: every change made so far is then on the disk, the
+  // data of files nobody flushed is not.
+  bool RunUntilCut(const Cut& cut, TempPlace temp) {
     std::map<std::string, std::string> env = test::PreloadEnvironment(test::FaultInjectionLibrary());
     for (const auto& [name, value] : Env(temp)) env[name] = value;
-    env["FAULTINJECT_FUNC"] = function;
-    env["FAULTINJECT_NTH"] = std::to_string(nth);
+    env["FAULTINJECT_FUNC"] = cut.function;
+    env["FAULTINJECT_NTH"] = std::to_string(cut.nth);
     env["FAULTINJECT_SIGNAL"] = std::to_string(SIGSTOP);
+    if (!cut.rules.empty()) env["FAULTINJECT_RULES"] = cut.rules;
     const int pid = test::StartProcess({app_ + "/setup", "-S"}, env, "/dev/null", shm_ + "/run.err");
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, WUNTRACED) != pid) {
       ADD_FAILURE() << "setup did not start";
-      return {};
+      return false;
     }
     const bool stopped = WIFSTOPPED(status);
-    EXPECT_TRUE(stopped || nth == 0) << function << " #" << nth << " was never reached";
-    if (committed) {
+    EXPECT_TRUE(stopped || cut.nth == 0) << cut.function << " #" << cut.nth << " was never reached";
+    if (cut.committed) {
       // An fsync commits the file system's journal, not other files' data.
       const int fd = open((mount_ + "/commit").c_str(), O_WRONLY | O_CREAT, 0600);
       EXPECT_TRUE(fd >= 0 && fsync(fd) == 0);
       close(fd);
     }
-    const std::string copy = shm_ + "/cut.img";
-    const bool cut = disk_->CutInto(copy);
+    const std::string copy = shm_ + "/cut" + std::to_string(++cuts_) + ".img";
+    const bool copied = disk_->CutInto(copy);
     if (stopped) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
     }
     disk_->Detach();
-    if (!cut || !Tool({"e2fsck", "-fy", copy}, nullptr, 4)) return {};
+    if (!copied || !Tool({"e2fsck", "-fy", copy}, nullptr, 4)) return false;
     // The reboot: the copy in the original's place, an empty tmpfs.
     disk_ = std::make_unique<LoopDisk>(copy, mount_);
-    if (!disk_->Attach()) return {};
+    if (!disk_->Attach()) return false;
     if (temp == TempPlace::Tmpfs) {
       test::RemoveTree(Temp(temp));
       test::MakeDirs(Temp(temp));
     }
+    return true;
+  }
+
+  // A run cut as `cut` says on a fresh disk; then setup without its kit, so
+  // that all it does is recover, cut first as `recoveryCut` says, when given,
+  // and then once more to its end. The tree left.
+  Snapshot CutAndRecover(const Cut& cut, TempPlace temp, const std::optional<Cut>& recoveryCut = std::nullopt) {
+    if (!FreshDisk(temp) || !RunUntilCut(cut, temp)) return {};
     std::remove((app_ + "/orvikv8.okd").c_str());
+    if (recoveryCut && !RunUntilCut(*recoveryCut, temp)) return {};
     const test::ProcessResult again = test::RunProcess({app_ + "/setup", "-S"}, Env(temp));
     EXPECT_EQ(again.status, 3) << again.err;
     const std::vector<std::string> left = test::ListDir(Temp(temp));
@@ -223,6 +240,7 @@ class PowerCut : public ::testing::Test {
   test::ScratchDir dir_;
   std::string shm_, mount_, app_;
   std::unique_ptr<LoopDisk> disk_;
+  int cuts_ = 0;
   static test::ScratchDir* root_;
 };
 
@@ -231,28 +249,37 @@ test::ScratchDir* PowerCut::root_ = nullptr;
 TEST_F(PowerCut, TheTreeIsOldOrNewWhereverThePowerFails) {
   const Snapshot old = TakeSnapshot(*root_ / "old");
   // An uninterrupted run on the disk, cut only after it ended, gives the new tree.
-  const Snapshot installed = CutAndRecover("rename", 0, TempPlace::SameDisk);
+  const Snapshot installed = CutAndRecover({"rename", 0}, TempPlace::SameDisk);
   ASSERT_NE(installed, old);
   ASSERT_EQ(installed.size(), old.size() + 100 + 3);  // the new files and their three new folders
 
+  // A cancel (SIGTERM) before the 40th move aside: the rollback follows.
+  const std::string cancel = "rename:40:-" + std::to_string(SIGTERM);
   const Trial trials[] = {
-      {"before the first change", "fsync", 1, TempPlace::SameDisk, Expect::Old},
-      {"before the first change", "fsync", 1, TempPlace::Tmpfs, Expect::Old, true},
-      {"before the final flush", "syncfs", 1, TempPlace::SameDisk, Expect::Old},
-      {"before the final flush", "syncfs", 1, TempPlace::Tmpfs, Expect::Old},
+      {"before the first change", {"fsync", 1}, TempPlace::SameDisk, Expect::Old},
+      {"before the first change", {"fsync", 1, true}, TempPlace::Tmpfs, Expect::Old},
+      {"writing", {"futimens", 10, true}, TempPlace::SameDisk, Expect::Old},
+      {"moving aside", {"rename", 60, true}, TempPlace::SameDisk, Expect::Old},
+      {"writing", {"futimens", 120, true}, TempPlace::SameDisk, Expect::Old},
+      {"before the final flush", {"syncfs", 1}, TempPlace::SameDisk, Expect::Old},
+      {"before the final flush", {"syncfs", 1, true}, TempPlace::SameDisk, Expect::Old},
+      {"before the final flush", {"syncfs", 1}, TempPlace::Tmpfs, Expect::Old},
       // "done" is flushed; the workspace's removal follows.
-      {"after done", "unlink", 3, TempPlace::SameDisk, Expect::New},
-      {"after done", "unlink", 3, TempPlace::SameDisk, Expect::New, true},
-      // Files made whose journal records never reached the disk.
-      {"writing", "futimens", 10, TempPlace::SameDisk, Expect::Old, true},
-      {"moving aside", "rename", 60, TempPlace::SameDisk, Expect::Old, true},
-      {"writing", "futimens", 120, TempPlace::SameDisk, Expect::Old, true},
-      {"before the final flush", "syncfs", 1, TempPlace::SameDisk, Expect::Old, true},
+      {"after done", {"unlink", 3}, TempPlace::SameDisk, Expect::New},
+      {"after done", {"unlink", 3, true}, TempPlace::SameDisk, Expect::New},
+      // The rollback of a cancelled run: moving the saved files back, then
+      // deleting the new ones.
+      {"rolling back", {"rename", 60, true, cancel}, TempPlace::SameDisk, Expect::Old},
+      {"rolling back", {"unlink", 20, true, cancel}, TempPlace::SameDisk, Expect::Old},
+      // The recovery after a cut, itself cut while it moves the saved files
+      // back and while it deletes the new ones.
+      {"recovering", {"rename", 60, true}, TempPlace::SameDisk, Expect::Old, Cut{"rename", 20, true}},
+      {"recovering", {"rename", 60, true}, TempPlace::SameDisk, Expect::Old, Cut{"unlink", 30, true}},
   };
   for (const Trial& trial : trials) {
-    const std::string where = trial.moment + " (" + trial.function + " #" + std::to_string(trial.nth) +
+    const std::string where = trial.moment + " (" + trial.cut.function + " #" + std::to_string(trial.cut.nth) +
                               (trial.temp == TempPlace::Tmpfs ? ", tmpfs" : ", same disk") + ")";
-    const Snapshot after = CutAndRecover(trial.function, trial.nth, trial.temp, trial.committed);
+    const Snapshot after = CutAndRecover(trial.cut, trial.temp, trial.recoveryCut);
     EXPECT_EQ(after, trial.expect == Expect::Old ? old : installed)
         << where << enginetest::Describe(after, trial.expect == Expect::Old ? old : installed);
   }
