@@ -7,7 +7,10 @@
 #include "core/Recovery.h"
 #include "core/WorkerChannel.h"
 #include "i18n/Catalogue.h"
+#include "core/TemplateDirectory.h"
 #include "platform/FileFinder.h"
+#include "platform/FileLock.h"
+#include "platform/Text.h"
 #include "platform/FileOps.h"
 #include "platform/Process.h"
 
@@ -81,15 +84,20 @@ std::vector<std::u16string> KitRelativePaths(const KitReader& kit) {
 }
 
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
-                        const std::vector<std::u16string>& relatives, std::u16string& message) {
-  std::u16string temp, tempInside;
+                        const std::vector<std::u16string>& relatives, std::u16string& message,
+                        const std::u16string& workspaceRoot) {
+  std::u16string temp, tempInside, workspaceInside;
   const bool tempIsInside = GetTempDirectory(temp) == 0 && tree.Locate(temp, tempInside);
+  const bool workspaceIsInside =
+      !workspaceRoot.empty() && tree.Locate(WithoutTrailingSeparator(workspaceRoot), workspaceInside);
   std::unordered_set<std::u16string> checkedFolders;
   for (const std::u16string& relative : relatives) {
     if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
       message = LookUpMessage("IDS_ERROR_TEMPINSIDE");
       return kErrorAccessDenied;
     }
+    // A kit that names the run's own workspace beside the templates.
+    if (workspaceIsInside && ConfinedTree::IsSameOrBelow(relative, workspaceInside)) return kErrorAccessDenied;
     const std::u16string folder = ParentPath(relative);
     if (folder.empty() || !checkedFolders.insert(folder).second) continue;
     std::u16string link;
@@ -132,31 +140,28 @@ ErrorCode CreateDirectories(RollbackLog& log, const std::u16string& relative) {
   return 0;
 }
 
-ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
-  log.targetDirectory = EnsureTrailingSeparator(directory);
-  if (directory.empty()) return 0;
-  std::u16string temp;
-  if (const ErrorCode code = GetTempDirectory(temp)) return code;
-  temp = WithoutTrailingSeparator(temp);
-  // Folders made to hold the workspace are the run's too, outside the tree.
-  std::vector<std::u16string> missing;
-  for (std::u16string level = temp; !level.empty() && !IsRootPath(level); level = ParentPath(level)) {
-    PathInfo info;
-    if (QueryPathInfo(level, info) == 0) break;
-    missing.push_back(level);
+std::u16string NearestExistingFolder(std::u16string path) {
+  for (PathInfo info; !path.empty(); path = ParentPath(path)) {
+    if (QueryPathInfo(path, info) == 0) return info.directory ? path : std::u16string();
+    if (IsRootPath(path)) break;
   }
-  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-    const ErrorCode code = CreateNewDirectory(*level, DirectoryAccess::Shared);
-    if (code == kErrorAlreadyExists) continue;
-    if (code != 0) return code;
-    log.holders.push_back(*level);
-  }
-  temp = EnsureTrailingSeparator(temp);
-  // The workspace is made exclusively and private to the user: in a shared
-  // temporary directory a name made by someone else must never be reused.
+  return {};
+}
+
+std::u16string RunPointerFolder() {
+  const std::u16string templates = WithoutTrailingSeparator(DefaultTemplateDirectory());
+  return templates.empty() ? templates : JoinPath(ParentPath(templates), u"runs") + kPathSeparator;
+}
+
+namespace {
+
+// A new workspace named `prefix` and a number in `parent`: made exclusively
+// and private to the user (in a shared folder a name made by someone else
+// must never be reused), with its journal begun.
+ErrorCode MakeWorkspace(RollbackLog& log, const std::u16string& parent, const std::u16string& prefix) {
   int takenAway = 0;
   for (uint64_t n = 0;; ++n) {
-    std::u16string candidate = temp + kWorkspacePrefix;
+    std::u16string candidate = parent + prefix;
     for (char c : std::to_string(n)) candidate.push_back(static_cast<char16_t>(c));
     FileFinder finder;
     if (finder.FindFirst(candidate)) continue;
@@ -180,6 +185,77 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
     log.workspace = log.workspaceRoot + kSavedFolderName + kPathSeparator;
     return 0;
   }
+}
+
+// A workspace outside the temporary directory is found again, after a
+// reboot too, through a pointer in the user's own folder. The pointer names
+// the folder that will hold the workspace, and is written and flushed before
+// the workspace is made, so no workspace is ever there without one; it stays
+// locked while the run lives. Its flush makes its name durable too on the
+// file systems that journal their metadata.
+ErrorCode PointToWorkspaces(RollbackLog& log, const std::u16string& parent) {
+  const std::u16string folder = RunPointerFolder();
+  if (folder.empty()) return kErrorPathNotFound;
+  // Another run that has just ended may remove the folder, empty, between
+  // our making it and our pointer's arrival: then it is made once more.
+  for (int attempt = 0;; ++attempt) {
+    if (const ErrorCode code = CreateDirectoryTree(folder, DirectoryAccess::Private);
+        code != 0 && code != kErrorAlreadyExists) {
+      return code;
+    }
+    const ErrorCode code = CreateLockedTempFile(folder, kRunPointerPrefix, log.pointer, log.pointerLock);
+    if (code == 0) break;
+    if (attempt > 0 || (code != kErrorPathNotFound && code != kErrorFileNotFound)) return code;
+  }
+  const std::string text = Utf16ToUtf8(WithoutTrailingSeparator(parent));
+  uint32_t written = 0;
+  ErrorCode code = WriteToFile(log.pointerLock.Get(), text.data(), static_cast<uint32_t>(text.size()), written);
+  if (!code) code = FlushFileHandle(log.pointerLock.Get());
+  if (code) {
+    DeleteLockedFile(log.pointer, log.pointerLock);
+    log.pointer.clear();
+  }
+  return code;
+}
+
+}  // namespace
+
+ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory) {
+  log.targetDirectory = EnsureTrailingSeparator(directory);
+  if (directory.empty()) return 0;
+  std::u16string temp;
+  if (const ErrorCode code = GetTempDirectory(temp)) return code;
+  temp = WithoutTrailingSeparator(temp);
+  // The files a run replaces are moved aside by a rename, onto the template
+  // directory's own file system, where a power cut cannot take them: into
+  // the temporary directory when it lies there, and otherwise into a hidden
+  // workspace in the nearest folder that exists at or above the template
+  // directory.
+  const std::u16string anchor = NearestExistingFolder(WithoutTrailingSeparator(directory));
+  const std::u16string tempAnchor = NearestExistingFolder(temp);
+  if (!anchor.empty() && !tempAnchor.empty() && !SameFileSystem(anchor, tempAnchor)) {
+    if (const ErrorCode code = PointToWorkspaces(log, anchor)) return code;
+    const ErrorCode code = MakeWorkspace(log, EnsureTrailingSeparator(anchor), kHiddenWorkspacePrefix);
+    if (code) {
+      DeleteLockedFile(log.pointer, log.pointerLock);
+      log.pointer.clear();
+    }
+    return code;
+  }
+  // Folders made to hold the workspace are the run's too, outside the tree.
+  std::vector<std::u16string> missing;
+  for (std::u16string level = temp; !level.empty() && !IsRootPath(level); level = ParentPath(level)) {
+    PathInfo info;
+    if (QueryPathInfo(level, info) == 0) break;
+    missing.push_back(level);
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    const ErrorCode code = CreateNewDirectory(*level, DirectoryAccess::Shared);
+    if (code == kErrorAlreadyExists) continue;
+    if (code != 0) return code;
+    log.holders.push_back(*level);
+  }
+  return MakeWorkspace(log, EnsureTrailingSeparator(temp), kWorkspacePrefix);
 }
 
 ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing) {
@@ -332,6 +408,14 @@ ErrorCode DeleteWorkspace(RollbackLog& log) {
   if (const ErrorCode code = DeleteTree(log.workspace)) return code;
   if (const ErrorCode code = log.journal.Remove()) return code;
   if (const ErrorCode code = DeleteTree(log.workspaceRoot)) return code;
+  if (!log.pointer.empty()) {
+    // Only once the workspace is gone for good may its pointer go: a
+    // workspace nobody points to would stay beside the templates.
+    FlushFileSystem(ParentPath(WithoutTrailingSeparator(log.workspaceRoot)));
+    DeleteLockedFile(log.pointer, log.pointerLock);
+    ConfinedTree::RemoveEmptyFolder(ParentPath(log.pointer));
+    log.pointer.clear();
+  }
   log.workspaceRoot.clear();
   for (auto holder = log.holders.rbegin(); holder != log.holders.rend(); ++holder) {
     ConfinedTree::RemoveEmptyFolder(*holder);
@@ -379,7 +463,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
                      code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
     }
     std::u16string refusal;
-    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal)) {
+    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal, log.workspaceRoot)) {
       return FailRun(channel, log, code, 0, refusal);
     }
     return 0;

@@ -21,6 +21,10 @@ class KitReader;
 class WorkerChannel;
 
 inline constexpr char16_t kWorkspacePrefix[] = u"v8stp";
+// A workspace beside the templates, when the temporary directory lies on
+// another file system, and the pointers that lead to such workspaces.
+inline constexpr char16_t kHiddenWorkspacePrefix[] = u".v8stp";
+inline constexpr char16_t kRunPointerPrefix[] = u"run";
 inline constexpr std::chrono::milliseconds kCompletionPause{1000};
 
 // What a run does with one kit file, given what stands at its place.
@@ -51,6 +55,10 @@ struct RollbackLog {
   ConfinedTree tree;
   // Folders made to hold the workspace, outside the template directory.
   std::vector<std::u16string> holders;
+  // The pointer to a workspace outside the temporary directory, locked for
+  // the run's life; empty for one inside it.
+  std::u16string pointer;
+  ScopedFileHandle pointerLock;
   // Folders below the template directory known to exist, so each is looked
   // at once per run (relative paths).
   std::unordered_set<std::u16string> knownDirectories;
@@ -79,12 +87,21 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
 // link below the template directory, or into the temporary directory should
 // that lie inside it. `targetDirectory` is the tree's root, ending in a
 // separator. On failure `message` is what the user is told.
+// A workspace at `workspaceRoot`, when given, is no place for kit paths either.
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
-                        const std::vector<std::u16string>& relatives, std::u16string& message);
+                        const std::vector<std::u16string>& relatives, std::u16string& message,
+                        const std::u16string& workspaceRoot = {});
 
 // The kit's names with native separators: the entries' paths below the
 // template directory.
 std::vector<std::u16string> KitRelativePaths(const KitReader& kit);
+
+// The nearest folder that exists at or above `path`; empty when none does
+// or a file stands there.
+std::u16string NearestExistingFolder(std::u16string path);
+// Where the pointers to workspaces outside the temporary directory live:
+// beside the default template directory, in the user's own folder.
+std::u16string RunPointerFolder();
 
 // The steps of a run, for the run itself and its tests. Paths of kit files
 // are relative to the template directory, with native separators.

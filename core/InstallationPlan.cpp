@@ -7,23 +7,10 @@
 #include "platform/Path.h"
 
 namespace setup {
-namespace {
-
-// The nearest folder that exists, at or above `directory`.
-std::u16string NearestExisting(std::u16string directory) {
-  for (PathInfo info; !directory.empty(); directory = ParentPath(directory)) {
-    if (QueryPathInfo(directory, info) == 0) return info.directory ? directory : std::u16string();
-    if (IsRootPath(directory)) break;
-  }
-  return {};
-}
-
-}  // namespace
-
 InstallationPlan PlanInstallation(const KitReader& kit, const std::u16string& directory) {
   InstallationPlan plan;
   const std::u16string root = WithoutTrailingSeparator(directory);
-  const std::u16string nearest = NearestExisting(root);
+  const std::u16string nearest = NearestExistingFolder(root);
   uint64_t free = 0;
   if (!nearest.empty() && QueryFreeSpaceAt(nearest, free) == 0) plan.freeSpace = free;
 

@@ -8,14 +8,15 @@
 #include "platform/FileLock.h"
 #include "platform/FileOps.h"
 #include "platform/Path.h"
+#include "platform/Text.h"
 
 namespace setup {
 namespace {
 
 constexpr char16_t kImagePrefix[] = u"odk";
 
-bool IsWorkspaceName(const std::u16string& name) {
-  const std::u16string_view prefix = kWorkspacePrefix;
+// "v8stpN" in the temporary directory; ".v8stpN" beside the templates.
+bool IsWorkspaceName(const std::u16string& name, std::u16string_view prefix = kWorkspacePrefix) {
   if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
   for (size_t i = prefix.size(); i < name.size(); ++i) {
     if (name[i] < u'0' || name[i] > u'9') return false;
@@ -204,8 +205,51 @@ bool UndoRun(const JournalContents& record, const std::u16string& workspaceRoot,
   return complete;
 }
 
+namespace {
+
+// The workspaces outside the temporary directory, found through their
+// pointers, each of which names a folder that holds (or held, or was about
+// to hold) one. A pointer whose run lives is locked; one whose folder holds
+// no workspace any more has served. Only private folders of the user's own,
+// named as the program names its workspaces, are followed.
+void RecoverThroughPointers(RecoveryReport& report) {
+  const std::u16string folder = RunPointerFolder();
+  if (folder.empty()) return;
+  bool served = false;
+  for (const std::u16string& name : List(folder).files) {
+    const std::u16string path = folder + name;
+    if (!IsLockedTempFileName(name, kRunPointerPrefix) || !IsOwnEntry(path, EntryKind::File)) continue;
+    ScopedFileHandle lock;
+    if (OpenLockedFile(path, lock) != 0) continue;
+    char bytes[4096];
+    uint32_t got = 0;
+    if (ReadFromFile(lock.Get(), bytes, sizeof bytes, got) != 0) continue;
+    const std::u16string parent = Utf8ToUtf16(std::string_view(bytes, got));
+    size_t left = 0;
+    if (IsAbsolutePath(parent)) {
+      const std::u16string within = EnsureTrailingSeparator(parent);
+      for (const std::u16string& entry : List(within).directories) {
+        const std::u16string root = within + entry;
+        if (!IsWorkspaceName(entry, kHiddenWorkspacePrefix) || !IsOwnEntry(root, EntryKind::Directory)) continue;
+        RecoverWorkspace(root + kPathSeparator, report);
+        FileFinder finder;
+        if (finder.FindFirst(root)) ++left;
+      }
+    }
+    if (left == 0) {
+      // The workspaces' removal is on the disk before their pointer goes.
+      if (IsAbsolutePath(parent)) FlushFileSystem(parent);
+      served = DeleteLockedFile(path, lock) == 0 || served;
+    }
+  }
+  if (served) ConfinedTree::RemoveEmptyFolder(WithoutTrailingSeparator(folder));
+}
+
+}  // namespace
+
 RecoveryReport RecoverInterruptedRuns() {
   RecoveryReport report;
+  RecoverThroughPointers(report);
   std::u16string temp;
   if (GetTempDirectory(temp) != 0) return report;
   temp = EnsureTrailingSeparator(temp);

@@ -106,6 +106,9 @@ ErrorCode CreateNewDirectory(const std::u16string& path, DirectoryAccess access)
 bool FileSystemFlushAvailable();
 // Writes every file of the file system that holds `path` to stable storage.
 ErrorCode FlushFileSystem(const std::u16string& path);
+// Whether the existing paths `a` and `b` lie on one file system (one volume).
+// True when either cannot be looked at.
+bool SameFileSystem(const std::u16string& a, const std::u16string& b);
 // Moves a file, replacing an existing target; across file systems the data,
 // permission bits and times are copied and the source removed.
 ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to);

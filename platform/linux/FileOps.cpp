@@ -287,6 +287,12 @@ ErrorCode FlushFileSystem(const std::u16string& path) {
   return result == 0 ? kErrorSuccess : CodeFromErrno(error);
 }
 
+bool SameFileSystem(const std::u16string& a, const std::u16string& b) {
+  struct stat first, second;
+  if (stat(Native(a).c_str(), &first) != 0 || stat(Native(b).c_str(), &second) != 0) return true;
+  return first.st_dev == second.st_dev;
+}
+
 ErrorCode MoveFileTo(const std::u16string& from, const std::u16string& to) {
   const std::string source = Native(from);
   const std::string target = Native(to);

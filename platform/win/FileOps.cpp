@@ -609,6 +609,18 @@ ErrorCode CreateNewDirectory(const std::u16string& path, DirectoryAccess /*acces
 // administrator may open for writing; the engine flushes each file instead.
 bool FileSystemFlushAvailable() { return false; }
 
+bool SameFileSystem(const std::u16string& a, const std::u16string& b) {
+  const auto volumeOf = [](const std::u16string& path) {
+    const std::wstring native = Win32Path(path);
+    std::wstring root(native.size() + MAX_PATH, L'\0');
+    if (!GetVolumePathNameW(native.c_str(), root.data(), static_cast<DWORD>(root.size()))) return std::wstring();
+    root.resize(wcslen(root.c_str()));
+    return root;
+  };
+  const std::wstring first = volumeOf(a), second = volumeOf(b);
+  return first.empty() || second.empty() || _wcsicmp(first.c_str(), second.c_str()) == 0;
+}
+
 ErrorCode FlushFileSystem(const std::u16string& path) {
   const std::wstring native = Win32Path(path);
   std::wstring root(native.size() + MAX_PATH, L'\0');

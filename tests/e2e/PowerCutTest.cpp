@@ -256,6 +256,9 @@ TEST_F(PowerCut, TheTreeIsOldOrNewWhereverThePowerFails) {
   // A cancel (SIGTERM) before the 40th move aside: the rollback follows.
   const std::string cancel = "rename:40:-" + std::to_string(SIGTERM);
   const Trial trials[] = {
+      // Unpacking the kit into its image, before anything else.
+      {"unpacking", {"write", 2, true}, TempPlace::SameDisk, Expect::Old},
+      {"unpacking", {"write", 2, true}, TempPlace::Tmpfs, Expect::Old},
       {"before the first change", {"fsync", 1}, TempPlace::SameDisk, Expect::Old},
       {"before the first change", {"fsync", 1, true}, TempPlace::Tmpfs, Expect::Old},
       {"writing", {"futimens", 10, true}, TempPlace::SameDisk, Expect::Old},
@@ -264,6 +267,11 @@ TEST_F(PowerCut, TheTreeIsOldOrNewWhereverThePowerFails) {
       {"before the final flush", {"syncfs", 1}, TempPlace::SameDisk, Expect::Old},
       {"before the final flush", {"syncfs", 1, true}, TempPlace::SameDisk, Expect::Old},
       {"before the final flush", {"syncfs", 1}, TempPlace::Tmpfs, Expect::Old},
+      // The installed files are on the disk, "done" is not yet: its flush is
+      // the journal's second (with a temporary directory in memory, the
+      // third: the pointer's comes first).
+      {"after the final flush", {"fsync", 2, true}, TempPlace::SameDisk, Expect::Old},
+      {"after the final flush", {"fsync", 3, true}, TempPlace::Tmpfs, Expect::Old},
       // "done" is flushed; the workspace's removal follows.
       {"after done", {"unlink", 3}, TempPlace::SameDisk, Expect::New},
       {"after done", {"unlink", 3, true}, TempPlace::SameDisk, Expect::New},
@@ -271,6 +279,14 @@ TEST_F(PowerCut, TheTreeIsOldOrNewWhereverThePowerFails) {
       // deleting the new ones.
       {"rolling back", {"rename", 60, true, cancel}, TempPlace::SameDisk, Expect::Old},
       {"rolling back", {"unlink", 20, true, cancel}, TempPlace::SameDisk, Expect::Old},
+      // A temporary directory in memory: the replaced files wait beside the
+      // templates, found again through a pointer in the user's folder.
+      {"moving aside", {"rename", 60, true}, TempPlace::Tmpfs, Expect::Old},
+      {"writing", {"futimens", 120, true}, TempPlace::Tmpfs, Expect::Old},
+      {"before the final flush", {"syncfs", 1, true}, TempPlace::Tmpfs, Expect::Old},
+      {"after done", {"unlink", 3, true}, TempPlace::Tmpfs, Expect::New},
+      {"rolling back", {"rename", 60, true, cancel}, TempPlace::Tmpfs, Expect::Old},
+      {"recovering", {"rename", 60, true}, TempPlace::Tmpfs, Expect::Old, Cut{"unlink", 30, true}},
       // The recovery after a cut, itself cut while it moves the saved files
       // back and while it deletes the new ones.
       {"recovering", {"rename", 60, true}, TempPlace::SameDisk, Expect::Old, Cut{"rename", 20, true}},

@@ -76,6 +76,16 @@ class EngineFaultsWin : public ::testing::Test {
 
   // Walks every call of a run of `target`, with each of the codes.
   void Walk(const std::string& target) {
+    // A first run makes the user's folder that holds pointers to workspaces
+    // beside the templates, which every later run finds there.
+    {
+      WorkerChannel channel;
+      channel.Start(&kit_, Utf8ToUtf16(target));
+      Reset(target);
+      EngineSettings settings;
+      settings.completionPause = std::chrono::milliseconds(0);
+      ASSERT_EQ(RunInstallation(channel, settings), 0u);
+    }
     Reset(target);
     const Tree before = SnapshotOf(target);
     long calls = 0;

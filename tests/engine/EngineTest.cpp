@@ -420,8 +420,8 @@ TEST_F(EngineTest, AnEmptyDestinationWritesNothingAnywhere) {
   EXPECT_EQ(channel_.ReadStatus().text, u"Installation error");
 }
 
-// With the workspace on another file system every move is a copy; the
-// rollback must still be complete.
+// With the temporary directory on another file system the replaced files
+// wait beside the templates, moved there, and the rollback is complete.
 TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
   struct stat shm, here;
   if (stat("/dev/shm", &shm) != 0 || stat(dir_.Path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
@@ -437,11 +437,17 @@ TEST_F(EngineTest, RollbackIsCompleteAcrossFileSystems) {
   chmod((target_ + "/docs/notes.txt").c_str(), 0600);
   const Snapshot before = TakeSnapshot(target_);
   EngineSettings settings;
-  settings.onEntryDone = [&](size_t i, FileAction) { if (i + 1 == kit_.Files().size()) channel_.RequestCancel(); };
+  bool savedBeside = false;
+  settings.onEntryDone = [&](size_t i, FileAction) {
+    savedBeside = savedBeside || test::Exists(target_ + "/.v8stp0/saved/1c/base.cfg");
+    if (i + 1 == kit_.Files().size()) channel_.RequestCancel();
+  };
   const ErrorCode cancelled = Run(target_, settings);
   const Snapshot afterCancel = TakeSnapshot(target_);
   const ErrorCode installed = Run(target_);
   const std::vector<std::string> left = Workspaces(otherTmp);
+  EXPECT_TRUE(savedBeside);
+  EXPECT_FALSE(test::Exists(Utf16ToUtf8(RunPointerFolder())));
   setenv("TMPDIR", tmp_.c_str(), 1);
   RemoveDirectoryTree(Utf8ToUtf16(otherTmp));
   EXPECT_EQ(cancelled, kErrorCancelled);

@@ -285,9 +285,8 @@ TEST_F(EngineWinTest, AReadOnlyTargetFileComesBackReadOnlyOrIsReplacedCleanly) {
   EXPECT_EQ(Workspaces(tmp_), std::vector<std::string>{}) << "the old read-only version was left behind";
 }
 
-// The workspace in a temporary directory on drive C:, the templates on drive
-// D: (scripts/wine-env maps D: to a scratch directory; put it on another file
-// system with --drive-d and every move between the two becomes a copy).
+// The temporary directory on drive C:, the templates on drive D:
+// (scripts/wine-env maps D: to a scratch directory).
 TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   test::DriveDScratch driveD;
   if (driveD.Path().empty()) GTEST_SKIP() << "no drive D: (scripts/wine-env maps one to a scratch directory)";
@@ -309,16 +308,19 @@ TEST_F(EngineWinTest, RollbackAcrossTwoDrivesIsComplete) {
   PutFile(target + "\\mine.txt", "the user's own", kOld);
   const Tree before = SnapshotOf(target);
 
-  // While the run goes on the saved versions are on C:.
-  bool savedOnC = false;
+  // While the run goes on the saved versions wait beside the templates on
+  // D:, moved there, not copied to C:, where a power cut could take them.
+  bool savedOnD = false, anythingOnC = false;
   EngineSettings settings = CancelAtTheEnd();
   const auto cancel = settings.onEntryDone;
   settings.onEntryDone = [&](size_t i, FileAction) {
-    savedOnC = savedOnC || test::Exists(driveC.Path() + "\\v8stp0\\saved\\1c\\base.cfg");
+    savedOnD = savedOnD || test::Exists(target + "\\.v8stp0\\saved\\1c\\base.cfg");
+    anythingOnC = anythingOnC || !Workspaces(driveC.Path()).empty();
     cancel(i, FileAction::Create);
   };
   EXPECT_EQ(Run(target, settings), kErrorCancelled);
-  EXPECT_TRUE(savedOnC);
+  EXPECT_TRUE(savedOnD);
+  EXPECT_FALSE(anythingOnC);
   Tree after = SnapshotOf(target);
   EXPECT_EQ(after, before) << Differences(before, after);
   EXPECT_TRUE(Workspaces(driveC.Path()).empty());

@@ -69,5 +69,36 @@ TEST(RecoveryPosix, AJournalOthersCouldWriteIsNotFollowed) {
   EXPECT_FALSE(test::Exists(fresh));
 }
 
+// A dead run whose temporary directory was on another file system (and is
+// gone after a reboot) is found through its pointer; a folder of that name
+// that others could read or write is not the program's and stays.
+TEST(RecoveryPosix, APointerLeadsOnlyToTheUsersOwnPrivateWorkspaces) {
+  struct stat shm, here;
+  test::ScratchDir dir;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir.Path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  char memory[] = "/dev/shm/setup-recovery-XXXXXX";
+  ASSERT_NE(mkdtemp(memory), nullptr);
+  test::ScopedTemporaryDirectory scope(memory);
+  const std::string templates = dir / "templates", fresh = templates + "/fresh.txt";
+  test::MakeDirs(templates + "/.v8stp7");  // someone else's, open to all
+  {
+    RollbackLog log;
+    ASSERT_EQ(CreateWorkspace(log, Utf8ToUtf16(templates)), 0u);
+    ASSERT_EQ(Utf16ToUtf8(log.workspaceRoot), templates + "/.v8stp0/");
+    ASSERT_EQ(OpenTemplateDirectory(log), 0u);
+    ASSERT_EQ(log.journal.Record(JournalRecord::NewFile, Utf8ToUtf16(fresh)), 0u);
+    test::WriteFile(fresh, "new file");
+  }
+  // The reboot empties the temporary directory.
+  test::RemoveTree(memory);
+  test::MakeDirs(memory);
+  EXPECT_EQ(RecoverInterruptedRuns().rolledBack, 1u);
+  test::RemoveTree(memory);
+  EXPECT_EQ(test::ListDir(templates), std::vector<std::string>{".v8stp7"});
+  EXPECT_FALSE(test::Exists(Utf16ToUtf8(RunPointerFolder())));
+}
+
 }  // namespace
 }  // namespace setup
