@@ -90,6 +90,34 @@ class LoopDisk {
   bool mounted_ = false;
 };
 
+// Why a loop device cannot be made, formatted, attached and mounted here
+// (a container without the rights, say); empty when it can.
+std::string LoopDevicesUnusable() {
+  char dir[] = "/dev/shm/setup-loop-probe-XXXXXX";
+  if (!mkdtemp(dir)) return "no /dev/shm";
+  const std::string image = std::string(dir) + "/probe.img", mount = std::string(dir) + "/mnt";
+  std::string why;
+  mkdir(mount.c_str(), 0700);
+  if (RunTool({"truncate", "-s", "8M", image}).status != 0 || RunTool({"mkfs.ext4", "-q", "-F", image}).status != 0) {
+    why = "cannot make an ext4 image";
+  } else {
+    const test::ProcessResult attached = RunTool({"losetup", "--find", "--show", image});
+    const std::string device = attached.out.substr(0, attached.out.find('\n'));
+    if (attached.status != 0 || device.empty()) {
+      why = "cannot attach a loop device: " + attached.err;
+    } else {
+      if (RunTool({"mount", "-t", "ext4", device, mount}).status != 0) {
+        why = "cannot mount a loop device";
+      } else {
+        RunTool({"umount", mount});
+      }
+      RunTool({"losetup", "-d", device});
+    }
+  }
+  test::RemoveTree(dir);
+  return why;
+}
+
 enum class TempPlace { SameDisk, Tmpfs };
 enum class Expect { Old, New };
 
@@ -142,6 +170,8 @@ class PowerCut : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices and mounts";
     if (access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "no loop devices";
     if (access(SystemTool("mkfs.ext4").c_str(), X_OK) != 0) GTEST_SKIP() << "no mkfs.ext4 (e2fsprogs)";
+    static const std::string unusable = LoopDevicesUnusable();
+    if (!unusable.empty()) GTEST_SKIP() << unusable;
     // The images live in memory, so that copying one is quick.
     char shm[] = "/dev/shm/setup-powercut-XXXXXX";
     ASSERT_NE(mkdtemp(shm), nullptr);
