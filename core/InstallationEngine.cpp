@@ -277,14 +277,15 @@ std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u1
   for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
     intentions.push_back({JournalRecord::IntendTargetLevel, *level});
   }
-  // Folders known to be there, or to be made by an earlier intention.
-  std::unordered_set<std::u16string> folders;
+  // Folders known to be there, or to be made by an earlier intention; what
+  // the run will make holds nothing yet, so nothing in it is looked at.
+  std::unordered_set<std::u16string> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
   };
   for (const std::u16string& relative : relatives) {
-    if (!absent(relative)) continue;  // replaced, kept, or failing the run
+    if (!made.count(ParentPath(relative)) && !absent(relative)) continue;  // replaced, kept, or failing the run
     std::vector<std::u16string> missing;
     for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
          level = ParentPath(level)) {
@@ -296,6 +297,7 @@ std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u1
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
       folders.insert(*level);
+      made.insert(*level);
       intentions.push_back({JournalRecord::IntendFolder, *level});
     }
     intentions.push_back({JournalRecord::IntendFile, relative});
