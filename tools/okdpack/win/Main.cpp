@@ -5,10 +5,10 @@
 // C runtime's CR LF line ends.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "ProgramText.h"
+#include "platform/Console.h"
 #include "platform/Text.h"
 
 namespace okdpack {
@@ -24,18 +24,8 @@ bool Print(Stream stream, std::string_view text) {
     return std::fwrite(text.data(), 1, text.size(), file) == text.size();
   }
   std::fflush(file);
-  const std::u16string wide = setup::Utf8ToUtf16(text);
-  const auto* next = reinterpret_cast<const wchar_t*>(wide.data());
-  size_t left = wide.size();
-  while (left > 0) {
-    DWORD written = 0;
-    if (!WriteConsoleW(handle, next, DWORD(std::min<size_t>(left, 8192)), &written, nullptr) || written == 0) {
-      return false;
-    }
-    next += written;
-    left -= written;
-  }
-  return true;
+  return setup::WriteStandard(stream == Stream::Output ? setup::StandardStream::Output : setup::StandardStream::Error,
+                              text);
 }
 
 bool FlushOutput() { return std::fflush(stdout) == 0; }
