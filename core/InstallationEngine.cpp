@@ -76,22 +76,37 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
   return 0;
 }
 
-std::vector<std::u16string> KitRelativePaths(const KitReader& kit) {
-  std::vector<std::u16string> relatives;
-  relatives.reserve(kit.Files().size());
-  for (const KitFileEntry& file : kit.Files()) relatives.push_back(ToNativeSeparators(file.name));
-  return relatives;
+std::u16string RelativePath(const KitFileEntry& file) { return ToNativeSeparators(file.name); }
+
+std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntry>& files) {
+  // Paths, not names: "a/b" and "a\\b" are one file. Sorted by hash, then
+  // by index, equal paths sit together, in kit order.
+  std::vector<std::pair<size_t, size_t>> hashes;
+  hashes.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) hashes.emplace_back(std::hash<std::u16string>{}(RelativePath(files[i])), i);
+  std::sort(hashes.begin(), hashes.end());
+  std::unordered_map<size_t, size_t> earlier;
+  for (size_t k = 1; k < hashes.size(); ++k) {
+    for (size_t j = k; j-- > 0 && hashes[j].first == hashes[k].first;) {
+      if (RelativePath(files[hashes[j].second]) == RelativePath(files[hashes[k].second])) {
+        earlier[hashes[k].second] = hashes[j].second;
+        break;
+      }
+    }
+  }
+  return earlier;
 }
 
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
-                        const std::vector<std::u16string>& relatives, std::u16string& message,
+                        const std::vector<KitFileEntry>& files, std::u16string& message,
                         const std::u16string& workspaceRoot) {
   std::u16string temp, tempInside, workspaceInside;
   const bool tempIsInside = GetTempDirectory(temp) == 0 && tree.Locate(temp, tempInside);
   const bool workspaceIsInside =
       !workspaceRoot.empty() && tree.Locate(WithoutTrailingSeparator(workspaceRoot), workspaceInside);
   std::unordered_set<std::u16string> checkedFolders;
-  for (const std::u16string& relative : relatives) {
+  for (const KitFileEntry& file : files) {
+    const std::u16string relative = RelativePath(file);
     if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
       message = LookUpMessage("IDS_ERROR_TEMPINSIDE");
       return kErrorAccessDenied;
@@ -271,11 +286,11 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
   return 0;
 }
 
-std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels,
-                                     const std::vector<std::u16string>& relatives) {
-  std::vector<JournalEntry> intentions;
+ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels) {
+  const std::vector<KitFileEntry>& files = *log.files;
+  log.entryFlags.assign(files.size(), 0);
   for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
-    intentions.push_back({JournalRecord::IntendTargetLevel, *level});
+    if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendTargetLevel, *level)) return code;
   }
   // Folders known to be there, or to be made by an earlier intention; what
   // the run will make holds nothing yet, so nothing in it is looked at.
@@ -284,7 +299,10 @@ std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u1
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
   };
-  for (const std::u16string& relative : relatives) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    // A path named again is intended once, by its first entry.
+    if (log.earlierSamePath.count(i)) continue;
+    const std::u16string relative = RelativePath(files[i]);
     if (!made.count(ParentPath(relative)) && !absent(relative)) continue;  // replaced, kept, or failing the run
     std::vector<std::u16string> missing;
     for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
@@ -298,11 +316,12 @@ std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u1
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
       folders.insert(*level);
       made.insert(*level);
-      intentions.push_back({JournalRecord::IntendFolder, *level});
+      if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFolder, *level)) return code;
     }
-    intentions.push_back({JournalRecord::IntendFile, relative});
+    if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFile, relative)) return code;
+    log.entryFlags[i] |= kEntryAbsent;
   }
-  return intentions;
+  return log.journal.CommitIntentions();
 }
 
 ErrorCode OpenTemplateDirectory(RollbackLog& log) {
@@ -346,18 +365,15 @@ ErrorCode SaveExisting(RollbackLog& log, const std::u16string& relative) {
 namespace {
 
 // Copies the entry's bytes from the kit image into the open target and sets
-// its time. Reads by position, so the image is never seeked.
+// its time.
 ErrorCode CopyEntry(KitReader& kit, const KitFileEntry& entry, FileHandle out, bool cutAfter,
                     const EngineSettings& settings) {
-  const FileHandle image = kit.ImageHandle();
-  uint8_t* buffer = kit.TransferBuffer();
   uint64_t position = entry.position;
   for (uint32_t remaining = entry.size; remaining > 0;) {
-    const uint32_t want = std::min(remaining, KitReader::kTransferBufferSize);
+    const uint8_t* data = nullptr;
     uint32_t got = 0, written = 0;
-    if (const ErrorCode code = ReadFromFileAt(image, position, buffer, want, got)) return code;
-    if (got == 0) return kErrorInvalidData;  // the image ended early; reading again would spin
-    if (const ErrorCode code = WriteToFile(out, buffer, got, written)) return code;
+    if (const ErrorCode code = kit.ViewImage(position, remaining, data, got)) return code;
+    if (const ErrorCode code = WriteToFile(out, data, got, written)) return code;
     remaining -= got;
     position += got;
   }
@@ -392,6 +408,9 @@ ErrorCode ExtractEntry(KitReader& kit, size_t index, RollbackLog& log, const std
 
 ErrorCode MakeInstallationDurable(KitReader& kit, RollbackLog& log, size_t installed,
                                   const EngineSettings& settings) {
+  // A write-back error the background flush saw is reported once, to it.
+  const ErrorCode background = log.background ? log.background->Stop() : 0;
+  if (background != 0) return background;
   // Each file was flushed as it was written, or nothing was written.
   if (FlushesEachFile(settings) || installed == 0) return 0;
   // The image has served this run. Deleted now, the part of it that is still
@@ -426,6 +445,7 @@ ErrorCode DeleteWorkspace(RollbackLog& log) {
 }
 
 ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
+  if (log.background) log.background->Stop();
   if (log.workspaceRoot.empty()) {
     // The workspace was never made; only the folders made to hold it go.
     for (auto holder = log.holders.rbegin(); holder != log.holders.rend(); ++holder) {
@@ -437,13 +457,96 @@ ErrorCode Rollback(RollbackLog& log, ErrorCode code) {
   // change it describes; when something could not be put back, the
   // workspace holds its only copy and stays, journal and all, for the next
   // start to finish the work.
-  if (UndoRun(log.journal.Contents(), log.workspaceRoot, log.tree, UndoScope::Recorded)) {
+  // The files the run created where its intentions said nothing stood have
+  // no record of their own; they are the run's as much as the recorded ones.
+  JournalContents record = log.journal.Contents();
+  for (size_t i = 0; i < log.entryFlags.size(); ++i) {
+    if (log.entryFlags[i] & kEntryCreated) {
+      record.entries.push_back({JournalRecord::NewFile, log.targetDirectory + RelativePath((*log.files)[i])});
+    }
+  }
+  if (UndoRun(record, log.workspaceRoot, log.tree, UndoScope::Recorded)) {
     DeleteWorkspace(log);
   } else {
     log.rollbackIncomplete = true;
   }
   return code;
 }
+
+namespace {
+
+// Whether an earlier entry naming the same path was written by the run.
+bool WrittenBefore(const RollbackLog& log, size_t index) {
+  for (auto earlier = log.earlierSamePath.find(index); earlier != log.earlierSamePath.end();
+       earlier = log.earlierSamePath.find(earlier->second)) {
+    if (log.entryFlags[earlier->second] & kEntryWritten) return true;
+  }
+  return false;
+}
+
+// Installs entry `index` at `relative`, or leaves what stands there; what was
+// done goes into `action`. Every change is recorded before it is made.
+ErrorCode InstallEntry(KitReader& kit, size_t index, RollbackLog& log, const std::u16string& relative,
+                       const EngineSettings& settings, FileAction& action) {
+  uint8_t& flags = log.entryFlags[index];
+  const std::u16string target = log.targetDirectory + relative;
+  const bool writtenBefore = WrittenBefore(log, index);
+  if (!writtenBefore && (flags & kEntryAbsent)) {
+    // Nothing stood here when the intentions went to the journal, and they
+    // name this file: it is created exclusively without a look first, since
+    // the create itself catches anything that appeared since.
+    if (const ErrorCode code = CreateDirectories(log, ParentPath(relative))) return code;
+    flags |= kEntryCreated;
+    const ErrorCode extracted = ExtractEntry(kit, index, log, relative, true, settings);
+    if (extracted != kErrorFileExists) {
+      if (extracted == 0) flags |= kEntryWritten;
+      action = FileAction::Create;
+      return extracted;
+    }
+    // Someone else's file appeared: not the run's to delete, now or after a
+    // crash. It is judged below like any file that stood there.
+    flags &= static_cast<uint8_t>(~(kEntryCreated | kEntryAbsent));
+    if (const ErrorCode code = log.journal.Record(JournalRecord::NotMade, target)) return code;
+  }
+  // Only what stands there tells whether to skip: a file at least as new as
+  // the kit's stays. A file that cannot be looked at fails the run rather
+  // than being replaced blindly.
+  PathInfo existing;
+  const ErrorCode looked = log.tree.Inspect(relative, existing);
+  if (const ErrorCode code = DecideAction(looked, existing, kit.Files()[index].lastWriteTime, action)) return code;
+  if (action == FileAction::Skip) return 0;
+
+  // Only something that stands there is moved aside, and only once: what
+  // this run wrote itself is simply written over.
+  bool created = false;
+  if (!writtenBefore) {
+    // A file moved aside comes back over the run's version; only where
+    // nothing stood (any more) is the run's file a new one to delete.
+    ErrorCode saved = looked;
+    if (looked == 0) {
+      if (const ErrorCode code = log.journal.Record(JournalRecord::Moved, target)) return code;
+      saved = SaveExisting(log, relative);
+      if (saved != 0 && saved != kErrorFileNotFound && saved != kErrorPathNotFound) return saved;
+    }
+    if (const ErrorCode code = CreateDirectories(log, ParentPath(relative))) return code;
+    if (saved != 0) {
+      if (const ErrorCode code = log.journal.Record(JournalRecord::NewFile, target)) return code;
+      created = true;
+    }
+  }
+  // Only a file this run wrote itself can still stand at the target.
+  const ErrorCode extracted = ExtractEntry(kit, index, log, relative, !writtenBefore, settings);
+  if (extracted == kErrorFileExists && created) {
+    // Someone else's file appeared there: it is not the run's to delete.
+    log.journal.Record(JournalRecord::NotMade, target);
+  }
+  if (extracted == 0) flags |= kEntryWritten;
+  return extracted;
+}
+
+constexpr uint64_t kFlushEveryBytes = 32u << 20;
+
+}  // namespace
 
 ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings) {
   KitReader* kit = nullptr;
@@ -456,7 +559,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
 
   if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
   const std::vector<KitFileEntry>& files = kit->Files();
-  const std::vector<std::u16string> relatives = KitRelativePaths(*kit);
+  log.files = &files;
+  log.earlierSamePath = EarlierSamePath(files);
   // Opens and locks the template directory, making its missing levels, and
   // checks the kit's paths in it; no other change comes first.
   const auto openTarget = [&]() -> ErrorCode {
@@ -465,7 +569,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
                      code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
     }
     std::u16string refusal;
-    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, relatives, refusal, log.workspaceRoot)) {
+    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, files, refusal, log.workspaceRoot)) {
       return FailRun(channel, log, code, 0, refusal);
     }
     return 0;
@@ -479,74 +583,35 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (missingLevels.empty()) {
     if (const ErrorCode code = openTarget()) return code;
   }
-  if (const ErrorCode code = log.journal.RecordIntentions(Intentions(log, missingLevels, relatives))) {
-    return FailRun(channel, log, code, 0);
-  }
+  if (const ErrorCode code = RecordIntentions(log, missingLevels)) return FailRun(channel, log, code, 0);
   if (!missingLevels.empty()) {
     if (const ErrorCode code = openTarget()) return code;
   }
   // An earlier run with this reader may have let its image go.
   if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
+  if (!FlushesEachFile(settings)) {
+    log.background = std::make_unique<BackgroundFlush>([&log] { return log.tree.Flush(); });
+  }
 
-  size_t installed = 0;
+  size_t installed = 0, sinceFlush = 0;
+  uint64_t bytesSinceFlush = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string& relative = relatives[i];
+    const std::u16string relative = RelativePath(files[i]);
     const uint32_t percentage = Percentage(i, files.size());
     channel.Publish(0, log.targetDirectory + relative, percentage);
-
-    // Only what stands there tells whether to skip: a file at least as new
-    // as the kit's stays. A file that cannot be looked at fails the run
-    // rather than being replaced blindly.
-    PathInfo existing;
-    const ErrorCode looked = log.tree.Inspect(relative, existing);
     FileAction action = FileAction::Skip;
-    if (const ErrorCode code = DecideAction(looked, existing, files[i].lastWriteTime, action)) {
+    if (const ErrorCode code = InstallEntry(*kit, i, log, relative, settings, action)) {
       return FailRun(channel, log, code, percentage);
     }
-    if (action == FileAction::Skip) {
-      if (settings.onEntryDone) settings.onEntryDone(i, action);
-      continue;
-    }
-
-    // Only something that stands there is moved aside, and only once: what
-    // this run wrote itself is simply written over. Each change is recorded
-    // before it is made.
-    const std::u16string target = log.targetDirectory + relative;
-    const bool writtenBefore = log.writtenFiles.count(relative) > 0;
-    bool created = false;
-    if (!writtenBefore) {
-      // A file moved aside comes back over the run's version; only where
-      // nothing stood (any more) is the run's file a new one to delete.
-      ErrorCode saved = looked;
-      if (looked == 0) {
-        if (const ErrorCode code = log.journal.Record(JournalRecord::Moved, target)) {
-          return FailRun(channel, log, code, percentage);
-        }
-        saved = SaveExisting(log, relative);
-        if (saved != 0 && saved != kErrorFileNotFound && saved != kErrorPathNotFound) {
-          return FailRun(channel, log, saved, percentage);
-        }
-      }
-      if (const ErrorCode code = CreateDirectories(log, ParentPath(relative))) {
-        return FailRun(channel, log, code, percentage);
-      }
-      if (saved != 0) {
-        if (const ErrorCode code = log.journal.Record(JournalRecord::NewFile, target)) {
-          return FailRun(channel, log, code, percentage);
-        }
-        created = true;
-      }
-    }
-    // Only a file this run wrote itself can still stand at the target.
-    const ErrorCode extracted = ExtractEntry(*kit, i, log, relative, !writtenBefore, settings);
-    if (extracted == kErrorFileExists && created) {
-      // Someone else's file appeared there: it is not the run's to delete.
-      log.journal.Record(JournalRecord::NotMade, target);
-    }
-    if (extracted != 0) return FailRun(channel, log, extracted, percentage);
-    log.writtenFiles.insert(relative);
-    ++installed;
     if (settings.onEntryDone) settings.onEntryDone(i, action);
+    if (action == FileAction::Skip) continue;
+    ++installed;
+    bytesSinceFlush += files[i].size;
+    if (log.background && (++sinceFlush >= settings.flushEveryFiles || bytesSinceFlush >= kFlushEveryBytes)) {
+      log.background->Request();
+      sinceFlush = 0;
+      bytesSinceFlush = 0;
+    }
     // While the user is asked whether to cancel, no further file is begun.
     // A termination signal stops the run at this same point, without
     // waiting for the front-end to notice it and pass it on.

@@ -6,11 +6,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "core/BackgroundFlush.h"
 #include "core/Journal.h"
+#include "core/KitImage.h"
 #include "platform/ConfinedTree.h"
 #include "platform/ErrorCodes.h"
 #include "platform/FileOps.h"
@@ -37,10 +41,22 @@ struct EngineSettings {
   // files must be on disk: one flush of the target's file system by default,
   // or a flush of each file as it is written.
   bool flushEachFile = false;
+  // Otherwise the file system is also flushed in the background after this
+  // many installed files (or 32 MiB), so that the final flush finds little
+  // left to write.
+  size_t flushEveryFiles = 2048;
   // Called on the worker once each entry is done (installed or skipped),
   // before the cancel check; lets a caller watch or steer a run entry by
   // entry.
   std::function<void(size_t index, FileAction action)> onEntryDone;
+};
+
+// What a run knows of one kit entry, a byte each: a kit of a hundred
+// thousand small files must not cost a set of paths.
+enum EntryFlag : uint8_t {
+  kEntryAbsent = 1,   // nothing stood at its place when the intentions were recorded
+  kEntryCreated = 2,  // the run created the file there; its only record but the intention
+  kEntryWritten = 4,  // the run wrote the file there
 };
 
 struct RollbackLog {
@@ -62,9 +78,16 @@ struct RollbackLog {
   // Folders below the template directory known to exist, so each is looked
   // at once per run (relative paths).
   std::unordered_set<std::u16string> knownDirectories;
-  // Targets this run has written (relative). A kit naming one twice must not
-  // move the first copy aside over the user's saved original.
-  std::unordered_set<std::u16string> writtenFiles;
+  // The kit's entries, with a byte of flags for each (EntryFlag). A kit
+  // naming a path twice must not have the second entry move the first one's
+  // file aside over the user's saved original: for each entry whose path an
+  // earlier one names, that earlier entry.
+  const std::vector<KitFileEntry>* files = nullptr;
+  std::vector<uint8_t> entryFlags;
+  std::unordered_map<size_t, size_t> earlierSamePath;
+  // Flushes the template directory's file system now and then while files
+  // are written, where the run flushes it as a whole.
+  std::unique_ptr<BackgroundFlush> background;
   // Set by Rollback when something could not be put back; the workspace then
   // stays for the next start.
   bool rollbackIncomplete = false;
@@ -89,12 +112,14 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
 // separator. On failure `message` is what the user is told.
 // A workspace at `workspaceRoot`, when given, is no place for kit paths either.
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
-                        const std::vector<std::u16string>& relatives, std::u16string& message,
+                        const std::vector<KitFileEntry>& files, std::u16string& message,
                         const std::u16string& workspaceRoot = {});
 
-// The kit's names with native separators: the entries' paths below the
-// template directory.
-std::vector<std::u16string> KitRelativePaths(const KitReader& kit);
+// An entry's name with native separators: its path below the template
+// directory.
+std::u16string RelativePath(const KitFileEntry& file);
+// For each entry whose path an earlier entry names too, the nearest such.
+std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntry>& files);
 
 // The nearest folder that exists at or above `path`; empty when none does
 // or a file stands there.
@@ -108,11 +133,11 @@ std::u16string RunPointerFolder();
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
 // The template directory's missing levels, innermost first.
 ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing);
-// What the run may create, for the journal: the template directory's
-// missing levels, then each kit file where nothing stands, after the
-// folders it needs that are not there. Looks into the tree when it is open.
-std::vector<JournalEntry> Intentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels,
-                                     const std::vector<std::u16string>& relatives);
+// Records in the journal, flushed, what the run may create: the template
+// directory's missing levels, then each kit file where nothing stands,
+// after the folders it needs that are not there; such files are flagged
+// kEntryAbsent. Looks into the tree when it is open. Needs log.files.
+ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels);
 // Creates the template directory's missing levels, recorded, then opens and
 // locks it: kErrorBusy when another run holds it.
 ErrorCode OpenTemplateDirectory(RollbackLog& log);

@@ -24,8 +24,8 @@ InstallationPlan PlanInstallation(const KitReader& kit, const std::u16string& di
       return plan;
     }
   }
-  const std::vector<std::u16string> relatives = KitRelativePaths(kit);
-  if (exists) plan.code = CheckKitPaths(tree, EnsureTrailingSeparator(root), relatives, plan.message);
+  const std::vector<KitFileEntry>& files = kit.Files();
+  if (exists) plan.code = CheckKitPaths(tree, EnsureTrailingSeparator(root), files, plan.message);
   if (plan.code != 0) {
     if (plan.message.empty()) plan.message = LookUpMessage("IDS_INSTALL_ERROR");
     return plan;
@@ -33,23 +33,24 @@ InstallationPlan PlanInstallation(const KitReader& kit, const std::u16string& di
   // A kit that names a path twice meets, the second time, the file the run
   // wrote the first time.
   std::unordered_map<std::u16string, FileTime> written;
-  plan.actions.reserve(relatives.size());
-  for (size_t i = 0; i < relatives.size(); ++i) {
+  plan.actions.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::u16string relative = RelativePath(files[i]);
     PathInfo existing;
     ErrorCode looked = kErrorPathNotFound;
-    if (const auto earlier = written.find(relatives[i]); earlier != written.end()) {
+    if (const auto earlier = written.find(relative); earlier != written.end()) {
       existing.lastWriteTime = earlier->second;
       looked = 0;
     } else if (exists) {
-      looked = tree.Inspect(relatives[i], existing);
+      looked = tree.Inspect(relative, existing);
     }
     FileAction action = FileAction::Skip;
-    plan.code = DecideAction(looked, existing, kit.Files()[i].lastWriteTime, action);
+    plan.code = DecideAction(looked, existing, files[i].lastWriteTime, action);
     if (plan.code != 0) {
       plan.message = LookUpMessage("IDS_INSTALL_ERROR");
       return plan;
     }
-    if (action != FileAction::Skip) written[relatives[i]] = kit.Files()[i].lastWriteTime;
+    if (action != FileAction::Skip) written[relative] = files[i].lastWriteTime;
     plan.actions.push_back(action);
   }
   return plan;

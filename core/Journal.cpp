@@ -10,6 +10,8 @@ namespace {
 constexpr char kMagic[8] = {'v', '8', 's', 't', 'p', 'J', '1', '\n'};
 // kind, length in code units, the units, a checksum.
 constexpr size_t kRecordOverhead = 1 + 4 + 4;
+// Intentions are written in pieces of about this size.
+constexpr size_t kIntentionPiece = 65536;
 // No path comes near this; a larger length is damage.
 constexpr uint32_t kMaxRecordUnits = 1u << 20;
 
@@ -93,6 +95,7 @@ ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& 
     return code;
   }
   // Not flushed yet: nothing is changed before the intentions are, with it.
+  intentions_.clear();
   record_.assign(kMagic, kMagic + sizeof kMagic);
   ErrorCode code = WriteAll(handle_.Get(), record_);
   if (!code) code = Append(JournalRecord::Target, targetDirectory);
@@ -112,18 +115,23 @@ ErrorCode Journal::Record(JournalRecord kind, const std::u16string& path) {
   return kErrorSuccess;
 }
 
-ErrorCode Journal::RecordIntentions(const std::vector<JournalEntry>& intentions) {
+ErrorCode Journal::Intend(JournalRecord kind, const std::u16string& path) {
   if (!Active()) return kErrorSuccess;
-  std::vector<uint8_t> batch;
-  for (const JournalEntry& intention : intentions) {
-    Encode(intention.kind, intention.path);
-    batch.insert(batch.end(), record_.begin(), record_.end());
-  }
-  ErrorCode code = batch.empty() ? kErrorSuccess : WriteAll(handle_.Get(), batch);
+  Encode(kind, path);
+  intentions_.insert(intentions_.end(), record_.begin(), record_.end());
+  if (intentions_.size() < kIntentionPiece) return kErrorSuccess;
+  const ErrorCode code = WriteAll(handle_.Get(), intentions_);
+  intentions_.clear();
+  return code;
+}
+
+ErrorCode Journal::CommitIntentions() {
+  if (!Active()) return kErrorSuccess;
+  ErrorCode code = intentions_.empty() ? kErrorSuccess : WriteAll(handle_.Get(), intentions_);
+  intentions_.clear();
+  intentions_.shrink_to_fit();
   if (!code) code = FlushFileHandle(handle_.Get());
-  if (code) return code;
-  for (const JournalEntry& intention : intentions) contents_.Apply(intention.kind, intention.path);
-  return kErrorSuccess;
+  return code;
 }
 
 ErrorCode Journal::MarkDone() {

@@ -6,9 +6,9 @@
 // what the dead one left half done.
 //
 // A record is one plain write, enough to survive the process; a power cut
-// may take the last ones. So before its first change the run records, in
-// one write, everything it may create (its intentions), and flushes the
-// journal once: whatever the disk holds afterwards, a later start knows
+// may take the last ones. So before its first change the run records, in a
+// few large writes, everything it may create (its intentions), and flushes
+// the journal once: whatever the disk holds afterwards, a later start knows
 // every path that may be torn. The "done" record is flushed too, after the
 // installed files and before the workspace goes.
 #include <cstdint>
@@ -71,8 +71,11 @@ class Journal {
   bool Active() const { return handle_.Valid(); }
   // Appends a record; nothing is written once the journal is gone.
   ErrorCode Record(JournalRecord kind, const std::u16string& path);
-  // Appends the run's intentions in one write and flushes the journal.
-  ErrorCode RecordIntentions(const std::vector<JournalEntry>& intentions);
+  // The run's intentions: gathered and written in large pieces, then flushed
+  // once by CommitIntentions. They are for a later start only: the live
+  // run's rollback knows what it did, so Contents() leaves them out.
+  ErrorCode Intend(JournalRecord kind, const std::u16string& path);
+  ErrorCode CommitIntentions();
   // The installed files are durable: the last record, flushed.
   ErrorCode MarkDone();
   // Deletes the journal, keeping its lock until it is gone.
@@ -89,6 +92,7 @@ class Journal {
   std::u16string path_;
   ScopedFileHandle handle_;
   std::vector<uint8_t> record_;
+  std::vector<uint8_t> intentions_;
   JournalContents contents_;
 };
 

@@ -142,7 +142,25 @@ ErrorCode KitReader::MakeImage(uint64_t& imageSize) {
   return error;
 }
 
+ErrorCode KitReader::ViewImage(uint64_t position, uint32_t want, const uint8_t*& data, uint32_t& got) {
+  if (position < bufferedFrom_ || position >= bufferedFrom_ + buffered_) {
+    buffered_ = 0;
+    uint32_t read = 0;
+    if (const ErrorCode code = ReadFromFileAt(image_.Get(), position, transferBuffer_.get(), kTransferBufferSize, read)) {
+      return code;
+    }
+    if (read == 0) return kErrorInvalidData;  // the image ended early; reading again would spin
+    bufferedFrom_ = position;
+    buffered_ = read;
+  }
+  const uint64_t offset = position - bufferedFrom_;
+  data = transferBuffer_.get() + offset;
+  got = static_cast<uint32_t>(std::min<uint64_t>(want, buffered_ - offset));
+  return kErrorSuccess;
+}
+
 void KitReader::DiscardImage() {
+  buffered_ = 0;
   // An image that could not be deleted now is deleted by Close.
   if (!imagePath_.empty() && DeleteLockedFile(imagePath_, image_) == 0) imagePath_.clear();
   image_.Reset();
@@ -350,6 +368,7 @@ std::u16string KitReader::FindDescription(const std::u16string& language) const 
 }
 
 void KitReader::Close() {
+  buffered_ = 0;
   if (!imagePath_.empty()) {
     DeleteLockedFile(imagePath_, image_);
     imagePath_.clear();

@@ -39,8 +39,8 @@ struct ProductAndVendor {
 
 class KitReader {
  public:
-  // The engine copies file data through this buffer; it lives as long as the
-  // reader so a run allocates it once.
+  // File data is read from the image through this buffer; it lives as long
+  // as the reader so a run allocates it once.
   static constexpr uint32_t kTransferBufferSize = 1048576;
 
   KitReader();
@@ -74,7 +74,12 @@ class KitReader {
   const std::vector<KitFileEntry>& Files() const { return files_; }
   FileHandle ImageHandle() const { return image_.Get(); }
   const std::u16string& ImagePath() const { return imagePath_; }
-  uint8_t* TransferBuffer() { return transferBuffer_.get(); }
+  // Up to `want` bytes of the image from `position` on, at `data`, valid
+  // until the next call: fewer where the buffer ends. The buffer is filled
+  // from `position` on with as much as it holds, since the entries' data lie
+  // in the image in their order: a run of small files costs one read for
+  // many files. 13 when the image ends before `position`.
+  ErrorCode ViewImage(uint64_t position, uint32_t want, const uint8_t*& data, uint32_t& got);
 
   // Closes and deletes the image. Harmless to repeat.
   void Close();
@@ -121,6 +126,9 @@ class KitReader {
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   std::unique_ptr<uint8_t[]> transferBuffer_;
+  // The part of the image the buffer holds.
+  uint64_t bufferedFrom_ = 0;
+  uint32_t buffered_ = 0;
   std::unique_ptr<Inflater> (*inflaterFactory_)();
 };
 

@@ -87,6 +87,25 @@ TEST(EngineFaults, EveryFailedCallLeavesTheTreeWholeOrFullyInstalled) {
   EXPECT_EQ(injected, 2 * clean.calls);
 }
 
+// A write-back error is reported once, to whichever flush comes first: one
+// the background flush saw fails the run as the final flush's would.
+TEST(EngineFaults, AWriteBackErrorSeenInTheBackgroundFailsTheRun) {
+  test::ScratchDir dir;
+  const std::string source = dir / "source", target = dir / "target", tmp = dir / "tmp", kit = dir / "orvikv8.okd";
+  for (int i = 0; i < 6; ++i) PutFile(source + "/f" + std::to_string(i) + ".cfg", "kit", kKit);
+  PutFile(target + "/f0.cfg", "mine", kOld);
+  enginetest::PackKit(source, kit);
+  test::MakeDirs(tmp);
+  const Snapshot before = TakeSnapshot(target);
+  const test::FaultRun run = test::RunWithFault({ENGINE_DRIVER, kit, target}, 1, EIO, "syncfs",
+                                                {{"FAULTINJECT_WAIT_ARM", "1"}, {"TMPDIR", tmp},
+                                                 {"ENGINE_FLUSH_EVERY", "1"}});
+  ASSERT_EQ(run.failed, "syncfs");
+  EXPECT_NE(run.process.out, "0\n");
+  EXPECT_EQ(TakeSnapshot(target), before) << enginetest::Describe(TakeSnapshot(target), before);
+  EXPECT_TRUE(test::ListDir(tmp).empty());
+}
+
 // A rollback that cannot list the workspace must not take the listing for
 // complete: the workspace holds the only copies of the replaced files.
 TEST(EngineFaults, ARollbackThatCannotReadTheWorkspaceKeepsIt) {

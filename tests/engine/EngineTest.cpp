@@ -13,6 +13,7 @@
 #include "EngineTestUtil.h"
 #include "kit/KitTestUtil.h"
 #include "core/InstallationEngine.h"
+#include "core/Journal.h"
 #include "core/KitReader.h"
 #include "core/Recovery.h"
 #include "core/WorkerChannel.h"
@@ -471,6 +472,28 @@ TEST_F(EngineTest, ARollbackKeepsWhatOthersPutIntoTheRunsFolders) {
   EXPECT_EQ(test::ReadFile(target_ + "/docs/mine.txt"), "saved by the user meanwhile");
   EXPECT_EQ(test::ListDir(target_), std::vector<std::string>{"docs"});
   EXPECT_EQ(test::ListDir(target_ + "/docs"), std::vector<std::string>{"mine.txt"});
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+}
+
+// A file saved, during the run, where the run means to create one (nothing
+// stood there when it recorded its intentions) is not the run's: neither the
+// rollback nor a start after a crash, which reads the journal, deletes it.
+TEST_F(EngineTest, AFileSavedWhereTheRunMeantToCreateOneStaysTheUsers) {
+  ReadKit();
+  const std::string appeared = Utf16ToUtf8(RelativePath(kit_.Files()[1]));
+  JournalContents onDisk;
+  EngineSettings settings;
+  settings.onEntryDone = [&](size_t i, FileAction) {
+    if (i == 0) PutFile(target_ + "/" + appeared, "saved by the user there", kNew);
+    if (i + 1 != kit_.Files().size()) return;
+    ScopedFileHandle journal(open((tmp_ + "/" + Workspaces(tmp_)[0] + "/journal").c_str(), O_RDONLY));
+    ASSERT_EQ(ReadJournal(journal.Get(), onDisk), 0u);
+    channel_.RequestCancel();
+  };
+  EXPECT_EQ(Run(target_, settings), kErrorCancelled);
+  EXPECT_EQ(test::ReadFile(target_ + "/" + appeared), "saved by the user there");
+  EXPECT_FALSE(onDisk.intentions.empty());
+  for (const JournalEntry& intended : onDisk.intentions) EXPECT_NE(Utf16ToUtf8(intended.path), appeared);
   EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 

@@ -1,10 +1,12 @@
 // Runs one installation in its own process, for the fault-injection walk:
-// engine_driver KIT TARGET [flush-each-file]. Reads the kit, then arms the fault-injection
+// engine_driver KIT TARGET [flush-each-file]; ENGINE_FLUSH_EVERY=N asks for a
+// background flush every N files. Reads the kit, then arms the fault-injection
 // library (when it is loaded) so that only the run's own calls are counted,
 // and prints the run's code.
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/InstallationEngine.h"
 #include "core/KitReader.h"
@@ -27,6 +29,7 @@ int main(int argc, char** argv) {
   EngineSettings settings;
   settings.completionPause = std::chrono::milliseconds(0);
   settings.flushEachFile = argc == 4;
+  if (const char* every = std::getenv("ENGINE_FLUSH_EVERY")) settings.flushEveryFiles = std::strtoul(every, nullptr, 10);
   const ErrorCode code = RunInstallation(channel, settings);
   if (arm) arm(0);
   std::printf("%u\n", code);
