@@ -1,5 +1,7 @@
 #include "core/InstallationControl.h"
 
+#include <thread>
+
 #include "i18n/Catalogue.h"
 
 namespace setup {
@@ -68,6 +70,14 @@ InstallationControl::State InstallationControl::PollInstallation() {
     End(status.result);
   }
   return state_;
+}
+
+void InstallationControl::WaitForProgress(std::chrono::milliseconds limit) {
+  if (state_ == State::Running) {
+    context_.workerChannel.WaitForFinish(limit);
+  } else {
+    std::this_thread::sleep_for(limit);
+  }
 }
 
 void InstallationControl::RequestCancel() {

@@ -38,6 +38,8 @@ class InstallationControl {
   // begins no other); a Yes cancels the run. True when the answer was Yes.
   bool ConfirmCancelDuringRun(const std::function<bool()>& question);
   State CurrentState() const { return state_; }
+  // Waits at most `limit`, less when a run under way finishes meanwhile.
+  void WaitForProgress(std::chrono::milliseconds limit);
 
  private:
   void End(ErrorCode code);

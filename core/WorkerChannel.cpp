@@ -11,6 +11,10 @@ WorkerChannel::WorkerChannel(std::u16string initialText) { status_.text = std::m
 
 void WorkerChannel::Start(KitReader* kit, const std::u16string& destination, bool holdAfterError) {
   std::u16string withSeparator = EnsureTrailingSeparator(destination);
+  {
+    std::lock_guard<std::mutex> wake(finishMutex_);
+    finishSignalled_ = false;
+  }
   ChannelLockGuard guard(lock_);
   kit_ = kit;
   destination_.swap(withSeparator);
@@ -91,9 +95,19 @@ void WorkerChannel::WaitWhileHeld() {
 }
 
 void WorkerChannel::Finish(ErrorCode result) {
-  ChannelLockGuard guard(lock_);
-  status_.finished = true;
-  status_.result = result;
+  {
+    ChannelLockGuard guard(lock_);
+    status_.finished = true;
+    status_.result = result;
+  }
+  std::lock_guard<std::mutex> wake(finishMutex_);
+  finishSignalled_ = true;
+  finishWake_.notify_all();
+}
+
+void WorkerChannel::WaitForFinish(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> wake(finishMutex_);
+  finishWake_.wait_for(wake, limit, [this] { return finishSignalled_; });
 }
 
 void WorkerChannel::MarkRollbackIncomplete() {

@@ -3,6 +3,9 @@
 // input, the cancel request, and the status the worker publishes. Every field
 // is read and written under the channel's lock, which is held only while the
 // fields are copied.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
@@ -58,6 +61,9 @@ class WorkerChannel {
   void WaitWhileHeld();
   // Called by the worker when the run has returned.
   void Finish(ErrorCode result);
+  // Returns once the run has finished, or after `limit`: a caller with
+  // nothing to draw wakes at the end instead of at its next poll.
+  void WaitForFinish(std::chrono::milliseconds limit);
   void MarkRollbackIncomplete();
 
  private:
@@ -69,6 +75,9 @@ class WorkerChannel {
   bool held_ = false;
   bool waiting_ = false;
   WorkerStatus status_;
+  std::mutex finishMutex_;
+  std::condition_variable finishWake_;
+  bool finishSignalled_ = false;
 };
 
 }  // namespace setup

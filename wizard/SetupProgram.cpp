@@ -75,8 +75,9 @@ Outcome RunSilentInstallation(SetupContext& context, WizardView& view, const Eng
   WizardFlow flow(context, view, settings, style);
   flow.Start();
   while (!flow.Closed()) {
-    // Nothing to draw, so a short interval only shortens the wait for the end.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Nothing to draw: progress is looked at now and then, and the end at
+    // once.
+    flow.WaitForTick(std::chrono::milliseconds(10));
     flow.Tick();
   }
   return context.outcome;

@@ -128,6 +128,9 @@ class WizardFlow {
   WizardPage CurrentPage() const { return page_; }
   bool Started() const { return started_; }
   bool Closed() const { return closed_; }
+  // For a flow without a window to draw: waits at most `limit` for its next
+  // Tick, less when the run under way finishes first.
+  void WaitForTick(std::chrono::milliseconds limit) { control_.WaitForProgress(limit); }
   bool RunInProgress() const { return control_.CurrentState() == InstallationControl::State::Running; }
   // The sheet's success page offers to open the package description only
   // when it is there; set on the way to that page.
