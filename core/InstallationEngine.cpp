@@ -303,7 +303,19 @@ ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& 
     // A path named again is intended once, by its first entry.
     if (log.earlierSamePath.count(i)) continue;
     const std::u16string relative = RelativePath(files[i]);
-    if (!made.count(ParentPath(relative)) && !absent(relative)) continue;  // replaced, kept, or failing the run
+    if (!made.count(ParentPath(relative)) && log.tree.IsOpen()) {
+      // What stands there is looked at once: a file at least as new as the
+      // kit's is kept without a second look; one to replace, or a place
+      // that cannot be looked at, is left to the run to judge again.
+      PathInfo existing;
+      const ErrorCode looked = log.tree.Inspect(relative, existing);
+      FileAction action = FileAction::Create;
+      if (looked == 0 && DecideAction(looked, existing, files[i].lastWriteTime, action) == 0 &&
+          action == FileAction::Skip) {
+        log.entryFlags[i] |= kEntryKept;
+      }
+      if (looked == 0) continue;
+    }
     std::vector<std::u16string> missing;
     for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
          level = ParentPath(level)) {
@@ -491,6 +503,12 @@ ErrorCode InstallEntry(KitReader& kit, size_t index, RollbackLog& log, const std
   uint8_t& flags = log.entryFlags[index];
   const std::u16string target = log.targetDirectory + relative;
   const bool writtenBefore = WrittenBefore(log, index);
+  if (flags & kEntryKept) {
+    // At least as new as the kit's when the run looked, before its first
+    // change.
+    action = FileAction::Skip;
+    return 0;
+  }
   if (!writtenBefore && (flags & kEntryAbsent)) {
     // Nothing stood here when the intentions went to the journal, and they
     // name this file: it is created exclusively without a look first, since

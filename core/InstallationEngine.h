@@ -57,6 +57,7 @@ enum EntryFlag : uint8_t {
   kEntryAbsent = 1,   // nothing stood at its place when the intentions were recorded
   kEntryCreated = 2,  // the run created the file there; its only record but the intention
   kEntryWritten = 4,  // the run wrote the file there
+  kEntryKept = 8,     // a file at least as new as the kit's stood there when the run looked
 };
 
 struct RollbackLog {
