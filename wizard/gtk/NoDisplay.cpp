@@ -3,6 +3,6 @@
 
 namespace setup {
 
-std::unique_ptr<WizardFrontEnd> CreateGraphicalFrontEnd(SetupContext&, int&, char**&) { return nullptr; }
+std::unique_ptr<WizardFrontEnd> LoadGraphicalFrontEnd(SetupContext&, int&, char**&) { return nullptr; }
 
 }  // namespace setup

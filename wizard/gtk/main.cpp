@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
 
   // /S /Q: no window and no box even on a display; GTK is not even started.
   const UnattendedOptions& options = choice.unattended;
-  std::unique_ptr<WizardFrontEnd> window = options.quiet ? nullptr : CreateGraphicalFrontEnd(context, argc, argv);
+  std::unique_ptr<WizardFrontEnd> window = options.quiet ? nullptr : LoadGraphicalFrontEnd(context, argc, argv);
   HeadlessFrontEnd headless;
   // A plan needs no window; a wizard does.
   std::optional<StartRefusal> refusal;
