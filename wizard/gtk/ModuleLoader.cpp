@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -33,7 +34,13 @@ std::unique_ptr<WizardFrontEnd> LoadGraphicalFrontEnd(SetupContext& context, int
   // Never unloaded: GTK cannot be.
   void* module = written ? dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
   close(fd);
-  if (!module) return nullptr;
+  if (!module) {
+    // Most likely GTK 2 is not installed. The run then goes on as one
+    // without a display would, but the reason must not be lost.
+    const char* why = written ? dlerror() : "the window module could not be loaded";
+    std::fprintf(stderr, "setup: %s\n", why ? why : "the window module could not be loaded");
+    return nullptr;
+  }
   using Create = WizardFrontEnd* (*)(SetupContext*, int*, char***);
   const auto create = reinterpret_cast<Create>(dlsym(module, "setup_create_graphical_front_end"));
   return std::unique_ptr<WizardFrontEnd>(create ? create(&context, &argc, &argv) : nullptr);
