@@ -96,6 +96,8 @@ ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& 
   }
   // Not flushed yet: nothing is changed before the intentions are, with it.
   intentions_.clear();
+  intended_ = false;
+  durable_ = false;
   record_.assign(kMagic, kMagic + sizeof kMagic);
   ErrorCode code = WriteAll(handle_.Get(), record_);
   if (!code) code = Append(JournalRecord::Target, targetDirectory);
@@ -111,6 +113,11 @@ ErrorCode Journal::Begin(const std::u16string& workspace, const std::u16string& 
 ErrorCode Journal::Record(JournalRecord kind, const std::u16string& path) {
   if (!Active()) return kErrorSuccess;
   if (const ErrorCode code = Append(kind, path)) return code;
+  const bool change = kind == JournalRecord::Directory || kind == JournalRecord::Moved || kind == JournalRecord::NewFile;
+  if (change && !durable_) {
+    if (const ErrorCode code = FlushFileHandle(handle_.Get())) return code;
+    durable_ = true;
+  }
   contents_.Apply(kind, path);
   return kErrorSuccess;
 }
@@ -118,6 +125,7 @@ ErrorCode Journal::Record(JournalRecord kind, const std::u16string& path) {
 ErrorCode Journal::Intend(JournalRecord kind, const std::u16string& path) {
   if (!Active()) return kErrorSuccess;
   Encode(kind, path);
+  intended_ = true;
   intentions_.insert(intentions_.end(), record_.begin(), record_.end());
   if (intentions_.size() < kIntentionPiece) return kErrorSuccess;
   const ErrorCode code = WriteAll(handle_.Get(), intentions_);
@@ -130,7 +138,10 @@ ErrorCode Journal::CommitIntentions() {
   ErrorCode code = intentions_.empty() ? kErrorSuccess : WriteAll(handle_.Get(), intentions_);
   intentions_.clear();
   intentions_.shrink_to_fit();
-  if (!code) code = FlushFileHandle(handle_.Get());
+  if (!code && intended_) {
+    code = FlushFileHandle(handle_.Get());
+    durable_ = code == 0;
+  }
   return code;
 }
 
@@ -139,6 +150,8 @@ ErrorCode Journal::MarkDone() {
   const int64_t end = SeekFile(handle_.Get(), 0, kSeekCurrent);
   if (end < 0) return GetLastErrorCode();
   ErrorCode code = Append(JournalRecord::Done, {});
+  // Nothing that a later start would have to undo was ever on the disk.
+  if (!durable_) return code;
   if (!code) code = FlushFileHandle(handle_.Get());
   // A failed run rolls back next; a "done" left in the journal would tell a
   // start after a crash in that rollback to keep a half-restored tree.

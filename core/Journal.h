@@ -69,14 +69,18 @@ class Journal {
   // fresh workspace for a dead run's: the caller makes another.
   ErrorCode Begin(const std::u16string& workspace, const std::u16string& targetDirectory);
   bool Active() const { return handle_.Valid(); }
-  // Appends a record; nothing is written once the journal is gone.
+  // Appends a record; nothing is written once the journal is gone. The
+  // first record of a change (Directory, Moved, NewFile) that comes before
+  // any intention is flushed with the journal: a run that changes nothing
+  // flushes nothing.
   ErrorCode Record(JournalRecord kind, const std::u16string& path);
   // The run's intentions: gathered and written in large pieces, then flushed
-  // once by CommitIntentions. They are for a later start only: the live
+  // once by CommitIntentions (not at all when there are none). They are for a later start only: the live
   // run's rollback knows what it did, so Contents() leaves them out.
   ErrorCode Intend(JournalRecord kind, const std::u16string& path);
   ErrorCode CommitIntentions();
-  // The installed files are durable: the last record, flushed.
+  // The installed files are durable: the last record, flushed (merely
+  // written when the run has changed nothing).
   ErrorCode MarkDone();
   // Deletes the journal, keeping its lock until it is gone.
   ErrorCode Remove();
@@ -93,6 +97,8 @@ class Journal {
   ScopedFileHandle handle_;
   std::vector<uint8_t> record_;
   std::vector<uint8_t> intentions_;
+  bool intended_ = false;  // an intention was recorded
+  bool durable_ = false;   // the journal has been flushed since it began
   JournalContents contents_;
 };
 

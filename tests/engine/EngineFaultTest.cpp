@@ -106,6 +106,28 @@ TEST(EngineFaults, AWriteBackErrorSeenInTheBackgroundFailsTheRun) {
   EXPECT_TRUE(test::ListDir(tmp).empty());
 }
 
+// A flush costs a disk commit. A run that finds every file up to date
+// changes nothing and flushes nothing; one that replaces a file flushes its
+// journal before the first change and the tree before "done".
+TEST(EngineFaults, OnlyARunThatChangesSomethingFlushes) {
+  test::ScratchDir dir;
+  const std::string source = dir / "source", target = dir / "target", tmp = dir / "tmp", kit = dir / "orvikv8.okd";
+  for (int i = 0; i < 4; ++i) PutFile(source + "/f" + std::to_string(i) + ".cfg", "kit", kKit);
+  enginetest::PackKit(source, kit);
+  enginetest::CopyTree(source, target);
+  test::MakeDirs(tmp);
+  const auto flushes = [&] {
+    const test::FaultRun run = test::RunWithFault({ENGINE_DRIVER, kit, target}, 0, 0, "fsync,syncfs",
+                                                  {{"FAULTINJECT_WAIT_ARM", "1"}, {"TMPDIR", tmp}});
+    EXPECT_EQ(run.process.out, "0\n") << run.process.err;
+    return run.calls;
+  };
+  EXPECT_EQ(flushes(), 0);
+  PutFile(target + "/f2.cfg", "older", kOld);
+  EXPECT_EQ(flushes(), 3);
+  EXPECT_TRUE(test::ListDir(tmp).empty());
+}
+
 // A rollback that cannot list the workspace must not take the listing for
 // complete: the workspace holds the only copies of the replaced files.
 TEST(EngineFaults, ARollbackThatCannotReadTheWorkspaceKeepsIt) {
