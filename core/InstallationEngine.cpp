@@ -503,12 +503,6 @@ ErrorCode InstallEntry(KitReader& kit, size_t index, RollbackLog& log, const std
   uint8_t& flags = log.entryFlags[index];
   const std::u16string target = log.targetDirectory + relative;
   const bool writtenBefore = WrittenBefore(log, index);
-  if (flags & kEntryKept) {
-    // At least as new as the kit's when the run looked, before its first
-    // change.
-    action = FileAction::Skip;
-    return 0;
-  }
   if (!writtenBefore && (flags & kEntryAbsent)) {
     // Nothing stood here when the intentions went to the journal, and they
     // name this file: it is created exclusively without a look first, since
@@ -614,8 +608,15 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   size_t installed = 0, sinceFlush = 0;
   uint64_t bytesSinceFlush = 0;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string relative = RelativePath(files[i]);
     const uint32_t percentage = Percentage(i, files.size());
+    if (log.entryFlags[i] & kEntryKept) {
+      // At least as new as the kit's when the run looked, before its first
+      // change: nothing to do, only the progress moves on.
+      if (i == 0 || percentage != Percentage(i - 1, files.size())) channel.PublishProgress(percentage);
+      if (settings.onEntryDone) settings.onEntryDone(i, FileAction::Skip);
+      continue;
+    }
+    const std::u16string relative = RelativePath(files[i]);
     channel.Publish(0, log.targetDirectory + relative, percentage);
     FileAction action = FileAction::Skip;
     if (const ErrorCode code = InstallEntry(*kit, i, log, relative, settings, action)) {

@@ -293,7 +293,10 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
   uint32_t count = 0;
   if (ErrorCode error = cursor.ReadU32(count)) return error;
   if (uint64_t(count) * kKitFileRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
+  // Room for the whole table at once, as far as the tables' memory allowance
+  // goes: a table grown entry by entry ends up with up to twice the room.
   std::vector<KitFileEntry> table;
+  table.reserve(std::min<uint64_t>(count, tableMemoryLimit / sizeof(KitFileEntry)));
   for (uint32_t i = 0; i < count; ++i) {
     if (!cursor.Hold(sizeof(KitFileEntry))) return kErrorInvalidData;
     if (ErrorCode error = cursor.ReadRecord(kKitFileRecordMinSize, record)) return error;

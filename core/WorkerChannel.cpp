@@ -55,6 +55,11 @@ void WorkerChannel::Publish(ErrorCode code, const std::u16string& text, uint32_t
   if (code != 0 && holdAfterError_) held_ = true;
 }
 
+void WorkerChannel::PublishProgress(uint32_t percentage) {
+  ChannelLockGuard guard(lock_);
+  status_.percentage = percentage;
+}
+
 WorkerStatus WorkerChannel::ReadStatus() {
   ChannelLockGuard guard(lock_);
   return status_;

@@ -44,6 +44,8 @@ class WorkerChannel {
   void RequestCancel();
   bool IsCancelRequested();
   void Publish(ErrorCode code, const std::u16string& text, uint32_t percentage);
+  // The percentage alone; the text stays.
+  void PublishProgress(uint32_t percentage);
   WorkerStatus ReadStatus();
   // One wait of at most 100 ms for the lock; false (and `status` untouched)
   // when it was not had, so a window's timer never stalls on it.
