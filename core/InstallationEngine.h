@@ -44,7 +44,7 @@ struct EngineSettings {
   // Otherwise the file system is also flushed in the background after this
   // many installed files (or 32 MiB), so that the final flush finds little
   // left to write.
-  size_t flushEveryFiles = 2048;
+  size_t flushEveryFiles = 512;
   // Called on the worker once each entry is done (installed or skipped),
   // before the cancel check; lets a caller watch or steer a run entry by
   // entry.
