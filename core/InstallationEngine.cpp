@@ -286,27 +286,23 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
   return 0;
 }
 
-ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels) {
+void LookAtTargets(RollbackLog& log) {
   const std::vector<KitFileEntry>& files = *log.files;
   log.entryFlags.assign(files.size(), 0);
-  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
-    if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendTargetLevel, *level)) return code;
-  }
-  // Folders known to be there, or to be made by an earlier intention; what
-  // the run will make holds nothing yet, so nothing in it is looked at.
+  log.foldersToMake.clear();
+  // Folders known to be there, or to be made for an earlier entry; what the
+  // run will make holds nothing yet, so nothing in it is looked at.
   std::unordered_set<std::u16string> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
   };
   for (size_t i = 0; i < files.size(); ++i) {
-    // A path named again is intended once, by its first entry.
-    if (log.earlierSamePath.count(i)) continue;
     const std::u16string relative = RelativePath(files[i]);
     if (!made.count(ParentPath(relative)) && log.tree.IsOpen()) {
-      // What stands there is looked at once: a file at least as new as the
-      // kit's is kept without a second look; one to replace, or a place
-      // that cannot be looked at, is left to the run to judge again.
+      // A file at least as new as the kit's is kept without a second look;
+      // one to replace, or a place that cannot be looked at, is left to the
+      // run to judge again.
       PathInfo existing;
       const ErrorCode looked = log.tree.Inspect(relative, existing);
       FileAction action = FileAction::Create;
@@ -316,6 +312,8 @@ ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& 
       }
       if (looked == 0) continue;
     }
+    // A path named again is created once, by its first entry.
+    if (log.earlierSamePath.count(i)) continue;
     std::vector<std::u16string> missing;
     for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
          level = ParentPath(level)) {
@@ -328,10 +326,31 @@ ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& 
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
       folders.insert(*level);
       made.insert(*level);
-      if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFolder, *level)) return code;
+      log.foldersToMake.emplace_back(i, *level);
     }
-    if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFile, relative)) return code;
     log.entryFlags[i] |= kEntryAbsent;
+  }
+}
+
+bool NothingToChange(const RollbackLog& log, const std::vector<std::u16string>& missingLevels) {
+  return missingLevels.empty() &&
+         std::all_of(log.entryFlags.begin(), log.entryFlags.end(), [](uint8_t flags) { return flags & kEntryKept; });
+}
+
+ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels) {
+  for (auto level = missingLevels.rbegin(); level != missingLevels.rend(); ++level) {
+    if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendTargetLevel, *level)) return code;
+  }
+  auto folder = log.foldersToMake.begin();
+  for (size_t i = 0; i < log.entryFlags.size(); ++i) {
+    for (; folder != log.foldersToMake.end() && folder->first == i; ++folder) {
+      if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFolder, folder->second)) return code;
+    }
+    if (log.entryFlags[i] & kEntryAbsent) {
+      if (const ErrorCode code = log.journal.Intend(JournalRecord::IntendFile, RelativePath((*log.files)[i]))) {
+        return code;
+      }
+    }
   }
   return log.journal.CommitIntentions();
 }
@@ -569,10 +588,19 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   // working directory happens to be.
   if (!kit || !IsAbsolutePath(destination)) return FailRun(channel, log, kErrorPathNotFound, 0);
 
-  if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
+  log.targetDirectory = EnsureTrailingSeparator(destination);
   const std::vector<KitFileEntry>& files = kit->Files();
   log.files = &files;
   log.earlierSamePath = EarlierSamePath(files);
+  // Checks the kit's paths in the open template directory: none may lead
+  // through a link, into the temporary directory or into the workspace.
+  const auto checkPaths = [&]() -> ErrorCode {
+    std::u16string refusal;
+    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, files, refusal, log.workspaceRoot)) {
+      return FailRun(channel, log, code, 0, refusal);
+    }
+    return 0;
+  };
   // Opens and locks the template directory, making its missing levels, and
   // checks the kit's paths in it; no other change comes first.
   const auto openTarget = [&]() -> ErrorCode {
@@ -580,29 +608,35 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
       return FailRun(channel, log, code, 0,
                      code == kErrorBusy ? LookUpMessage("IDS_ERROR_INPROGRESS") : std::u16string());
     }
-    std::u16string refusal;
-    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, files, refusal, log.workspaceRoot)) {
-      return FailRun(channel, log, code, 0, refusal);
-    }
-    return 0;
+    return checkPaths();
   };
-  // Whatever a power cut leaves, a later start must know every path the run
-  // may have made: all of them go into the journal, flushed once, before the
-  // first change. A template directory that is there is opened (and locked)
-  // first, so that what it holds can be looked at.
+  // A template directory that is there is opened (and locked) first, so
+  // that what it holds can be looked at; a run that finds nothing to do
+  // makes no workspace, writes no journal and flushes nothing.
   std::vector<std::u16string> missingLevels;
   if (const ErrorCode code = MissingTargetLevels(log, missingLevels)) return FailRun(channel, log, code, 0);
   if (missingLevels.empty()) {
     if (const ErrorCode code = openTarget()) return code;
   }
-  if (const ErrorCode code = RecordIntentions(log, missingLevels)) return FailRun(channel, log, code, 0);
-  if (!missingLevels.empty()) {
-    if (const ErrorCode code = openTarget()) return code;
-  }
-  // An earlier run with this reader may have let its image go.
-  if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
-  if (!FlushesEachFile(settings)) {
-    log.background = std::make_unique<BackgroundFlush>([&log] { return log.tree.Flush(); });
+  LookAtTargets(log);
+  if (!NothingToChange(log, missingLevels)) {
+    if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
+    // A workspace beside the templates is no place for the kit's files.
+    if (log.tree.IsOpen()) {
+      if (const ErrorCode code = checkPaths()) return code;
+    }
+    // Whatever a power cut leaves, a later start must know every path the
+    // run may have made: all of them go into the journal, flushed once,
+    // before the first change.
+    if (const ErrorCode code = RecordIntentions(log, missingLevels)) return FailRun(channel, log, code, 0);
+    if (!missingLevels.empty()) {
+      if (const ErrorCode code = openTarget()) return code;
+    }
+    // An earlier run with this reader may have let its image go.
+    if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
+    if (!FlushesEachFile(settings)) {
+      log.background = std::make_unique<BackgroundFlush>([&log] { return log.tree.Flush(); });
+    }
   }
 
   size_t installed = 0, sinceFlush = 0;

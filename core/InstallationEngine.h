@@ -86,6 +86,9 @@ struct RollbackLog {
   const std::vector<KitFileEntry>* files = nullptr;
   std::vector<uint8_t> entryFlags;
   std::unordered_map<size_t, size_t> earlierSamePath;
+  // Folders below the template directory the run will make, each with the
+  // first entry that needs it, outermost first.
+  std::vector<std::pair<size_t, std::u16string>> foldersToMake;
   // Flushes the template directory's file system now and then while files
   // are written, where the run flushes it as a whole.
   std::unique_ptr<BackgroundFlush> background;
@@ -134,10 +137,17 @@ std::u16string RunPointerFolder();
 ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
 // The template directory's missing levels, innermost first.
 ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing);
-// Records in the journal, flushed, what the run may create: the template
-// directory's missing levels, then each kit file where nothing stands,
-// after the folders it needs that are not there; such files are flagged
-// kEntryAbsent. Looks into the tree when it is open. Needs log.files.
+// Looks, once, at what stands at each kit path (needs log.files; looks into
+// the tree when it is open): kEntryKept where a file at least as new as the
+// kit's stands, kEntryAbsent where nothing does. A path in a folder that is
+// not there is absent without a look; such folders go into
+// log.foldersToMake.
+void LookAtTargets(RollbackLog& log);
+// Whether the run has nothing to do: every file kept, no folder to make.
+bool NothingToChange(const RollbackLog& log, const std::vector<std::u16string>& missingLevels);
+// Records in the journal, flushed, what the run may create, as the look
+// found it: the template directory's missing levels, then each absent kit
+// file after the folders it needs.
 ErrorCode RecordIntentions(RollbackLog& log, const std::vector<std::u16string>& missingLevels);
 // Creates the template directory's missing levels, recorded, then opens and
 // locks it: kErrorBusy when another run holds it.
