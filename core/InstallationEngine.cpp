@@ -621,8 +621,9 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   LookAtTargets(log);
   if (!NothingToChange(log, missingLevels)) {
     if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
-    // A workspace beside the templates is no place for the kit's files.
-    if (log.tree.IsOpen()) {
+    // A workspace beside the templates (found through a pointer) is no
+    // place for the kit's files; the paths were checked without it.
+    if (log.tree.IsOpen() && !log.pointer.empty()) {
       if (const ErrorCode code = checkPaths()) return code;
     }
     // Whatever a power cut leaves, a later start must know every path the
