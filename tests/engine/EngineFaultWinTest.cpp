@@ -77,7 +77,10 @@ class EngineFaultsWin : public ::testing::Test {
   // Walks every call of a run of `target`, with each of the codes.
   void Walk(const std::string& target) {
     // A first run makes the user's folder that holds pointers to workspaces
-    // beside the templates, which every later run finds there.
+    // beside the templates, which every later run finds there. Another test
+    // of the same user may run meanwhile and make or remove that folder; a
+    // file of the walk's own keeps it there, so that every run of the walk
+    // makes the same calls.
     {
       WorkerChannel channel;
       channel.Start(&kit_, Utf8ToUtf16(target));
@@ -86,6 +89,16 @@ class EngineFaultsWin : public ::testing::Test {
       settings.completionPause = std::chrono::milliseconds(0);
       ASSERT_EQ(RunInstallation(channel, settings), 0u);
     }
+    const std::string pointers = Utf16ToUtf8(RunPointerFolder());
+    test::MakeDirs(pointers);
+    test::WriteFile(pointers + "walk-anchor", "");
+    struct Anchor {
+      std::string file;
+      ~Anchor() {
+        DeleteFileW(reinterpret_cast<const wchar_t*>(Utf8ToUtf16(file).c_str()));
+        RemoveDirectoryW(reinterpret_cast<const wchar_t*>(Utf8ToUtf16(file.substr(0, file.rfind('\\'))).c_str()));
+      }
+    } anchor{pointers + "walk-anchor"};
     Reset(target);
     const Tree before = SnapshotOf(target);
     long calls = 0;
