@@ -309,6 +309,7 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
     if (!IsSafeKitEntryName(entry.name) || entry.lastWriteTime > kKitLatestFileTime) return kErrorInvalidData;
     table.push_back(std::move(entry));
   }
+  source.TablesRead();
 
   // A kit that no run could install whole is as good as damaged. Following
   // the names may take as much memory again as the tables.

@@ -57,6 +57,9 @@ class KitByteSource {
   virtual ~KitByteSource() = default;
   // Reads `count` bytes, fewer only at the end of the data.
   virtual ErrorCode Read(void* buffer, uint32_t count, uint32_t& bytesRead) = 0;
+  // Told when the last table byte has been read, before the names are
+  // checked: a source fed by another thread can stop feeding.
+  virtual void TablesRead() {}
 };
 
 // Over bytes already in memory; the fuzzer and the tests use it.

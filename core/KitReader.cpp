@@ -1,7 +1,12 @@
 #include "core/KitReader.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <thread>
 
 #include "core/Inflater.h"
 #include "core/KitTrailer.h"
@@ -68,6 +73,122 @@ class BufferedImageSource : public KitByteSource {
   uint32_t end_ = 0;
 };
 
+// Reads the tables on a thread of its own from the image's bytes as they are
+// inflated. The tables come first in the image, so the file table is known,
+// and handed to the listener, while the file data still inflates; the
+// inflating thread pays a copy of the tables' bytes and nothing else.
+class StreamedTables {
+ public:
+  StreamedTables(uint64_t imageSize, std::vector<KitDescription>& descriptions, std::vector<KitFileEntry>& files,
+                 const KitReader::TableListener& listener)
+      : source_(*this), thread_([this, imageSize, &descriptions, &files, &listener] {
+          ErrorCode result = kErrorSuccess;
+          try {
+            result = ParseKitImage(source_, imageSize, descriptions, files);
+          } catch (const std::bad_alloc&) {
+            result = kErrorNotEnoughMemory;
+          }
+          StopFeeding();
+          if (result == kErrorSuccess && listener) {
+            // What a listener finds is only ever a head start.
+            try {
+              listener(files);
+            } catch (const std::bad_alloc&) {
+            }
+          }
+          result_ = result;
+        }) {}
+  StreamedTables(const StreamedTables&) = delete;
+  StreamedTables& operator=(const StreamedTables&) = delete;
+  ~StreamedTables() { Finish(); }
+
+  // The next bytes of the image; nothing once the tables are read. Waits
+  // while the reader is a megabyte behind.
+  void Feed(const uint8_t* data, uint32_t length) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      drained_.wait(lock, [this] { return parsed_ || pending_.size() < kPendingLimit; });
+      if (parsed_) return;
+      pending_.insert(pending_.end(), data, data + length);
+    }
+    fed_.notify_one();
+  }
+
+  // Tells the reader that the image ends here and waits for its result
+  // (and its listener).
+  ErrorCode Finish() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+      }
+      fed_.notify_one();
+      thread_.join();
+    }
+    return result_;
+  }
+
+ private:
+  static constexpr size_t kPendingLimit = 1u << 20;
+
+  void StopFeeding() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      parsed_ = true;
+      pending_ = {};
+    }
+    drained_.notify_one();
+  }
+
+  // Takes the bytes handed over a batch at a time, so that the many small
+  // reads of the records cost no lock each.
+  class Source : public KitByteSource {
+   public:
+    explicit Source(StreamedTables& owner) : owner_(owner) {}
+    ErrorCode Read(void* out, uint32_t count, uint32_t& bytesRead) override {
+      auto* target = static_cast<uint8_t*>(out);
+      bytesRead = 0;
+      while (count > 0) {
+        if (at_ == batch_.size()) {
+          batch_.clear();
+          at_ = 0;
+          {
+            std::unique_lock<std::mutex> lock(owner_.mutex_);
+            owner_.fed_.wait(lock, [this] { return !owner_.pending_.empty() || owner_.closed_; });
+            if (owner_.pending_.empty()) return kErrorSuccess;  // the image ended
+            batch_.swap(owner_.pending_);
+          }
+          owner_.drained_.notify_one();
+        }
+        const uint32_t n = uint32_t(std::min<size_t>(count, batch_.size() - at_));
+        std::memcpy(target, batch_.data() + at_, n);
+        at_ += n;
+        target += n;
+        count -= n;
+        bytesRead += n;
+      }
+      return kErrorSuccess;
+    }
+    void TablesRead() override {
+      batch_ = {};
+      owner_.StopFeeding();
+    }
+
+   private:
+    StreamedTables& owner_;
+    std::vector<uint8_t> batch_;
+    size_t at_ = 0;
+  };
+
+  std::mutex mutex_;
+  std::condition_variable fed_, drained_;
+  std::vector<uint8_t> pending_;
+  bool parsed_ = false, closed_ = false;
+  ErrorCode result_ = kErrorSuccess;
+  Source source_;
+  std::thread thread_;  // last: it starts at once
+};
+
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
 // CRC-32 of the first `length` bytes of the kit, read anew.
@@ -106,8 +227,13 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   integrity_ = KitIntegrity::Unknown;
   ErrorCode error = kErrorSuccess;
   try {
-    error = MakeImage(imageSize_);
-    if (!error) error = ReadTables(imageSize_);
+    error = MakeImage(true, imageSize_);
+    if (!error && tablesStreamed_) {
+      error = tablesError_ == kErrorNotEnoughMemory ? tablesError_ : FailedOn(KitFailurePlace::Kit, tablesError_);
+    } else if (!error) {
+      error = ReadTables(imageSize_);
+      if (!error && tableListener_) tableListener_(files_);
+    }
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
@@ -130,14 +256,14 @@ ErrorCode KitReader::FailedOn(KitFailurePlace place, ErrorCode error) {
   return error;
 }
 
-ErrorCode KitReader::MakeImage(uint64_t& imageSize) {
+ErrorCode KitReader::MakeImage(bool withTables, uint64_t& imageSize) {
   constexpr KitFailurePlace kImage = KitFailurePlace::Image;
   std::u16string tempDirectory;
   ErrorCode error = FailedOn(kImage, GetTempDirectory(tempDirectory));
   // The image is locked from its creation to its deletion, so that a later
   // start can tell it from the image of a run that died.
   if (!error) error = FailedOn(kImage, CreateLockedTempFile(tempDirectory, u"odk", imagePath_, image_));
-  if (!error) error = Decompress(kitPath_, imageSize);
+  if (!error) error = Decompress(kitPath_, withTables, imageSize);
   if (!error && SeekFile(image_.Get(), 0, kSeekBegin) < 0) error = FailedOn(kImage, GetLastErrorCode());
   return error;
 }
@@ -174,7 +300,8 @@ ErrorCode KitReader::ReopenImage() {
   ErrorCode error = kErrorSuccess;
   uint64_t imageSize = 0;
   try {
-    error = MakeImage(imageSize);
+    // The tables stay those of the first image: a run may be using them.
+    error = MakeImage(false, imageSize);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
@@ -189,21 +316,21 @@ ErrorCode KitReader::ReopenImage() {
   return kErrorSuccess;
 }
 
-ErrorCode KitReader::Decompress(const std::u16string& kitPath, uint64_t& imageSize) {
+ErrorCode KitReader::Decompress(const std::u16string& kitPath, bool withTables, uint64_t& imageSize) {
   bool ended = false, tooLarge = false;
-  ErrorCode error = Inflate(kitPath, inflaterFactory_, imageSize, ended, tooLarge);
+  ErrorCode error = Inflate(kitPath, inflaterFactory_, withTables, imageSize, ended, tooLarge);
   // ISA-L gives up on some damaged streams at another byte than zlib, a cut
   // one may end a few bytes apart, and it leaves a stream of many small blocks
   // to zlib; such a kit is read again with zlib, so that every build accepts
   // and rejects the same kits with the same image.
   const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended);
   if (doubtful && inflaterFactory_ != CreateZlibInflater) {
-    error = Inflate(kitPath, CreateZlibInflater, imageSize, ended, tooLarge);
+    error = Inflate(kitPath, CreateZlibInflater, withTables, imageSize, ended, tooLarge);
   }
   return error;
 }
 
-ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(),
+ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(), bool withTables,
                              uint64_t& imageSize, bool& ended, bool& tooLarge) {
   constexpr KitFailurePlace kKit = KitFailurePlace::Kit, kImage = KitFailurePlace::Image;
   // A seek that failed without a code still failed.
@@ -215,6 +342,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   imageSize = 0;
   ended = tooLarge = false;
   integrity_ = KitIntegrity::Unknown;
+  tablesStreamed_ = false;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) {
     return FailedOn(kKit, error);
@@ -264,6 +392,14 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
 
   const uint32_t windowSize = FileMapping::WindowSize();
   std::vector<uint8_t> output(kImageWriteSize);
+  // Known to be as long as the trailer says once the image is checked, so
+  // its tables can be read while it grows.
+  std::optional<StreamedTables> tables;
+  if (withTables && trailerAtEnd) {
+    descriptions_.clear();
+    files_.clear();
+    tables.emplace(sizeLimit, descriptions_, files_, tableListener_);
+  }
   uint32_t crc = 0;
   const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
     // A decompression bomb stops here instead of filling the disk.
@@ -276,6 +412,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     crc = KitCrc32(crc, data, length);
     uint32_t written = 0;
     if (ErrorCode error = WriteToFile(image, data, length, written)) return FailedOn(kImage, error);
+    if (tables) tables->Feed(data, length);
     imageSize += length;
     return kErrorSuccess;
   };
@@ -315,6 +452,10 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       return damaged(KitIntegrity::Mismatch);
     }
     integrity_ = KitIntegrity::Verified;
+    if (tables) {
+      tablesError_ = tables->Finish();
+      tablesStreamed_ = true;
+    }
   } else if (ended) {
     // Bytes after the stream are ignored, unless they are a trailer with
     // more behind it: that trailer is checked, and what follows it ignored.

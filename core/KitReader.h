@@ -5,6 +5,7 @@
 // into memory and keeps the image open so the engine can copy file data out of
 // it on demand.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,15 +103,26 @@ class KitReader {
   // a termination signal must not have to wait for its end.
   void SetStopCheck(bool (*stopRequested)()) { stopRequested_ = stopRequested; }
 
+  // Called with the file table once Read has it, before Read returns; again
+  // should Read have to read the kit once more. When the kit's trailer gives
+  // the image's length up front, the tables are read on a thread of the
+  // reader's own as the kit inflates, and the listener runs there while the
+  // file data still inflates, so that a caller can look at the files' places
+  // meanwhile. What it finds counts only if Read then succeeds.
+  using TableListener = std::function<void(const std::vector<KitFileEntry>&)>;
+  void SetTableListener(TableListener listener) { tableListener_ = std::move(listener); }
+
   // The DEFLATE back-end; the build's own unless a test compares another.
   void SetInflaterFactory(std::unique_ptr<Inflater> (*factory)()) { inflaterFactory_ = factory; }
 
  private:
-  ErrorCode Decompress(const std::u16string& kitPath, uint64_t& imageSize);
-  ErrorCode Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(), uint64_t& imageSize,
-                    bool& ended, bool& tooLarge);
+  // `withTables`: the tables are read as the image inflates, where the
+  // kit's trailer allows it (tablesStreamed_ then tells the outcome).
+  ErrorCode Decompress(const std::u16string& kitPath, bool withTables, uint64_t& imageSize);
+  ErrorCode Inflate(const std::u16string& kitPath, std::unique_ptr<Inflater> (*factory)(), bool withTables,
+                    uint64_t& imageSize, bool& ended, bool& tooLarge);
   ErrorCode ReadTables(uint64_t imageSize);
-  ErrorCode MakeImage(uint64_t& imageSize);
+  ErrorCode MakeImage(bool withTables, uint64_t& imageSize);
   // Notes where a step failed; `error` is passed on.
   ErrorCode FailedOn(KitFailurePlace place, ErrorCode error);
 
@@ -125,6 +137,10 @@ class KitReader {
   KitIntegrity integrity_ = KitIntegrity::Unknown;
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
+  TableListener tableListener_;
+  // Whether the last inflation read the tables too, and what that gave.
+  bool tablesStreamed_ = false;
+  ErrorCode tablesError_ = kErrorSuccess;
   std::unique_ptr<uint8_t[]> transferBuffer_;
   // The part of the image the buffer holds.
   uint64_t bufferedFrom_ = 0;

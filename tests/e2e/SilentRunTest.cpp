@@ -481,7 +481,7 @@ TEST_F(SilentRun, AKitThatCannotBeReadSaysWhy) {
       {"image creation refused", {}, "mkstemp", "/odk", EACCES, "IDS_ERROR_TEMPUNUSABLE"},
       {"read-only temporary directory", {}, "mkstemp", "/odk", EROFS, "IDS_ERROR_TEMPUNUSABLE"},
       {"image write error", {}, "write", "/odk", EIO, "IDS_ERROR_TEMPUNUSABLE"},
-      {"image read back error", {}, "read", "/odk", EIO, "IDS_ERROR_TEMPUNUSABLE"},
+      {"image read back error (no trailer)", {{u"a.txt", 1, "a"}}, "read", "/odk", EIO, "IDS_ERROR_TEMPUNUSABLE"},
       {"full temporary directory", {}, "write", "/odk", ENOSPC, "IDS_ERROR_NOSPACE"},
       {"TMPDIR not writable", {}, "", "", 0, "IDS_ERROR_TEMPUNUSABLE", true},
   };

@@ -1,3 +1,5 @@
+#include <thread>
+
 #include "KitTestUtil.h"
 #include "platform/FileMapping.h"
 
@@ -185,6 +187,40 @@ TEST_F(kit_reader, BytesAfterTheStreamAreIgnored) {
   ExpectHolds(reader, DemoModel(false));
   ASSERT_EQ(ReadKit(reader, kit + std::string(1, '\0')), 0u);
   ExpectHolds(reader, DemoModel(false));
+}
+
+// The file table reaches a listener before Read returns: while the data
+// still inflates, on a thread of the reader's, when the kit's trailer gives
+// the image's length. A kit whose data then turns out damaged still fails.
+TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
+  KitModel model = DemoModel(false);
+  model.files.push_back({u"dir/file.bin", 77, SampleText(600000, 9)});
+  const std::string image = model.Image();
+  std::vector<std::u16string> told;
+  std::thread::id toldOn;
+  const auto listen = [&](const std::vector<KitFileEntry>& files) {
+    told.clear();
+    for (const KitFileEntry& entry : files) told.push_back(entry.name);
+    toldOn = std::this_thread::get_id();
+  };
+  for (const bool sealed : {true, false}) {
+    KitReader reader;
+    reader.SetTableListener(listen);
+    told.clear();
+    ASSERT_EQ(ReadKit(reader, sealed ? SealedKit(image) : DeflateRaw(image)), 0u) << sealed;
+    EXPECT_EQ(told, (std::vector<std::u16string>{u"a/b.txt", u"dir/file.bin"})) << sealed;
+    EXPECT_EQ(toldOn != std::this_thread::get_id(), sealed);
+    ExpectHolds(reader, model);
+  }
+  std::string damaged = SealedKit(image);
+  damaged[damaged.size() - kKitTrailerSize - 20] ^= 0x5A;
+  KitReader reader;
+  reader.SetTableListener(listen);
+  told.clear();
+  EXPECT_EQ(ReadKit(reader, damaged), kErrorInvalidData);
+  EXPECT_EQ(told.size(), 2u);
+  EXPECT_TRUE(reader.Files().empty());
+  EXPECT_TRUE(OdkFiles().empty());
 }
 
 TEST_F(kit_reader, InvalidDeflateDataFails) {

@@ -26,11 +26,15 @@ TEST_F(kit_okdpack, ListSaysWhyAKitCannotBeRead) {
 
   MakeTree(Path("tree"), {{"a", SampleText(600000, 3), 1, 0}});
   ASSERT_EQ(Okdpack({"--single", "P", "V", "D", Path("tree"), Path("k.okd")}).status, 0);
+  // The tables of a kit without a trailer are read back from the image.
+  const std::string packed = test::ReadFile(Path("k.okd"));
+  test::WriteFile(Path("bare.okd"), packed.substr(0, packed.size() - kKitTrailerSize));
   struct Case {
     const char* function;
     const char* path;
     int error;
     const char* reason;
+    const char* kit = "k.okd";
   };
   for (const Case& c : {Case{"open", "k.okd", EACCES, "permission denied (error 5)"},
                         Case{"open", "k.okd", EPERM, "permission denied (error 5)"},
@@ -38,9 +42,9 @@ TEST_F(kit_okdpack, ListSaysWhyAKitCannotBeRead) {
                         Case{"mkstemp", "/odk", EACCES, "the temporary directory cannot be written"},
                         Case{"mkstemp", "/odk", EROFS, "the temporary directory cannot be written"},
                         Case{"write", "/odk", EIO, "the temporary directory cannot be written"},
-                        Case{"read", "/odk", EIO, "the temporary directory cannot be written"}}) {
+                        Case{"read", "/odk", EIO, "the temporary directory cannot be written", "bare.okd"}}) {
     const std::string what = std::string(c.function) + " " + c.path + " " + std::to_string(c.error);
-    test::FaultRun run = test::RunWithFault({kOkdpack, "--list", Path("k.okd")}, 1, c.error, c.function,
+    test::FaultRun run = test::RunWithFault({kOkdpack, "--list", Path(c.kit)}, 1, c.error, c.function,
                                             {{"TMPDIR", Tmp()}, {"FAULTINJECT_PATH", c.path}});
     EXPECT_EQ(run.failed, c.function) << what;
     EXPECT_EQ(run.process.status, 1) << what;
