@@ -1,6 +1,7 @@
 #include "core/InstallationEngine.h"
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 
 #include "core/KitReader.h"
@@ -286,34 +287,78 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
   return 0;
 }
 
+namespace {
+
+// Below this many places a second thread costs more than it saves.
+constexpr size_t kLooksForTwoThreads = 256;
+
+// Looks at the place of every entry whose folder is there: kEntryFound where
+// something stands, with kEntryKept where that is a file at least as new as
+// the kit's; one to replace, or a place that cannot be looked at, is left to
+// the run to judge again. Each look is a system call, most of what a
+// reinstall of many small files costs, so the places are shared out between
+// this thread and a second one with a view of its own of the same tree.
+void LookAtPlaces(RollbackLog& log) {
+  const std::vector<KitFileEntry>& files = *log.files;
+  std::vector<size_t> places;
+  places.reserve(files.size());
+  // Entries come folder by folder; each folder is looked at once.
+  std::unordered_map<std::u16string, bool> folderThere;
+  const std::pair<const std::u16string, bool>* last = nullptr;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::u16string folder = ParentPath(RelativePath(files[i]));
+    if (!last || last->first != folder) {
+      const auto [at, added] = folderThere.try_emplace(folder, true);
+      if (added && !folder.empty()) {
+        PathInfo info;
+        at->second = log.tree.Inspect(folder, info) == 0 && info.directory;
+      }
+      last = &*at;
+    }
+    if (last->second) places.push_back(i);
+  }
+  const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) {
+    for (size_t k = begin; k < end; ++k) {
+      const size_t i = places[k];
+      PathInfo existing;
+      if (tree.Inspect(RelativePath(files[i]), existing) != 0) continue;
+      FileAction action = FileAction::Create;
+      const bool kept = DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
+      log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
+    }
+  };
+  const size_t half = places.size() / 2;
+  ConfinedTree second;
+  std::thread helper;
+  if (places.size() >= kLooksForTwoThreads && second.OpenSame(log.tree) == 0) {
+    try {
+      helper = std::thread(lookAt, std::ref(second), half, places.size());
+    } catch (const std::system_error&) {
+      // No second thread: this one looks at them all.
+    }
+  }
+  lookAt(log.tree, 0, helper.joinable() ? half : places.size());
+  if (helper.joinable()) helper.join();
+}
+
+}  // namespace
+
 void LookAtTargets(RollbackLog& log) {
   const std::vector<KitFileEntry>& files = *log.files;
   log.entryFlags.assign(files.size(), 0);
   log.foldersToMake.clear();
-  // Folders known to be there, or to be made for an earlier entry; what the
-  // run will make holds nothing yet, so nothing in it is looked at.
+  if (log.tree.IsOpen()) LookAtPlaces(log);
+  // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
   };
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string relative = RelativePath(files[i]);
-    if (!made.count(ParentPath(relative)) && log.tree.IsOpen()) {
-      // A file at least as new as the kit's is kept without a second look;
-      // one to replace, or a place that cannot be looked at, is left to the
-      // run to judge again.
-      PathInfo existing;
-      const ErrorCode looked = log.tree.Inspect(relative, existing);
-      FileAction action = FileAction::Create;
-      if (looked == 0 && DecideAction(looked, existing, files[i].lastWriteTime, action) == 0 &&
-          action == FileAction::Skip) {
-        log.entryFlags[i] |= kEntryKept;
-      }
-      if (looked == 0) continue;
-    }
+    if (log.entryFlags[i] & kEntryFound) continue;
     // A path named again is created once, by its first entry.
     if (log.earlierSamePath.count(i)) continue;
+    const std::u16string relative = RelativePath(files[i]);
     std::vector<std::u16string> missing;
     for (std::u16string level = ParentPath(relative); !level.empty() && !folders.count(level);
          level = ParentPath(level)) {
@@ -577,21 +622,54 @@ ErrorCode InstallEntry(KitReader& kit, size_t index, RollbackLog& log, const std
 
 constexpr uint64_t kFlushEveryBytes = 32u << 20;
 
+// The survey's log when it is of this run's directory and table; a survey
+// of anything else is let go, and its lock with it.
+std::unique_ptr<RollbackLog> TakeSurvey(TargetSurvey* survey, const std::u16string& destination,
+                                        const std::vector<KitFileEntry>& files) {
+  if (!survey || !survey->log) return nullptr;
+  std::unique_ptr<RollbackLog> log = std::move(survey->log);
+  if (log->targetDirectory != EnsureTrailingSeparator(destination) || log->files != &files ||
+      log->entryFlags.size() != files.size()) {
+    return nullptr;
+  }
+  return log;
+}
+
 }  // namespace
+
+void SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files) {
+  survey.log.reset();
+  if (!IsAbsolutePath(directory)) return;
+  auto log = std::make_unique<RollbackLog>();
+  log->targetDirectory = EnsureTrailingSeparator(directory);
+  log->files = &files;
+  std::vector<std::u16string> missing;
+  if (MissingTargetLevels(*log, missing) != 0 || !missing.empty()) return;
+  if (OpenTemplateDirectory(*log) != 0) return;
+  log->earlierSamePath = EarlierSamePath(files);
+  LookAtTargets(*log);
+  survey.log = std::move(log);
+}
 
 ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings) {
   KitReader* kit = nullptr;
   std::u16string destination;
   channel.ReadInput(kit, destination);
-  RollbackLog log;
+  RollbackLog own;
   // Without an absolute destination the kit's names would land wherever the
   // working directory happens to be.
-  if (!kit || !IsAbsolutePath(destination)) return FailRun(channel, log, kErrorPathNotFound, 0);
+  if (!kit || !IsAbsolutePath(destination)) return FailRun(channel, own, kErrorPathNotFound, 0);
 
-  log.targetDirectory = EnsureTrailingSeparator(destination);
   const std::vector<KitFileEntry>& files = kit->Files();
-  log.files = &files;
-  log.earlierSamePath = EarlierSamePath(files);
+  // A survey of this directory and table holds the directory open and locked
+  // already, and knows what stands there.
+  const std::unique_ptr<RollbackLog> surveyed = TakeSurvey(settings.survey, destination, files);
+  RollbackLog& log = surveyed ? *surveyed : own;
+  if (!surveyed) {
+    log.targetDirectory = EnsureTrailingSeparator(destination);
+    log.files = &files;
+    log.earlierSamePath = EarlierSamePath(files);
+  }
   // Checks the kit's paths in the open template directory: none may lead
   // through a link, into the temporary directory or into the workspace.
   const auto checkPaths = [&]() -> ErrorCode {
@@ -614,11 +692,15 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   // that what it holds can be looked at; a run that finds nothing to do
   // makes no workspace, writes no journal and flushes nothing.
   std::vector<std::u16string> missingLevels;
-  if (const ErrorCode code = MissingTargetLevels(log, missingLevels)) return FailRun(channel, log, code, 0);
-  if (missingLevels.empty()) {
-    if (const ErrorCode code = openTarget()) return code;
+  if (surveyed) {
+    if (const ErrorCode code = checkPaths()) return code;
+  } else {
+    if (const ErrorCode code = MissingTargetLevels(log, missingLevels)) return FailRun(channel, log, code, 0);
+    if (missingLevels.empty()) {
+      if (const ErrorCode code = openTarget()) return code;
+    }
+    LookAtTargets(log);
   }
-  LookAtTargets(log);
   if (!NothingToChange(log, missingLevels)) {
     if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
     // A workspace beside the templates (found through a pointer) is no

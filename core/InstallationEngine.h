@@ -34,6 +34,8 @@ inline constexpr std::chrono::milliseconds kCompletionPause{1000};
 // What a run does with one kit file, given what stands at its place.
 enum class FileAction { Create, Replace, Skip };
 
+struct TargetSurvey;
+
 struct EngineSettings {
   // How long "Copying complete..." stays up before the run returns.
   std::chrono::milliseconds completionPause = kCompletionPause;
@@ -49,6 +51,9 @@ struct EngineSettings {
   // before the cancel check; lets a caller watch or steer a run entry by
   // entry.
   std::function<void(size_t index, FileAction action)> onEntryDone;
+  // A look at the template directory taken before the run (SurveyTargets);
+  // the run takes it over when it is of the run's directory and file table.
+  TargetSurvey* survey = nullptr;
 };
 
 // What a run knows of one kit entry, a byte each: a kit of a hundred
@@ -58,6 +63,7 @@ enum EntryFlag : uint8_t {
   kEntryCreated = 2,  // the run created the file there; its only record but the intention
   kEntryWritten = 4,  // the run wrote the file there
   kEntryKept = 8,     // a file at least as new as the kit's stood there when the run looked
+  kEntryFound = 16,   // something stood there when the run looked
 };
 
 struct RollbackLog {
@@ -96,6 +102,21 @@ struct RollbackLog {
   // stays for the next start.
   bool rollbackIncomplete = false;
 };
+
+// A run's first look at its template directory, taken before the run
+// begins: a silent run knows its directory before the kit is read, so it
+// looks while the kit's data still inflates. The directory is opened and
+// locked, and what stands at each of the kit's places is known; nothing is
+// changed. A run of the same directory and file table goes on from here
+// instead of looking again; the lock goes when the survey or the run does.
+struct TargetSurvey {
+  std::unique_ptr<RollbackLog> log;
+};
+
+// Surveys `directory` for `files`, which must outlive the survey. Leaves it
+// empty where the run must find out for itself: a directory that is not
+// there yet, cannot be opened, or is locked by another run.
+void SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files);
 
 // The body of the worker thread. 0 on success, 1223 when cancelled, else the
 // code of the first failure; the template directory is then as it was.

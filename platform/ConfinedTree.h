@@ -23,6 +23,10 @@ class ConfinedTree {
 
   // Opens `root`, an absolute path of an existing directory.
   ErrorCode Open(const std::u16string& root);
+  // Opens the directory `other` holds open, whatever its path leads to by
+  // now, without its lock: a view of the same tree for another thread,
+  // since a tree is used by one thread at a time.
+  ErrorCode OpenSame(const ConfinedTree& other);
   bool IsOpen() const;
   // Takes the directory's lock without waiting: 0, or kErrorBusy while
   // another holder has it. The lock lasts until Close or the process ends.

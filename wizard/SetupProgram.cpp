@@ -44,14 +44,23 @@ Outcome Plan(SetupContext& context, FrontEnd& messages, RunReport& report, std::
 
 Outcome Proceed(SetupContext& context, WizardFrontEnd* window, WizardView& headless, FrontEnd& messages,
                 const UnattendedOptions& options, RunReport& report, std::optional<uint64_t>& freeSpace) {
-  if (!PrepareSetup(context, messages, options.destination)) {
-    return TerminationRequested() ? Outcome::Cancelled : Outcome::NotPrepared;
+  TargetSurvey survey;
+  if (!window && !options.plan) {
+    // Nobody chooses the directory on a page: what stands there is looked
+    // at while the kit's data still inflates.
+    context.kit.SetTableListener([&survey, &context](const std::vector<KitFileEntry>& files) {
+      SurveyTargets(survey, context.templateDirectory, files);
+    });
   }
+  const bool prepared = PrepareSetup(context, messages, options.destination);
+  context.kit.SetTableListener(nullptr);
+  if (!prepared) return TerminationRequested() ? Outcome::Cancelled : Outcome::NotPrepared;
   if (options.plan) return Plan(context, messages, report, freeSpace);
   // From here on, leaving without a run means the user (or a signal) cancelled.
   context.outcome = Outcome::Cancelled;
   if (TerminationRequested()) return context.outcome;
   EngineSettings settings;
+  settings.survey = &survey;
   if (report.IsOpen()) {
     // On the worker, which reads the kit anyway.
     settings.onEntryDone = [&report, &files = context.kit.Files()](size_t index, FileAction action) {

@@ -124,6 +124,17 @@ ErrorCode ConfinedTree::Open(const std::u16string& root) {
   return 0;
 }
 
+ErrorCode ConfinedTree::OpenSame(const ConfinedTree& other) {
+  Close();
+  if (!other.IsOpen()) return kErrorInvalidHandle;
+  // A duplicate shares the original's lock, and closing it leaves the lock
+  // to the original.
+  native_->root.Reset(fcntl(other.native_->root.Get(), F_DUPFD_CLOEXEC, 0));
+  if (!native_->root.Valid()) return CodeFromErrno(errno);
+  native_->rootPath = other.native_->rootPath;
+  return 0;
+}
+
 bool ConfinedTree::IsOpen() const { return native_->root.Valid(); }
 
 ErrorCode ConfinedTree::Lock() {

@@ -86,6 +86,13 @@ ErrorCode ConfinedTree::Open(const std::u16string& root) {
   return 0;
 }
 
+ErrorCode ConfinedTree::OpenSame(const ConfinedTree& other) {
+  Close();
+  if (!other.IsOpen()) return kErrorInvalidHandle;
+  native_->root = other.native_->root;
+  return 0;
+}
+
 bool ConfinedTree::IsOpen() const { return !native_->root.empty(); }
 
 ErrorCode ConfinedTree::Lock() {

@@ -540,6 +540,52 @@ TEST_F(EngineTest, ASecondRunIntoTheSameDirectoryStopsAtOnce) {
   EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 
+// A survey taken while the kit is read holds the directory from then on; a
+// run of the same directory takes it over and does what a run that looks
+// for itself would, with places enough to be shared out between two
+// threads. A survey of another directory is let go, lock and all.
+TEST_F(EngineTest, ARunTakesOverTheSurveyTakenWhileTheKitWasRead) {
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = "/many/" + std::to_string(i % 3) + "/" + std::to_string(i) + ".cfg";
+    PutFile(source_ + name, std::to_string(i), kKit);
+    if (i % 5 != 0) PutFile(target_ + name, "older", i % 2 ? kOld : kNew);  // replaced or kept; every fifth missing
+  }
+  Snapshot expected = FilesOf(TakeSnapshot(source_));
+  for (const auto& [path, node] : FilesOf(TakeSnapshot(target_))) {
+    if (node.mtimeNs == kNew * 1000000000) expected[path] = node;
+  }
+  TargetSurvey survey;
+  kit_.SetTableListener([&](const std::vector<KitFileEntry>& files) {
+    SurveyTargets(survey, Utf8ToUtf16(target_), files);
+  });
+  ReadKit();
+  ASSERT_TRUE(survey.log);
+  size_t found = 0, kept = 0;
+  for (const uint8_t flags : survey.log->entryFlags) {
+    found += (flags & kEntryFound) != 0;
+    kept += (flags & kEntryKept) != 0;
+  }
+  EXPECT_EQ(found, 480u);
+  EXPECT_EQ(kept, 240u);
+  WorkerChannel other{u""};
+  other.Start(&kit_, Utf8ToUtf16(target_));
+  EXPECT_EQ(RunInstallation(other, {}), kErrorBusy);
+
+  EngineSettings settings;
+  settings.survey = &survey;
+  EXPECT_EQ(Run(target_, settings), 0u);
+  EXPECT_FALSE(survey.log);
+  EXPECT_EQ(FilesOf(TakeSnapshot(target_)), expected) << enginetest::Describe(FilesOf(TakeSnapshot(target_)), expected);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+
+  SurveyTargets(survey, Utf8ToUtf16(target_), kit_.Files());
+  ASSERT_TRUE(survey.log);
+  EXPECT_EQ(Run(dir_ / "elsewhere", settings), 0u);
+  EXPECT_FALSE(survey.log);
+  EXPECT_EQ(FilesOf(TakeSnapshot(dir_ / "elsewhere")), FilesOf(TakeSnapshot(source_)));
+  EXPECT_EQ(Run(target_), 0u);
+}
+
 // Links below the template directory are never gone through: one there from
 // the start fails the run before anything changes, naming it; one put in
 // place of a folder during the run stops the run there.
