@@ -211,7 +211,6 @@ constexpr size_t kNoEntry = SIZE_MAX;
 
 struct NameNode {
   uint32_t number;
-  size_t fileEntry = kNoEntry;    // the first entry that names it as a file
   size_t folderEntry = kNoEntry;  // the first entry inside it
 };
 
@@ -219,37 +218,63 @@ struct NameNode {
 
 ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
                                uint64_t memoryLimit) {
-  // Every folder and file once, keyed by its folder's number and its name,
-  // so a name costs time in proportion to its length however deep it goes.
+  // Every folder once, keyed by its own folder's number and its name, so a
+  // name costs time in proportion to its length however deep it goes, and
+  // memory goes to the folders alone: a kit has far fewer of them than files.
   using Nodes = std::unordered_map<NameNodeKey, NameNode, NameNodeHash, NameNodeEqual>;
   constexpr uint64_t kNodeCost = sizeof(Nodes::value_type) + 3 * sizeof(void*);
-  Nodes nodes(0, NameNodeHash{style}, NameNodeEqual{style});
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::u16string_view name = names[i];
-    uint32_t parent = 0;
-    size_t start = 0;
-    for (size_t end = 0; end <= name.size(); ++end) {
-      if (end < name.size() && !IsNameSeparator(name[end])) continue;
-      const auto [at, added] = nodes.try_emplace({parent, name.substr(start, end - start)},
-                                                 NameNode{uint32_t(nodes.size() + 1)});
-      if (added && (memoryLimit < kNodeCost || nodes.size() > UINT32_MAX - 1)) return kErrorNotEnoughMemory;
-      if (added) memoryLimit -= kNodeCost;
-      NameNode& node = at->second;
-      if (end == name.size()) {
-        if (node.folderEntry != kNoEntry) {
-          clash = {i, node.folderEntry};
-          return kErrorInvalidData;
-        }
-        if (node.fileEntry == kNoEntry) node.fileEntry = i;
+  Nodes folders(0, NameNodeHash{style}, NameNodeEqual{style});
+  // A kit's names come folder by folder: a name in the same folder as the
+  // one before starts at that folder.
+  std::u16string_view lastFolder;
+  uint32_t lastNumber = 0;
+  bool haveLast = false;
+  // The number of the folder part of entry `i` (up to its last separator; 0
+  // for the directory itself), its folders added as they are met (`add`) or
+  // only looked up, once all are there.
+  const auto folderOf = [&](size_t i, std::u16string_view folder, bool add, uint32_t& number) -> ErrorCode {
+    if (haveLast && folder == lastFolder) {
+      number = lastNumber;
+      return kErrorSuccess;
+    }
+    number = 0;
+    for (size_t start = 0, end = 0; end < folder.size(); ++end) {
+      if (!IsNameSeparator(folder[end])) continue;
+      const NameNodeKey key{number, folder.substr(start, end - start)};
+      if (add) {
+        const auto [at, added] = folders.try_emplace(key, NameNode{uint32_t(folders.size() + 1), i});
+        if (added && (memoryLimit < kNodeCost || folders.size() > UINT32_MAX - 1)) return kErrorNotEnoughMemory;
+        if (added) memoryLimit -= kNodeCost;
+        number = at->second.number;
       } else {
-        if (node.fileEntry != kNoEntry) {
-          clash = {node.fileEntry, i};
-          return kErrorInvalidData;
-        }
-        if (node.folderEntry == kNoEntry) node.folderEntry = i;
-        parent = node.number;
+        number = folders.find(key)->second.number;
       }
       start = end + 1;
+    }
+    lastFolder = folder;
+    lastNumber = number;
+    haveLast = true;
+    return kErrorSuccess;
+  };
+  const auto leafOf = [](std::u16string_view name) {
+    size_t leaf = name.size();
+    while (leaf > 0 && !IsNameSeparator(name[leaf - 1])) --leaf;
+    return leaf;
+  };
+  for (size_t i = 0; i < names.size(); ++i) {
+    uint32_t number = 0;
+    if (const ErrorCode code = folderOf(i, names[i].substr(0, leafOf(names[i])), true, number)) return code;
+  }
+  // A file clashes with a folder exactly when its own name is one.
+  haveLast = false;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const size_t leaf = leafOf(names[i]);
+    uint32_t number = 0;
+    folderOf(i, names[i].substr(0, leaf), false, number);
+    const auto folder = folders.find({number, names[i].substr(leaf)});
+    if (folder != folders.end()) {
+      clash = {i, folder->second.folderEntry};
+      return kErrorInvalidData;
     }
   }
   return kErrorSuccess;

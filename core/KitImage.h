@@ -90,8 +90,8 @@ struct KitNameClash {
 
 // Looks for such a pair among `names`, split at either separator and
 // compared by the style's rule (NameComparisonUnit). 0 when there is none;
-// 13 when there is, with `clash` telling the pair; 8 when the folders and
-// files named would take more than `memoryLimit` bytes to follow.
+// 13 when there is, with `clash` telling the pair; 8 when the folders named
+// would take more than `memoryLimit` bytes to follow.
 ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
                                uint64_t memoryLimit = UINT64_MAX);
 

@@ -129,7 +129,7 @@ class StreamedTables {
   }
 
  private:
-  static constexpr size_t kPendingLimit = 1u << 20;
+  static constexpr size_t kPendingLimit = 256u << 10;
 
   void StopFeeding() {
     {

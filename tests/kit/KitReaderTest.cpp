@@ -453,6 +453,7 @@ const ClashCase kClashCases[] = {
     {u"x.txt", u"x/y.txt", false, false},
     {u"xy", u"x/y", false, false},
     {u"a/x", u"x/a", false, false},
+    {u"other/c", u"c/x", false, false},  // after other/a: c is in other
     {u"I", u"İ/x", false, false},
 };
 
