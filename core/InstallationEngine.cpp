@@ -77,20 +77,26 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
   return 0;
 }
 
-std::u16string RelativePath(const KitFileEntry& file) { return ToNativeSeparators(file.name); }
+std::u16string RelativePath(const KitFileEntry& file) { return ToNativeSeparators(std::u16string(file.name)); }
 
 std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntry>& files) {
-  // Paths, not names: "a/b" and "a\\b" are one file. Sorted by hash, then
-  // by index, equal paths sit together, in kit order.
-  std::vector<std::pair<size_t, size_t>> hashes;
-  hashes.reserve(files.size());
-  for (size_t i = 0; i < files.size(); ++i) hashes.emplace_back(std::hash<std::u16string>{}(RelativePath(files[i])), i);
-  std::sort(hashes.begin(), hashes.end());
+  // Paths, not names: "a/b" and "a\\b" are one file. Each entry is one
+  // word, its path's hash above its index: sorted, equal paths sit
+  // together, in kit order.
+  unsigned indexBits = 1;
+  while (indexBits < 63 && (uint64_t(1) << indexBits) < files.size()) ++indexBits;
+  const uint64_t indexMask = (uint64_t(1) << indexBits) - 1;
+  std::vector<uint64_t> keys;
+  keys.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    keys.push_back(uint64_t(std::hash<std::u16string>{}(RelativePath(files[i]))) << indexBits | i);
+  }
+  std::sort(keys.begin(), keys.end());
   std::unordered_map<size_t, size_t> earlier;
-  for (size_t k = 1; k < hashes.size(); ++k) {
-    for (size_t j = k; j-- > 0 && hashes[j].first == hashes[k].first;) {
-      if (RelativePath(files[hashes[j].second]) == RelativePath(files[hashes[k].second])) {
-        earlier[hashes[k].second] = hashes[j].second;
+  for (size_t k = 1; k < keys.size(); ++k) {
+    for (size_t j = k; j-- > 0 && keys[j] >> indexBits == keys[k] >> indexBits;) {
+      if (RelativePath(files[keys[j] & indexMask]) == RelativePath(files[keys[k] & indexMask])) {
+        earlier[keys[k] & indexMask] = keys[j] & indexMask;
         break;
       }
     }
@@ -300,7 +306,8 @@ constexpr size_t kLooksForTwoThreads = 256;
 // this thread and a second one with a view of its own of the same tree.
 void LookAtPlaces(RollbackLog& log) {
   const std::vector<KitFileEntry>& files = *log.files;
-  std::vector<size_t> places;
+  // Indices as 32 bits: a table is far smaller than that (its memory limit).
+  std::vector<uint32_t> places;
   places.reserve(files.size());
   // Entries come folder by folder; each folder is looked at once.
   std::unordered_map<std::u16string, bool> folderThere;
@@ -315,7 +322,7 @@ void LookAtPlaces(RollbackLog& log) {
       }
       last = &*at;
     }
-    if (last->second) places.push_back(i);
+    if (last->second) places.push_back(uint32_t(i));
   }
   const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) {
     for (size_t k = begin; k < end; ++k) {

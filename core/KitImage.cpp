@@ -107,6 +107,13 @@ class RecordFields {
     at_ += size_t(units) * 2;
     return true;
   }
+  bool Name(KitNamePool& pool, std::u16string_view& name) {
+    uint32_t units = 0;
+    if (!U32(units) || uint64_t(units) * 2 > size_ - at_) return false;
+    name = pool.Add(data_ + at_, units);
+    at_ += size_t(units) * 2;
+    return true;
+  }
 
  private:
   const uint8_t* data_;
@@ -216,8 +223,11 @@ struct NameNode {
 
 }  // namespace
 
-ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
-                               uint64_t memoryLimit) {
+namespace {
+
+// `nameAt(i)` gives the i-th of `count` names.
+template <class NameAt>
+ErrorCode CheckNames(size_t count, const NameAt& nameAt, PathStyle style, KitNameClash& clash, uint64_t memoryLimit) {
   // Every folder once, keyed by its own folder's number and its name, so a
   // name costs time in proportion to its length however deep it goes, and
   // memory goes to the folders alone: a kit has far fewer of them than files.
@@ -261,17 +271,19 @@ ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, Pa
     while (leaf > 0 && !IsNameSeparator(name[leaf - 1])) --leaf;
     return leaf;
   };
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
+    const std::u16string_view name = nameAt(i);
     uint32_t number = 0;
-    if (const ErrorCode code = folderOf(i, names[i].substr(0, leafOf(names[i])), true, number)) return code;
+    if (const ErrorCode code = folderOf(i, name.substr(0, leafOf(name)), true, number)) return code;
   }
   // A file clashes with a folder exactly when its own name is one.
   haveLast = false;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const size_t leaf = leafOf(names[i]);
+  for (size_t i = 0; i < count; ++i) {
+    const std::u16string_view name = nameAt(i);
+    const size_t leaf = leafOf(name);
     uint32_t number = 0;
-    folderOf(i, names[i].substr(0, leaf), false, number);
-    const auto folder = folders.find({number, names[i].substr(leaf)});
+    folderOf(i, name.substr(0, leaf), false, number);
+    const auto folder = folders.find({number, name.substr(leaf)});
     if (folder != folders.end()) {
       clash = {i, folder->second.folderEntry};
       return kErrorInvalidData;
@@ -280,11 +292,37 @@ ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, Pa
   return kErrorSuccess;
 }
 
+}  // namespace
+
+ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
+                               uint64_t memoryLimit) {
+  return CheckNames(names.size(), [&names](size_t i) { return names[i]; }, style, clash, memoryLimit);
+}
+
+ErrorCode CheckFileFolderNames(const std::vector<KitFileEntry>& files, PathStyle style, KitNameClash& clash,
+                               uint64_t memoryLimit) {
+  return CheckNames(files.size(), [&files](size_t i) { return files[i].name; }, style, clash, memoryLimit);
+}
+
+std::u16string_view KitNamePool::Add(const uint8_t* bytes, uint32_t units) {
+  // Blocks of 64 KiB; a longer name gets a block of its own size.
+  constexpr size_t kBlockUnits = 32768;
+  if (units > capacity_ - used_) {
+    capacity_ = std::max<size_t>(kBlockUnits, units);
+    blocks_.push_back(std::make_unique<char16_t[]>(capacity_));
+    used_ = 0;
+  }
+  char16_t* name = blocks_.empty() ? nullptr : blocks_.back().get() + used_;
+  for (uint32_t i = 0; i < units; ++i) name[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  used_ += units;
+  return {name, units};
+}
+
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
-                        std::vector<KitFileEntry>& files,
+                        KitFileTable& files,
                         uint64_t tableMemoryLimit) {
-  files.clear();
+  files = {};
   if (imageSize > kKitImageSizeLimit) return kErrorInvalidData;
   ImageCursor cursor(source, imageSize, tableMemoryLimit);
   std::vector<uint8_t> record;
@@ -320,34 +358,31 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
   if (uint64_t(count) * kKitFileRecordMinSize > cursor.Remaining()) return kErrorInvalidData;
   // Room for the whole table at once, as far as the tables' memory allowance
   // goes: a table grown entry by entry ends up with up to twice the room.
-  std::vector<KitFileEntry> table;
-  table.reserve(std::min<uint64_t>(count, tableMemoryLimit / sizeof(KitFileEntry)));
+  KitFileTable table;
+  table.entries.reserve(std::min<uint64_t>(count, tableMemoryLimit / sizeof(KitFileEntry)));
   for (uint32_t i = 0; i < count; ++i) {
     if (!cursor.Hold(sizeof(KitFileEntry))) return kErrorInvalidData;
     if (ErrorCode error = cursor.ReadRecord(kKitFileRecordMinSize, record)) return error;
     RecordFields fields(record);
     KitFileEntry entry;
-    if (!fields.String(entry.name) || !fields.U64(entry.lastWriteTime) || !fields.U32(entry.position) ||
+    if (!fields.Name(table.names, entry.name) || !fields.U64(entry.lastWriteTime) || !fields.U32(entry.position) ||
         !fields.U32(entry.size)) {
       return kErrorInvalidData;
     }
     if (!IsSafeKitEntryName(entry.name) || entry.lastWriteTime > kKitLatestFileTime) return kErrorInvalidData;
-    table.push_back(std::move(entry));
+    table.entries.push_back(entry);
   }
   source.TablesRead();
 
   // A kit that no run could install whole is as good as damaged. Following
   // the names may take as much memory again as the tables.
-  std::vector<std::u16string_view> names;
-  names.reserve(table.size());
-  for (const KitFileEntry& entry : table) names.push_back(entry.name);
   KitNameClash clash;
-  if (CheckFileFolderNames(names, kNativePathStyle, clash, tableMemoryLimit) != 0) return kErrorInvalidData;
+  if (CheckFileFolderNames(table.entries, kNativePathStyle, clash, tableMemoryLimit) != 0) return kErrorInvalidData;
 
   // Offsets count from the data area; turn them into image positions, and
   // refuse data past the end now rather than halfway through an installation.
   uint64_t dataStart = cursor.Position();
-  for (KitFileEntry& entry : table) {
+  for (KitFileEntry& entry : table.entries) {
     uint64_t position = dataStart + entry.position;
     if (position + entry.size > imageSize) return kErrorInvalidData;
     entry.position = uint32_t(position);

@@ -10,6 +10,7 @@
 //
 // Records may be longer than their fields; the reader skips the rest.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +28,31 @@ struct KitDescription {
 };
 
 struct KitFileEntry {
-  std::u16string name;
+  std::u16string_view name;  // held by the table's name pool
   FileTime lastWriteTime = 0;
   uint32_t position = 0;  // absolute, from the first byte of the image
   uint32_t size = 0;
+};
+
+// The names of a file table, in blocks of many names rather than one
+// allocation each: a kit of a hundred thousand files would spend more on
+// the allocations than on the names. A name never moves once added, nor
+// when the pool is moved.
+class KitNamePool {
+ public:
+  // A copy of the `units` UTF-16LE code units at `bytes`.
+  std::u16string_view Add(const uint8_t* bytes, uint32_t units);
+
+ private:
+  std::vector<std::unique_ptr<char16_t[]>> blocks_;
+  size_t used_ = 0, capacity_ = 0;  // of the last block
+};
+
+// A kit's file table: its entries in the kit's order, and their names. It
+// moves but is never copied, so no entry outlives its name.
+struct KitFileTable {
+  std::vector<KitFileEntry> entries;
+  KitNamePool names;
 };
 
 // Offsets and sizes are 32-bit, so an image can address no more than this.
@@ -94,6 +116,9 @@ struct KitNameClash {
 // would take more than `memoryLimit` bytes to follow.
 ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, PathStyle style, KitNameClash& clash,
                                uint64_t memoryLimit = UINT64_MAX);
+// The same for the names of `files`.
+ErrorCode CheckFileFolderNames(const std::vector<KitFileEntry>& files, PathStyle style, KitNameClash& clash,
+                               uint64_t memoryLimit = UINT64_MAX);
 
 // Reads the tables of an image of `imageSize` bytes from `source`, which stands
 // at the image's first byte. Appends to `descriptions` and fills `files` with
@@ -105,7 +130,7 @@ ErrorCode CheckFileFolderNames(const std::vector<std::u16string_view>& names, Pa
 // than that again to follow) give 13. A failing source's code is passed on.
 ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         std::vector<KitDescription>& descriptions,
-                        std::vector<KitFileEntry>& files,
+                        KitFileTable& files,
                         uint64_t tableMemoryLimit = kKitTableMemoryLimit);
 
 }  // namespace setup

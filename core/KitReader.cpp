@@ -79,7 +79,7 @@ class BufferedImageSource : public KitByteSource {
 // inflating thread pays a copy of the tables' bytes and nothing else.
 class StreamedTables {
  public:
-  StreamedTables(uint64_t imageSize, std::vector<KitDescription>& descriptions, std::vector<KitFileEntry>& files,
+  StreamedTables(uint64_t imageSize, std::vector<KitDescription>& descriptions, KitFileTable& files,
                  const KitReader::TableListener& listener)
       : source_(*this), thread_([this, imageSize, &descriptions, &files, &listener] {
           ErrorCode result = kErrorSuccess;
@@ -92,7 +92,7 @@ class StreamedTables {
           if (result == kErrorSuccess && listener) {
             // What a listener finds is only ever a head start.
             try {
-              listener(files);
+              listener(files.entries);
             } catch (const std::bad_alloc&) {
             }
           }
@@ -103,7 +103,7 @@ class StreamedTables {
   ~StreamedTables() { Finish(); }
 
   // The next bytes of the image; nothing once the tables are read. Waits
-  // while the reader is a megabyte behind.
+  // while the reader is 256 KiB behind.
   void Feed(const uint8_t* data, uint32_t length) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -219,7 +219,7 @@ KitReader::~KitReader() { Close(); }
 ErrorCode KitReader::Read(const std::u16string& kitPath) {
   Close();
   descriptions_.clear();
-  files_.clear();
+  files_ = {};
   kitPath_ = kitPath;
   imageSize_ = 0;
   imageDiscarded_ = false;
@@ -232,7 +232,7 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
       error = tablesError_ == kErrorNotEnoughMemory ? tablesError_ : FailedOn(KitFailurePlace::Kit, tablesError_);
     } else if (!error) {
       error = ReadTables(imageSize_);
-      if (!error && tableListener_) tableListener_(files_);
+      if (!error && tableListener_) tableListener_(files_.entries);
     }
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
@@ -245,7 +245,7 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   // A first attempt may have failed where a second one went through.
   if (!error || error == kErrorCancelled) failurePlace_ = KitFailurePlace::None;
   if (error) {
-    files_.clear();
+    files_ = {};
     Close();
   }
   return error;
@@ -397,7 +397,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   std::optional<StreamedTables> tables;
   if (withTables && trailerAtEnd) {
     descriptions_.clear();
-    files_.clear();
+    files_ = {};
     tables.emplace(sizeLimit, descriptions_, files_, tableListener_);
   }
   uint32_t crc = 0;

@@ -72,7 +72,7 @@ class KitReader {
   std::u16string FindDescription(const std::u16string& language) const;
 
   const std::vector<KitDescription>& Descriptions() const { return descriptions_; }
-  const std::vector<KitFileEntry>& Files() const { return files_; }
+  const std::vector<KitFileEntry>& Files() const { return files_.entries; }
   FileHandle ImageHandle() const { return image_.Get(); }
   const std::u16string& ImagePath() const { return imagePath_; }
   // Up to `want` bytes of the image from `position` on, at `data`, valid
@@ -127,7 +127,7 @@ class KitReader {
   ErrorCode FailedOn(KitFailurePlace place, ErrorCode error);
 
   std::vector<KitDescription> descriptions_;
-  std::vector<KitFileEntry> files_;
+  KitFileTable files_;
   std::u16string imagePath_;
   ScopedFileHandle image_;
   std::u16string kitPath_;

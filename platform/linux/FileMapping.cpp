@@ -11,9 +11,9 @@ namespace {
 // Windows are handed out of views of this size, read with one call each.
 // The views are read rather than mapped: a mapped file that cannot be read
 // (a failing disk, a kit cut short by someone else meanwhile) raises SIGBUS,
-// where a read gives a code that start-up can report; and a copy of 1 MiB
+// where a read gives a code that start-up can report; and a copy of 256 KiB
 // costs less than the decompression of it.
-constexpr uint64_t kViewSize = 1024 * 1024;
+constexpr uint64_t kViewSize = 256 * 1024;
 
 }  // namespace
 

@@ -74,7 +74,7 @@ class EngineTest : public ::testing::Test {
 
   size_t IndexOf(const std::string& relative) {
     for (size_t i = 0; i < kit_.Files().size(); ++i) {
-      std::u16string name = kit_.Files()[i].name;
+      std::u16string name(kit_.Files()[i].name);
       for (char16_t& c : name) if (c == u'\\') c = u'/';
       if (name == Utf8ToUtf16(relative)) return i;
     }
@@ -160,7 +160,7 @@ TEST_F(EngineTest, EachEntryPublishesItsTargetAndPercentage) {
   EXPECT_EQ(Run(target_ + "/", settings), 0u);
   ASSERT_EQ(seen.size(), 10u);
   for (size_t i = 0; i < seen.size(); ++i) {
-    std::u16string name = kit_.Files()[i].name;
+    std::u16string name(kit_.Files()[i].name);
     for (char16_t& c : name) if (c == u'\\') c = u'/';
     EXPECT_EQ(seen[i].text, Utf8ToUtf16(target_ + "/") + name);
     EXPECT_EQ(seen[i].percentage, i * 10);

@@ -59,9 +59,9 @@ void Compare(const uint8_t* data, size_t size, uint32_t window, uint32_t outputS
   if (zlib.code == 0) {
     setup::KitMemorySource source(zlib.bytes.data(), zlib.bytes.size());
     std::vector<setup::KitDescription> descriptions;
-    std::vector<setup::KitFileEntry> files;
+    setup::KitFileTable files;
     if (setup::ParseKitImage(source, zlib.bytes.size(), descriptions, files) == 0) {
-      for (const setup::KitFileEntry& entry : files) {
+      for (const setup::KitFileEntry& entry : files.entries) {
         if (uint64_t(entry.position) + entry.size > zlib.bytes.size()) std::abort();
       }
     }

@@ -11,12 +11,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setup::KitMemorySource source(data, size);
   std::vector<setup::KitDescription> descriptions;
-  std::vector<setup::KitFileEntry> files;
+  setup::KitFileTable files;
   if (setup::ParseKitImage(source, size, descriptions, files) != 0) {
-    if (!files.empty()) std::abort();
+    if (!files.entries.empty()) std::abort();
     return 0;
   }
-  for (const setup::KitFileEntry& entry : files) {
+  for (const setup::KitFileEntry& entry : files.entries) {
     if (uint64_t(entry.position) + entry.size > size) std::abort();
     if (!setup::IsSafeKitEntryName(entry.name)) std::abort();
   }

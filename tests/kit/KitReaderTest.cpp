@@ -189,6 +189,21 @@ TEST_F(kit_reader, BytesAfterTheStreamAreIgnored) {
   ExpectHolds(reader, DemoModel(false));
 }
 
+// A table keeps its names in shared blocks: names of any length and number
+// read back whole.
+TEST_F(kit_reader, NamesOfAnyLengthAndNumberReadBack) {
+  KitModel model = DemoModel(false);
+  model.files.push_back({u"long/" + std::u16string(40000, u'n'), 1, "l"});
+  for (int i = 0; i < 5000; ++i) {
+    std::u16string name = u"many/";
+    for (char c : std::to_string(i)) name += char16_t(c);
+    model.files.push_back({name, 2, "m"});
+  }
+  KitReader reader;
+  ASSERT_EQ(ReadKit(reader, SealedKit(model.Image())), 0u);
+  ExpectHolds(reader, model);
+}
+
 // The file table reaches a listener before Read returns: while the data
 // still inflates, on a thread of the reader's, when the kit's trailer gives
 // the image's length. A kit whose data then turns out damaged still fails.
@@ -200,7 +215,7 @@ TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
   std::thread::id toldOn;
   const auto listen = [&](const std::vector<KitFileEntry>& files) {
     told.clear();
-    for (const KitFileEntry& entry : files) told.push_back(entry.name);
+    for (const KitFileEntry& entry : files) told.emplace_back(entry.name);
     toldOn = std::this_thread::get_id();
   };
   for (const bool sealed : {true, false}) {
@@ -370,7 +385,7 @@ TEST(kit_tables, TablesLargerInMemoryThanTheLimitAreRefused) {
   auto parse = [](const std::string& image, uint64_t limit) {
     KitMemorySource source(reinterpret_cast<const uint8_t*>(image.data()), image.size());
     std::vector<KitDescription> descriptions;
-    std::vector<KitFileEntry> files;
+    KitFileTable files;
     return ParseKitImage(source, image.size(), descriptions, files, limit);
   };
   // Many minimal records: each costs more in memory than in the image.
@@ -590,10 +605,10 @@ TEST(kit_corpus, SeedImagesParse) {
     std::string image = test::ReadFile(std::string(KIT_CORPUS_DIR) + "/" + name);
     KitMemorySource source(reinterpret_cast<const uint8_t*>(image.data()), image.size());
     std::vector<KitDescription> descriptions;
-    std::vector<KitFileEntry> files;
+    KitFileTable files;
     ASSERT_EQ(ParseKitImage(source, image.size(), descriptions, files), 0u) << name;
     EXPECT_FALSE(descriptions.empty()) << name;
-    for (const KitFileEntry& entry : files) EXPECT_LE(uint64_t(entry.position) + entry.size, image.size()) << name;
+    for (const KitFileEntry& entry : files.entries) EXPECT_LE(uint64_t(entry.position) + entry.size, image.size()) << name;
   }
 }
 

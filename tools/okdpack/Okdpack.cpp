@@ -55,7 +55,7 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::string Printable(const std::u16string& text) {
+std::string Printable(std::u16string_view text) {
   std::string out = FromWide(text);
   // Keep one line per record even for texts with line breaks or tabs in them.
   for (char& c : out) {
