@@ -79,6 +79,17 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
 
 std::u16string RelativePath(const KitFileEntry& file) { return ToNativeSeparators(std::u16string(file.name)); }
 
+namespace {
+
+// FNV-1a of the path an entry names: "a/b" and "a\\b" alike.
+uint64_t PathHash(std::u16string_view name) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char16_t c : name) hash = (hash ^ (c == u'\\' ? u'/' : c)) * 1099511628211ull;
+  return hash;
+}
+
+}  // namespace
+
 std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntry>& files) {
   // Paths, not names: "a/b" and "a\\b" are one file. Each entry is one
   // word, its path's hash above its index: sorted, equal paths sit
@@ -89,7 +100,7 @@ std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntr
   std::vector<uint64_t> keys;
   keys.reserve(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    keys.push_back(uint64_t(std::hash<std::u16string>{}(RelativePath(files[i]))) << indexBits | i);
+    keys.push_back(PathHash(files[i].name) << indexBits | i);
   }
   std::sort(keys.begin(), keys.end());
   std::unordered_map<size_t, size_t> earlier;
@@ -309,12 +320,17 @@ void LookAtPlaces(RollbackLog& log) {
   // Indices as 32 bits: a table is far smaller than that (its memory limit).
   std::vector<uint32_t> places;
   places.reserve(files.size());
-  // Entries come folder by folder; each folder is looked at once.
+  // Entries come folder by folder; each folder is looked at once, and an
+  // entry whose name has the same folder part as the one before costs no
+  // path of its own.
   std::unordered_map<std::u16string, bool> folderThere;
   const std::pair<const std::u16string, bool>* last = nullptr;
+  std::u16string_view lastName;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string folder = ParentPath(RelativePath(files[i]));
-    if (!last || last->first != folder) {
+    const std::u16string_view name = files[i].name;
+    const size_t leaf = name.find_last_of(u"/\\") + 1;  // 0 without a separator
+    if (!last || name.substr(0, leaf) != lastName.substr(0, lastName.find_last_of(u"/\\") + 1)) {
+      const std::u16string folder = ParentPath(RelativePath(files[i]));
       const auto [at, added] = folderThere.try_emplace(folder, true);
       if (added && !folder.empty()) {
         PathInfo info;
@@ -322,6 +338,7 @@ void LookAtPlaces(RollbackLog& log) {
       }
       last = &*at;
     }
+    lastName = name;
     if (last->second) places.push_back(uint32_t(i));
   }
   const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) {
