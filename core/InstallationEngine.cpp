@@ -1,6 +1,7 @@
 #include "core/InstallationEngine.h"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -341,14 +342,19 @@ void LookAtPlaces(RollbackLog& log) {
     lastName = name;
     if (last->second) places.push_back(uint32_t(i));
   }
-  const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) {
-    for (size_t k = begin; k < end; ++k) {
-      const size_t i = places[k];
-      PathInfo existing;
-      if (tree.Inspect(RelativePath(files[i]), existing) != 0) continue;
-      FileAction action = FileAction::Create;
-      const bool kept = DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
-      log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
+  const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) noexcept {
+    try {
+      for (size_t k = begin; k < end; ++k) {
+        const size_t i = places[k];
+        PathInfo existing;
+        if (tree.Inspect(RelativePath(files[i]), existing) != 0) continue;
+        FileAction action = FileAction::Create;
+        const bool kept = DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
+        log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
+      }
+    } catch (const std::bad_alloc&) {
+      // A place not looked at is left to the run, as one where nothing
+      // stood: its exclusive create finds whatever is there.
     }
   };
   const size_t half = places.size() / 2;

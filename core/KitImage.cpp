@@ -305,16 +305,26 @@ ErrorCode CheckFileFolderNames(const std::vector<KitFileEntry>& files, PathStyle
 }
 
 std::u16string_view KitNamePool::Add(const uint8_t* bytes, uint32_t units) {
-  // Blocks of 64 KiB; a longer name gets a block of its own size.
+  // Blocks of 64 KiB. A name longer than an eighth of one gets a block of its
+  // own size, so that no block loses more than an eighth to its end and the
+  // names take little more than the table's memory allowance counts.
   constexpr size_t kBlockUnits = 32768;
-  if (units > capacity_ - used_) {
-    capacity_ = std::max<size_t>(kBlockUnits, units);
-    blocks_.push_back(std::make_unique<char16_t[]>(capacity_));
-    used_ = 0;
+  if (units == 0) return {};
+  char16_t* name = nullptr;
+  if (units > kBlockUnits / 8) {
+    // Before the shared block, which stays the one names are added to.
+    blocks_.insert(blocks_.end() - (capacity_ ? 1 : 0), std::make_unique<char16_t[]>(units));
+    name = blocks_.end()[capacity_ ? -2 : -1].get();
+  } else {
+    if (units > capacity_ - used_) {
+      capacity_ = kBlockUnits;
+      blocks_.push_back(std::make_unique<char16_t[]>(capacity_));
+      used_ = 0;
+    }
+    name = blocks_.back().get() + used_;
+    used_ += units;
   }
-  char16_t* name = blocks_.empty() ? nullptr : blocks_.back().get() + used_;
   for (uint32_t i = 0; i < units; ++i) name[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
-  used_ += units;
   return {name, units};
 }
 
