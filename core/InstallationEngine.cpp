@@ -82,6 +82,11 @@ std::u16string RelativePath(const KitFileEntry& file) { return ToNativeSeparator
 
 namespace {
 
+// The folder part of a kit name, up to and with its last separator of
+// either kind: entries come folder by folder, and one whose name has the
+// folder part of the one before needs no path of its own to find its folder.
+std::u16string_view FolderPart(std::u16string_view name) { return name.substr(0, name.find_last_of(u"/\\") + 1); }
+
 // FNV-1a of the path an entry names: "a/b" and "a\\b" alike.
 uint64_t PathHash(std::u16string_view name) {
   uint64_t hash = 14695981039346656037ull;
@@ -124,7 +129,10 @@ ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirector
   const bool workspaceIsInside =
       !workspaceRoot.empty() && tree.Locate(WithoutTrailingSeparator(workspaceRoot), workspaceInside);
   std::unordered_set<std::u16string> checkedFolders;
-  for (const KitFileEntry& file : files) {
+  const bool runsFolderInside = tempIsInside || workspaceIsInside;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const KitFileEntry& file = files[i];
+    if (!runsFolderInside && i > 0 && FolderPart(file.name) == FolderPart(files[i - 1].name)) continue;
     const std::u16string relative = RelativePath(file);
     if (tempIsInside && ConfinedTree::IsSameOrBelow(relative, tempInside)) {
       message = LookUpMessage("IDS_ERROR_TEMPINSIDE");
@@ -326,11 +334,8 @@ void LookAtPlaces(RollbackLog& log) {
   // path of its own.
   std::unordered_map<std::u16string, bool> folderThere;
   const std::pair<const std::u16string, bool>* last = nullptr;
-  std::u16string_view lastName;
   for (size_t i = 0; i < files.size(); ++i) {
-    const std::u16string_view name = files[i].name;
-    const size_t leaf = name.find_last_of(u"/\\") + 1;  // 0 without a separator
-    if (!last || name.substr(0, leaf) != lastName.substr(0, lastName.find_last_of(u"/\\") + 1)) {
+    if (!last || FolderPart(files[i].name) != FolderPart(files[i - 1].name)) {
       const std::u16string folder = ParentPath(RelativePath(files[i]));
       const auto [at, added] = folderThere.try_emplace(folder, true);
       if (added && !folder.empty()) {
@@ -339,7 +344,6 @@ void LookAtPlaces(RollbackLog& log) {
       }
       last = &*at;
     }
-    lastName = name;
     if (last->second) places.push_back(uint32_t(i));
   }
   const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) noexcept {
