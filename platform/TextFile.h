@@ -96,7 +96,8 @@ enum class ReplaceResult { Replaced, CannotOpen, CannotWrite };
 // otherwise UTF-16LE with a mark, CR LF line ends). Any failure leaves the old
 // file untouched and no temporary behind. A symbolic link is written through,
 // so a file kept elsewhere stays there; a link to nothing yet gets its file
-// created where it points. CannotOpen when an existing file may not be opened
+// created where it points. A file that already holds exactly the bytes the
+// new one would is left as it is (Replaced). CannotOpen when an existing file may not be opened
 // for writing, when something other than a regular file stands there, or when
 // no new file can be made beside it.
 ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bool(TextStream&)>& write);

@@ -159,6 +159,15 @@ TEST(StarterConfigurationTest, RewriteNormalisesOnlyWhatReadingNormalises) {
   StarterConfiguration again;
   LoadStarterFile(Utf8ToUtf16(path), again);
   EXPECT_EQ(EntriesOf(again), EntriesOf(configuration));
+
+  // Saving the same again would write the very same bytes: the file stays
+  // as it is: not renamed over (same inode), no temporary left.
+  struct stat before{}, after{};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  ASSERT_EQ(SaveStarterFile(again, Utf8ToUtf16(path)), 0u);
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(ListDir(dir.Path()), Values{"orvikstart.cfg"});
 }
 
 TEST(StarterConfigurationTest, RewriteKeepsPermissionBitsAndNewFileFollowsUmask) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -162,6 +164,15 @@ TEST_F(ReplaceTextFileWinTest, AMarkedFileAndANewOneBecomeUtf16WithCrLf) {
   }
   ASSERT_EQ(Replace(dir_ / "new.cfg", text), ReplaceResult::Replaced);
   EXPECT_EQ(ReadFile(dir_ / "new.cfg"), expected);
+  EXPECT_EQ(test::ListDir(dir_.Path()), (std::vector<std::string>{"marked.cfg", "new.cfg"}));
+
+  // The same text again would write the very same bytes: the file stays as
+  // it is, its time included.
+  const std::filesystem::path marked = dir_ / "marked.cfg";
+  const auto earlier = std::filesystem::last_write_time(marked) - std::chrono::hours(24);
+  std::filesystem::last_write_time(marked, earlier);
+  ASSERT_EQ(Replace(dir_ / "marked.cfg", text), ReplaceResult::Replaced);
+  EXPECT_EQ(std::filesystem::last_write_time(marked), earlier);
   EXPECT_EQ(test::ListDir(dir_.Path()), (std::vector<std::string>{"marked.cfg", "new.cfg"}));
 }
 
