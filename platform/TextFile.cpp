@@ -250,4 +250,26 @@ bool WriteText(TextStream& stream, std::u16string_view text) { return stream.Wri
 
 bool CloseText(TextStreamPtr stream) { return stream && stream->Close(); }
 
+bool SameFileBytes(const std::u16string& a, const std::u16string& b) {
+  static constexpr uint64_t maxBytes = 1u << 20;
+  uint32_t sizeA = 0, sizeB = 0;
+  if (QueryFileSize(a, sizeA) != 0 || QueryFileSize(b, sizeB) != 0 || sizeA != sizeB || sizeA > maxBytes) {
+    return false;
+  }
+  const auto load = [](const std::u16string& path, std::string& bytes) {
+    FileHandle handle = kInvalidFileHandle;
+    if (OpenRegularFileForReading(path, maxBytes, handle) != 0) return false;
+    char buffer[16384];
+    uint32_t got = 0;
+    bool failed = false;
+    while (!(failed = ReadFromFile(handle, buffer, sizeof buffer, got) != 0) && got > 0 && bytes.size() <= maxBytes) {
+      bytes.append(buffer, got);
+    }
+    CloseFileHandle(handle);
+    return !failed && bytes.size() <= maxBytes;
+  };
+  std::string bytesA, bytesB;
+  return load(a, bytesA) && load(b, bytesB) && bytesA == bytesB;
+}
+
 }  // namespace setup

@@ -80,6 +80,11 @@ ErrorCode OpenTextForReading(const std::u16string& path, TextStreamPtr& stream, 
 // The platform's half of that open: a handle to a regular file of at most
 // `maxBytes`, or the code.
 ErrorCode OpenRegularFileForReading(const std::u16string& path, uint64_t maxBytes, FileHandle& handle);
+// Whether the regular files at `a` and `b` hold the same bytes; false when
+// either cannot be read, or is longer than a text file this program writes
+// (1 MiB). Sizes are compared first, so files that differ in length are not
+// opened.
+bool SameFileBytes(const std::u16string& a, const std::u16string& b);
 std::u16string ReadText(TextStream& stream);
 // The file is created, or emptied when it exists. A Unicode encoding starts
 // with its byte-order mark.

@@ -106,25 +106,6 @@ void SyncDirectoryOf(const std::string& path) {
   close(fd);
 }
 
-// Whether the files at `a` and `b` hold the same bytes; false when either
-// cannot be read, or they are longer than a text this program replaces.
-bool SameBytes(const std::string& a, const std::string& b) {
-  constexpr size_t kLimit = 1u << 20;
-  const auto load = [](const std::string& path, std::string& bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buffer[16384];
-    ssize_t got = 0;
-    while (bytes.size() <= kLimit && (got = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, size_t(got));
-    close(fd);
-    return got == 0 && bytes.size() <= kLimit;
-  };
-  struct stat first{}, second{};
-  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0 || first.st_size != second.st_size) return false;
-  std::string bytesA, bytesB;
-  return load(a, bytesA) && load(b, bytesB) && bytesA == bytesB;
-}
-
 }  // namespace
 
 ErrorCode OpenRegularFileForReading(const std::u16string& path, uint64_t maxBytes, FileHandle& handle) {
@@ -216,7 +197,7 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
   if (!write(*stream)) return ReplaceResult::CannotWrite;
   // A file that holds these very bytes already stays as it is: nothing is
   // renamed and nothing waits for the disk.
-  if (existed && stream->Flush(false) && SameBytes(temporary.Path(), target)) {
+  if (existed && stream->Flush(false) && SameFileBytes(MultiByteToWide(temporary.Path()), MultiByteToWide(target))) {
     return CloseText(std::move(stream)) ? ReplaceResult::Replaced : ReplaceResult::CannotWrite;
   }
   if (!stream->Flush(true)) return ReplaceResult::CannotWrite;

@@ -77,33 +77,6 @@ bool HasByteOrderMark(const std::wstring& native, bool& opened) {
          (got == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF);
 }
 
-// Whether the files at `a` and `b` (Win32 paths) hold the same bytes; false
-// when either cannot be read, or they are longer than a text this program
-// replaces.
-bool SameBytes(const std::wstring& a, const std::wstring& b) {
-  constexpr LONGLONG kLimit = 1 << 20;
-  const auto load = [](const std::wstring& native, std::string& bytes) {
-    OwnHandle file(SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file.Valid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > kLimit) return false;
-    bytes.resize(size_t(size.QuadPart));
-    DWORD got = 0;
-    return bytes.empty() ||
-           (SETUP_FILE_CALL(FALSE, ReadFile, file.Get(), bytes.data(), DWORD(bytes.size()), &got, nullptr) &&
-            got == bytes.size());
-  };
-  WIN32_FILE_ATTRIBUTE_DATA first{}, second{};
-  if (!GetFileAttributesExW(a.c_str(), GetFileExInfoStandard, &first) ||
-      !GetFileAttributesExW(b.c_str(), GetFileExInfoStandard, &second) ||
-      first.nFileSizeLow != second.nFileSizeLow || first.nFileSizeHigh != second.nFileSizeHigh) {
-    return false;
-  }
-  std::string bytesA, bytesB;
-  return load(a, bytesA) && load(b, bytesB) && bytesA == bytesB;
-}
-
 // Writes the file at `native` through to the disk.
 bool FlushFileAt(const std::wstring& native) {
   OwnHandle file(SETUP_FILE_CALL(INVALID_HANDLE_VALUE, CreateFileW, native.c_str(), GENERIC_WRITE, 0, nullptr,
@@ -231,7 +204,8 @@ ReplaceResult ReplaceTextFile(const std::u16string& path, const std::function<bo
   if (written != ReplaceResult::Replaced) return written;
   // A file that holds these very bytes already stays as it is: nothing is
   // moved and nothing waits for the disk.
-  if (existed && SameBytes(temporary.Path(), native)) return ReplaceResult::Replaced;
+  const std::wstring& made = temporary.Path();
+  if (existed && SameFileBytes(std::u16string(made.begin(), made.end()), target)) return ReplaceResult::Replaced;
   if (!FlushFileAt(temporary.Path())) return ReplaceResult::CannotWrite;
   if (existed) {
     // A hidden or system file stays one.
