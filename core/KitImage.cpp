@@ -312,17 +312,17 @@ std::u16string_view KitNamePool::Add(const uint8_t* bytes, uint32_t units) {
   if (units == 0) return {};
   char16_t* name = nullptr;
   if (units > kBlockUnits / 8) {
-    // Before the shared block, which stays the one names are added to.
-    blocks_.insert(blocks_.end() - (capacity_ ? 1 : 0), std::make_unique<char16_t[]>(units));
-    name = blocks_.end()[capacity_ ? -2 : -1].get();
+    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(units));
+    name = blocks_.back().get();
   } else {
-    if (units > capacity_ - used_) {
-      capacity_ = kBlockUnits;
-      blocks_.push_back(std::make_unique<char16_t[]>(capacity_));
-      used_ = 0;
+    if (units > left_) {
+      blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(kBlockUnits));
+      next_ = blocks_.back().get();
+      left_ = kBlockUnits;
     }
-    name = blocks_.back().get() + used_;
-    used_ += units;
+    name = next_;
+    next_ += units;
+    left_ -= units;
   }
   for (uint32_t i = 0; i < units; ++i) name[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
   return {name, units};

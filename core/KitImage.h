@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/ErrorCodes.h"
@@ -40,12 +41,23 @@ struct KitFileEntry {
 // when the pool is moved.
 class KitNamePool {
  public:
+  KitNamePool() = default;
+  // A pool moved from is empty again.
+  KitNamePool(KitNamePool&& other) noexcept { *this = std::move(other); }
+  KitNamePool& operator=(KitNamePool&& other) noexcept {
+    blocks_ = std::move(other.blocks_);
+    next_ = std::exchange(other.next_, nullptr);
+    left_ = std::exchange(other.left_, 0);
+    return *this;
+  }
+
   // A copy of the `units` UTF-16LE code units at `bytes`.
   std::u16string_view Add(const uint8_t* bytes, uint32_t units);
 
  private:
   std::vector<std::unique_ptr<char16_t[]>> blocks_;
-  size_t used_ = 0, capacity_ = 0;  // of the last block
+  char16_t* next_ = nullptr;  // where the shared block has room, and how much
+  size_t left_ = 0;
 };
 
 // A kit's file table: its entries in the kit's order, and their names. It

@@ -4,11 +4,11 @@
 #include <thread>
 
 #include "core/InstallationControl.h"
+#include "core/InstallationEngine.h"
 #include "core/InstallationPlan.h"
 #include "core/RunReport.h"
 #include "core/Startup.h"
 #include "i18n/Catalogue.h"
-#include "platform/Path.h"
 #include "platform/Process.h"
 
 namespace setup {
@@ -30,7 +30,7 @@ Outcome Plan(SetupContext& context, FrontEnd& messages, RunReport& report, std::
   const InstallationPlan plan = PlanInstallation(context.kit, context.templateDirectory);
   const std::vector<KitFileEntry>& files = context.kit.Files();
   for (size_t i = 0; i < plan.actions.size(); ++i) {
-    report.AddEntry(ToNativeSeparators(std::u16string(files[i].name)), plan.actions[i], files[i].size);
+    report.AddEntry(RelativePath(files[i]), plan.actions[i], files[i].size);
   }
   freeSpace = plan.freeSpace;
   if (plan.code != 0) {
@@ -64,7 +64,7 @@ Outcome Proceed(SetupContext& context, WizardFrontEnd* window, WizardView& headl
   if (report.IsOpen()) {
     // On the worker, which reads the kit anyway.
     settings.onEntryDone = [&report, &files = context.kit.Files()](size_t index, FileAction action) {
-      report.AddEntry(ToNativeSeparators(std::u16string(files[index].name)), action, files[index].size);
+      report.AddEntry(RelativePath(files[index]), action, files[index].size);
     };
   }
   if (window) {
