@@ -315,6 +315,17 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
 
 namespace {
 
+// Tells `onChange`, once for the thread that holds it, that the look found
+// something to change.
+struct ChangeSignal {
+  const std::function<void()>& onChange;
+  bool told = false;
+  void operator()() {
+    if (!told && onChange) onChange();
+    told = true;
+  }
+};
+
 // Below this many places a second thread costs more than it saves.
 constexpr size_t kLooksForTwoThreads = 256;
 
@@ -324,8 +335,9 @@ constexpr size_t kLooksForTwoThreads = 256;
 // the run to judge again. Each look is a system call, most of what a
 // reinstall of many small files costs, so the places are shared out between
 // this thread and a second one with a view of its own of the same tree.
-void LookAtPlaces(RollbackLog& log) {
+void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
   const std::vector<KitFileEntry>& files = *log.files;
+  ChangeSignal changes{onChange};
   // Indices as 32 bits: a table is far smaller than that (its memory limit).
   std::vector<uint32_t> places;
   places.reserve(files.size());
@@ -343,22 +355,29 @@ void LookAtPlaces(RollbackLog& log) {
         at->second = log.tree.Inspect(folder, info) == 0 && info.directory;
       }
       last = &*at;
+      if (!last->second) changes();
     }
     if (last->second) places.push_back(uint32_t(i));
   }
-  const auto lookAt = [&log, &files, &places](ConfinedTree& tree, size_t begin, size_t end) noexcept {
+  const auto lookAt = [&log, &files, &places, &onChange](ConfinedTree& tree, size_t begin, size_t end) noexcept {
+    ChangeSignal changes{onChange};
     try {
       for (size_t k = begin; k < end; ++k) {
         const size_t i = places[k];
         PathInfo existing;
-        if (tree.Inspect(RelativePath(files[i]), existing) != 0) continue;
+        if (tree.Inspect(RelativePath(files[i]), existing) != 0) {
+          changes();
+          continue;
+        }
         FileAction action = FileAction::Create;
         const bool kept = DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
         log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
+        if (!kept) changes();
       }
     } catch (const std::bad_alloc&) {
       // A place not looked at is left to the run, as one where nothing
       // stood: its exclusive create finds whatever is there.
+      changes();
     }
   };
   const size_t half = places.size() / 2;
@@ -377,11 +396,11 @@ void LookAtPlaces(RollbackLog& log) {
 
 }  // namespace
 
-void LookAtTargets(RollbackLog& log) {
+void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   const std::vector<KitFileEntry>& files = *log.files;
   log.entryFlags.assign(files.size(), 0);
   log.foldersToMake.clear();
-  if (log.tree.IsOpen()) LookAtPlaces(log);
+  if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
   // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
@@ -671,18 +690,21 @@ std::unique_ptr<RollbackLog> TakeSurvey(TargetSurvey* survey, const std::u16stri
 
 }  // namespace
 
-void SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files) {
+bool SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files,
+                   const std::function<void()>& onChange) {
   survey.log.reset();
-  if (!IsAbsolutePath(directory)) return;
+  if (!IsAbsolutePath(directory)) return true;
   auto log = std::make_unique<RollbackLog>();
   log->targetDirectory = EnsureTrailingSeparator(directory);
   log->files = &files;
   std::vector<std::u16string> missing;
-  if (MissingTargetLevels(*log, missing) != 0 || !missing.empty()) return;
-  if (OpenTemplateDirectory(*log) != 0) return;
+  if (MissingTargetLevels(*log, missing) != 0 || !missing.empty()) return true;
+  if (OpenTemplateDirectory(*log) != 0) return true;
   log->earlierSamePath = EarlierSamePath(files);
-  LookAtTargets(*log);
+  LookAtTargets(*log, onChange);
+  const bool changes = !NothingToChange(*log, missing);
   survey.log = std::move(log);
+  return changes;
 }
 
 ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings) {

@@ -115,8 +115,13 @@ struct TargetSurvey {
 
 // Surveys `directory` for `files`, which must outlive the survey. Leaves it
 // empty where the run must find out for itself: a directory that is not
-// there yet, cannot be opened, or is locked by another run.
-void SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files);
+// there yet, cannot be opened, or is locked by another run. Returns whether
+// a run may change anything there, and so need the kit's file data: false
+// only when the survey found every file in place. `onChange` is called, as
+// soon as the look finds something to change, from any of its threads and
+// perhaps more than once.
+bool SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const std::vector<KitFileEntry>& files,
+                   const std::function<void()>& onChange = nullptr);
 
 // The body of the worker thread. 0 on success, 1223 when cancelled, else the
 // code of the first failure; the template directory is then as it was.
@@ -162,8 +167,8 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
 // the tree when it is open): kEntryKept where a file at least as new as the
 // kit's stands, kEntryAbsent where nothing does. A path in a folder that is
 // not there is absent without a look; such folders go into
-// log.foldersToMake.
-void LookAtTargets(RollbackLog& log);
+// log.foldersToMake. `onChange` as for SurveyTargets.
+void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange = nullptr);
 // Whether the run has nothing to do: every file kept, no folder to make.
 bool NothingToChange(const RollbackLog& log, const std::vector<std::u16string>& missingLevels);
 // Records in the journal, flushed, what the run may create, as the look

@@ -89,29 +89,35 @@ class StreamedTables {
             result = kErrorNotEnoughMemory;
           }
           StopFeeding();
+          bool wanted = true;
           if (result == kErrorSuccess && listener) {
             // What a listener finds is only ever a head start.
             try {
-              listener(files.entries);
+              wanted = listener(files.entries, [this] { Decide(true); });
             } catch (const std::bad_alloc&) {
+              wanted = true;
             }
           }
           result_ = result;
+          Decide(wanted);
         }) {}
   StreamedTables(const StreamedTables&) = delete;
   StreamedTables& operator=(const StreamedTables&) = delete;
   ~StreamedTables() { Finish(); }
 
-  // The next bytes of the image; nothing once the tables are read. Waits
-  // while the reader is 256 KiB behind.
-  void Feed(const uint8_t* data, uint32_t length) {
+  // The next bytes of the image. Waits while the reader is 256 KiB behind,
+  // and, once the tables are read, until the listener has said whether the
+  // file data is wanted; false when it is not, and nothing more need be
+  // inflated.
+  bool Feed(const uint8_t* data, uint32_t length) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      drained_.wait(lock, [this] { return parsed_ || pending_.size() < kPendingLimit; });
-      if (parsed_) return;
+      drained_.wait(lock, [this] { return decided_ || (!parsed_ && pending_.size() < kPendingLimit); });
+      if (parsed_) return dataWanted_;
       pending_.insert(pending_.end(), data, data + length);
     }
     fed_.notify_one();
+    return true;
   }
 
   // Tells the reader that the image ends here and waits for its result
@@ -136,6 +142,18 @@ class StreamedTables {
       std::lock_guard<std::mutex> lock(mutex_);
       parsed_ = true;
       pending_ = {};
+    }
+    drained_.notify_one();
+  }
+
+  // The first word on the file data is the one that counts: once the
+  // inflater has been let go on, it is not stopped again.
+  void Decide(bool wanted) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (decided_) return;
+      decided_ = true;
+      dataWanted_ = wanted;
     }
     drained_.notify_one();
   }
@@ -183,7 +201,7 @@ class StreamedTables {
   std::mutex mutex_;
   std::condition_variable fed_, drained_;
   std::vector<uint8_t> pending_;
-  bool parsed_ = false, closed_ = false;
+  bool parsed_ = false, closed_ = false, decided_ = false, dataWanted_ = true;
   ErrorCode result_ = kErrorSuccess;
   Source source_;
   std::thread thread_;  // last: it starts at once
@@ -202,6 +220,20 @@ ErrorCode CrcOfKitStart(FileHandle kit, uint64_t length, uint32_t& crc) {
     if (got != wanted) return kErrorInvalidData;
     crc = KitCrc32(crc, buffer.data(), got);
     offset += got;
+  }
+  return kErrorSuccess;
+}
+
+// Goes on with `crc` over the kit's bytes from `offset` to `end`, window by
+// window.
+ErrorCode CrcOfWindows(FileMapping& mapping, uint64_t offset, uint64_t end, uint32_t& crc) {
+  const uint32_t windowSize = FileMapping::WindowSize();
+  for (; offset < end; offset += windowSize) {
+    const uint32_t length = uint32_t(std::min<uint64_t>(windowSize, end - offset));
+    const uint8_t* window = nullptr;
+    if (ErrorCode error = mapping.MapWindow(offset, length, window)) return error;
+    crc = KitCrc32(crc, window, length);
+    mapping.UnmapWindow();
   }
   return kErrorSuccess;
 }
@@ -230,9 +262,10 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
     error = MakeImage(true, imageSize_);
     if (!error && tablesStreamed_) {
       error = tablesError_ == kErrorNotEnoughMemory ? tablesError_ : FailedOn(KitFailurePlace::Kit, tablesError_);
+      if (!error && dataSkipped_) DiscardImage();
     } else if (!error) {
       error = ReadTables(imageSize_);
-      if (!error && tableListener_) tableListener_(files_.entries);
+      if (!error && tableListener_) tableListener_(files_.entries, [] {});
     }
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
@@ -323,7 +356,7 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, bool withTables, 
   // one may end a few bytes apart, and it leaves a stream of many small blocks
   // to zlib; such a kit is read again with zlib, so that every build accepts
   // and rejects the same kits with the same image.
-  const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended);
+  const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended && !dataSkipped_);
   if (doubtful && inflaterFactory_ != CreateZlibInflater) {
     error = Inflate(kitPath, CreateZlibInflater, withTables, imageSize, ended, tooLarge);
   }
@@ -343,6 +376,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   ended = tooLarge = false;
   integrity_ = KitIntegrity::Unknown;
   tablesStreamed_ = false;
+  dataSkipped_ = false;
   ScopedFileHandle kit;
   if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) {
     return FailedOn(kKit, error);
@@ -412,8 +446,11 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     crc = KitCrc32(crc, data, length);
     uint32_t written = 0;
     if (ErrorCode error = WriteToFile(image, data, length, written)) return FailedOn(kImage, error);
-    if (tables) tables->Feed(data, length);
     imageSize += length;
+    if (tables && !tables->Feed(data, length)) {
+      dataSkipped_ = true;
+      return kErrorCancelled;  // stops the inflater at once; dataSkipped_ tells why
+    }
     return kErrorSuccess;
   };
   // Once the stream has ended the rest of the kit is ignored, so there is no
@@ -429,6 +466,18 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
     if (ErrorCode error = mapping.MapWindow(offset, length, window)) return FailedOn(kKit, error);
     uint32_t untaken = 0;
     const ErrorCode error = InflateWindow(*inflater, window, length, output, writeImage, ended, untaken);
+    if (dataSkipped_) {
+      // Nobody needs the file data: the rest of the stream is only checked,
+      // a CRC-32 of it costing a fraction of inflating it.
+      mapping.UnmapWindow();
+      tablesError_ = tables->Finish();
+      tablesStreamed_ = true;
+      if (ErrorCode error = CrcOfWindows(mapping, offset, streamLimit, streamCrc)) return FailedOn(kKit, error);
+      if (streamCrc != trailer.streamCrc) return damaged(KitIntegrity::Mismatch);
+      integrity_ = KitIntegrity::Verified;
+      imageSize = trailer.imageLength;
+      return kErrorSuccess;
+    }
     // The sink has said where its own failures lie; the rest is the kit's data.
     if (error == kErrorInvalidData && !tooLarge) return FailedOn(kKit, error);
     if (error) return error;

@@ -106,10 +106,19 @@ class KitReader {
   // Called with the file table once Read has it, before Read returns; again
   // should Read have to read the kit once more. When the kit's trailer gives
   // the image's length up front, the tables are read on a thread of the
-  // reader's own as the kit inflates, and the listener runs there while the
-  // file data still inflates, so that a caller can look at the files' places
-  // meanwhile. What it finds counts only if Read then succeeds.
-  using TableListener = std::function<void(const std::vector<KitFileEntry>&)>;
+  // reader's own as the kit inflates, and the listener runs there; what it
+  // finds counts only if Read then succeeds.
+  //
+  // It answers whether a run will need the file data. There, the data waits
+  // until it answers, so that it has the machine to itself, or until it calls
+  // `wantData` to let the data inflate on while it carries on. An answer of
+  // false lets Read stop once the tables are read: the rest of the stream is
+  // checked against the trailer's CRC-32 without being inflated, and the
+  // image is let go as by DiscardImage, for ReopenImage to make whole should
+  // a run need it after all. A reinstall that finds every file in place
+  // costs the tables and the look, not the data.
+  using DataWanted = std::function<void()>;
+  using TableListener = std::function<bool(const std::vector<KitFileEntry>&, const DataWanted& wantData)>;
   void SetTableListener(TableListener listener) { tableListener_ = std::move(listener); }
 
   // The DEFLATE back-end; the build's own unless a test compares another.
@@ -138,8 +147,10 @@ class KitReader {
   uint64_t imageSizeLimit_ = kKitImageSizeLimit;
   bool (*stopRequested_)() = nullptr;
   TableListener tableListener_;
-  // Whether the last inflation read the tables too, and what that gave.
+  // Whether the last inflation read the tables too, and what that gave; and
+  // whether it stopped there, since the listener needed no file data.
   bool tablesStreamed_ = false;
+  bool dataSkipped_ = false;
   ErrorCode tablesError_ = kErrorSuccess;
   std::unique_ptr<uint8_t[]> transferBuffer_;
   // The part of the image the buffer holds.

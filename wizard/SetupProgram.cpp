@@ -47,9 +47,11 @@ Outcome Proceed(SetupContext& context, WizardFrontEnd* window, WizardView& headl
   TargetSurvey survey;
   if (!window && !options.plan) {
     // Nobody chooses the directory on a page: what stands there is looked
-    // at while the kit's data still inflates.
-    context.kit.SetTableListener([&survey, &context](const std::vector<KitFileEntry>& files) {
-      SurveyTargets(survey, context.templateDirectory, files);
+    // at as soon as the kit's tables are read, and the kit's data is
+    // inflated only when the look finds something to change.
+    context.kit.SetTableListener([&survey, &context](const std::vector<KitFileEntry>& files,
+                                                     const KitReader::DataWanted& wantData) {
+      return SurveyTargets(survey, context.templateDirectory, files, wantData);
     });
   }
   const bool prepared = PrepareSetup(context, messages, options.destination);

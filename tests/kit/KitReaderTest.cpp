@@ -1,3 +1,4 @@
+#include <chrono>
 #include <thread>
 
 #include "KitTestUtil.h"
@@ -204,38 +205,70 @@ TEST_F(kit_reader, NamesOfAnyLengthAndNumberReadBack) {
   ExpectHolds(reader, model);
 }
 
-// The file table reaches a listener before Read returns: while the data
-// still inflates, on a thread of the reader's, when the kit's trailer gives
-// the image's length. A kit whose data then turns out damaged still fails.
+// The file table reaches a listener before Read returns: on a thread of the
+// reader's, with the data waiting for its answer, when the kit's trailer
+// gives the image's length. A listener that needs no data spares the data's
+// inflating, but not the check of the kit: the image is made whole when a
+// run asks for it. A kit whose data turns out damaged fails either way.
 TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
   KitModel model = DemoModel(false);
-  model.files.push_back({u"dir/file.bin", 77, SampleText(600000, 9)});
+  model.files.push_back({u"dir/file.bin", 77, SampleText(2000000, 9)});
   const std::string image = model.Image();
   std::vector<std::u16string> told;
   std::thread::id toldOn;
-  const auto listen = [&](const std::vector<KitFileEntry>& files) {
+  int64_t imageWhenTold = 0;
+  bool dataWanted = true, wantedEarly = false;
+  const auto listen = [&](const std::vector<KitFileEntry>& files, const KitReader::DataWanted& wantData) {
     told.clear();
     for (const KitFileEntry& entry : files) told.emplace_back(entry.name);
     toldOn = std::this_thread::get_id();
+    // Time enough for the data to inflate whole, were it not waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<std::string> odk = OdkFiles();
+    imageWhenTold = odk.size() == 1 ? test::FileSizeOf(test::NativePath(Tmp() + "/" + odk[0])) : -1;
+    if (wantedEarly) wantData();
+    return dataWanted;
   };
-  for (const bool sealed : {true, false}) {
+  const std::vector<std::u16string> names{u"a/b.txt", u"dir/file.bin"};
+  struct Case {
+    bool sealed, dataWanted, wantedEarly, imageKept;
+  };
+  for (const Case c : {Case{true, true, false, true}, Case{false, true, false, true}, Case{true, false, false, false},
+                       Case{true, false, true, true}, Case{false, false, false, true}}) {
+    const std::string what = std::to_string(c.sealed) + std::to_string(c.dataWanted) + std::to_string(c.wantedEarly);
     KitReader reader;
     reader.SetTableListener(listen);
+    dataWanted = c.dataWanted;
+    wantedEarly = c.wantedEarly;
     told.clear();
-    ASSERT_EQ(ReadKit(reader, sealed ? SealedKit(image) : DeflateRaw(image)), 0u) << sealed;
-    EXPECT_EQ(told, (std::vector<std::u16string>{u"a/b.txt", u"dir/file.bin"})) << sealed;
-    EXPECT_EQ(toldOn != std::this_thread::get_id(), sealed);
+    ASSERT_EQ(ReadKit(reader, c.sealed ? SealedKit(image) : DeflateRaw(image)), 0u) << what;
+    EXPECT_EQ(told, names) << what;
+    EXPECT_EQ(toldOn != std::this_thread::get_id(), c.sealed) << what;
+    EXPECT_EQ(reader.Integrity(), c.sealed ? KitIntegrity::Verified : KitIntegrity::Unchecked) << what;
+    if (c.sealed) {
+      EXPECT_LT(imageWhenTold, int64_t(image.size()) / 2) << what;
+    }
+    EXPECT_EQ(OdkFiles().size(), c.imageKept ? 1u : 0u) << what;
+    ASSERT_EQ(reader.ReopenImage(), 0u) << what;
     ExpectHolds(reader, model);
   }
-  std::string damaged = SealedKit(image);
-  damaged[damaged.size() - kKitTrailerSize - 20] ^= 0x5A;
-  KitReader reader;
-  reader.SetTableListener(listen);
-  told.clear();
-  EXPECT_EQ(ReadKit(reader, damaged), kErrorInvalidData);
-  EXPECT_EQ(told.size(), 2u);
-  EXPECT_TRUE(reader.Files().empty());
-  EXPECT_TRUE(OdkFiles().empty());
+  for (const bool wanted : {true, false}) {
+    std::string damaged = SealedKit(image);
+    damaged[damaged.size() - kKitTrailerSize - 20] ^= 0x5A;
+    KitReader reader;
+    reader.SetTableListener(listen);
+    dataWanted = wanted;
+    wantedEarly = false;
+    told.clear();
+    EXPECT_EQ(ReadKit(reader, damaged), kErrorInvalidData) << wanted;
+    // Unchecked data may fail as a stream before it fails its sums.
+    if (!wanted) {
+      EXPECT_EQ(reader.Integrity(), KitIntegrity::Mismatch);
+    }
+    EXPECT_EQ(told.size(), 2u);
+    EXPECT_TRUE(reader.Files().empty());
+    EXPECT_TRUE(OdkFiles().empty());
+  }
 }
 
 TEST_F(kit_reader, InvalidDeflateDataFails) {
