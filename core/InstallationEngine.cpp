@@ -1,6 +1,7 @@
 #include "core/InstallationEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -328,6 +329,8 @@ struct ChangeSignal {
 
 // Below this many places a second thread costs more than it saves.
 constexpr size_t kLooksForTwoThreads = 256;
+// How many places a thread of the look takes at a time.
+constexpr size_t kLookRun = 128;
 
 // Looks at the place of every entry whose folder is there: kEntryFound where
 // something stands, with kEntryKept where that is a file at least as new as
@@ -359,20 +362,27 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
     }
     if (last->second) places.push_back(uint32_t(i));
   }
-  const auto lookAt = [&log, &files, &places, &onChange](ConfinedTree& tree, size_t begin, size_t end) noexcept {
+  // The places are handed out a run of consecutive ones at a time, so that
+  // each thread keeps to a folder at a time and the two end together, even
+  // when one of them is held up.
+  std::atomic<size_t> next{0};
+  const auto lookAt = [&log, &files, &places, &onChange, &next](ConfinedTree& tree) noexcept {
     ChangeSignal changes{onChange};
     try {
-      for (size_t k = begin; k < end; ++k) {
-        const size_t i = places[k];
-        PathInfo existing;
-        if (tree.Inspect(RelativePath(files[i]), existing) != 0) {
-          changes();
-          continue;
+      for (size_t begin; (begin = next.fetch_add(kLookRun)) < places.size();) {
+        for (size_t k = begin; k < std::min(begin + kLookRun, places.size()); ++k) {
+          const size_t i = places[k];
+          PathInfo existing;
+          if (tree.Inspect(RelativePath(files[i]), existing) != 0) {
+            changes();
+            continue;
+          }
+          FileAction action = FileAction::Create;
+          const bool kept =
+              DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
+          log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
+          if (!kept) changes();
         }
-        FileAction action = FileAction::Create;
-        const bool kept = DecideAction(0, existing, files[i].lastWriteTime, action) == 0 && action == FileAction::Skip;
-        log.entryFlags[i] = kEntryFound | (kept ? kEntryKept : 0);
-        if (!kept) changes();
       }
     } catch (const std::bad_alloc&) {
       // A place not looked at is left to the run, as one where nothing
@@ -380,17 +390,16 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
       changes();
     }
   };
-  const size_t half = places.size() / 2;
   ConfinedTree second;
   std::thread helper;
   if (places.size() >= kLooksForTwoThreads && second.OpenSame(log.tree) == 0) {
     try {
-      helper = std::thread(lookAt, std::ref(second), half, places.size());
+      helper = std::thread(lookAt, std::ref(second));
     } catch (const std::system_error&) {
       // No second thread: this one looks at them all.
     }
   }
-  lookAt(log.tree, 0, helper.joinable() ? half : places.size());
+  lookAt(log.tree);
   if (helper.joinable()) helper.join();
 }
 
