@@ -684,6 +684,25 @@ ErrorCode InstallEntry(KitReader& kit, size_t index, RollbackLog& log, const std
 
 constexpr uint64_t kFlushEveryBytes = 32u << 20;
 
+// Above this many bytes of data per file, flushes during the run cost more
+// than they save when the image shares the file system (measured: 5 000 files
+// of 32 KiB on average install in 0.96 of the time without them; 20 000 and
+// 100 000 files of half a kilobyte in 0.73 of the time with them).
+constexpr uint64_t kImageBytesPerFileToSkipFlushes = 8u << 10;
+
+// A flush of the file system during the run writes the image as well when
+// it lies there, and the image is written once only to be deleted. For many
+// small files that costs little next to what the flushes are for, the
+// files' own records; for a kit of large files it doubles what is written.
+// The flush at the end, after the image is deleted, never writes it.
+bool FlushesWouldWriteTheImage(const KitReader& kit, const RollbackLog& log) {
+  const std::vector<KitFileEntry>& files = kit.Files();
+  uint64_t bytes = 0;
+  for (const KitFileEntry& entry : files) bytes += entry.size;
+  return bytes > kImageBytesPerFileToSkipFlushes * files.size() &&
+         SameFileSystem(kit.ImagePath(), log.targetDirectory);
+}
+
 // The survey's log when it is of this run's directory and table; a survey
 // of anything else is let go, and its lock with it.
 std::unique_ptr<RollbackLog> TakeSurvey(TargetSurvey* survey, const std::u16string& destination,
@@ -782,7 +801,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     }
     // An earlier run with this reader may have let its image go.
     if (const ErrorCode code = kit->ReopenImage()) return FailRun(channel, log, code, 0);
-    if (!FlushesEachFile(settings)) {
+    if (!FlushesEachFile(settings) && !FlushesWouldWriteTheImage(*kit, log)) {
       log.background = std::make_unique<BackgroundFlush>([&log] { return log.tree.Flush(); });
     }
   }
