@@ -95,12 +95,23 @@ uint64_t PathHash(std::u16string_view name) {
   return hash;
 }
 
+// Orders two kit names as paths: either separator counts as the same one.
+int ComparePaths(std::u16string_view a, std::u16string_view b) {
+  const auto unit = [](char16_t c) { return c == u'\\' ? u'/' : c; };
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    if (unit(a[i]) != unit(b[i])) return unit(a[i]) < unit(b[i]) ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
 }  // namespace
 
 std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntry>& files) {
   // Paths, not names: "a/b" and "a\\b" are one file. Each entry is one
-  // word, its path's hash above its index: sorted, equal paths sit
-  // together, in kit order.
+  // word, its path's hash above its index. Sorted by hash, then by path,
+  // then by index, equal paths sit together in kit order, so each needs one
+  // comparison with its neighbour however many paths share a hash (a kit
+  // can be made to collide on purpose).
   unsigned indexBits = 1;
   while (indexBits < 63 && (uint64_t(1) << indexBits) < files.size()) ++indexBits;
   const uint64_t indexMask = (uint64_t(1) << indexBits) - 1;
@@ -109,14 +120,16 @@ std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntr
   for (size_t i = 0; i < files.size(); ++i) {
     keys.push_back(PathHash(files[i].name) << indexBits | i);
   }
-  std::sort(keys.begin(), keys.end());
+  const auto pathOf = [&](uint64_t key) { return files[key & indexMask].name; };
+  std::sort(keys.begin(), keys.end(), [&](uint64_t a, uint64_t b) {
+    if (a >> indexBits != b >> indexBits) return a < b;
+    const int order = ComparePaths(pathOf(a), pathOf(b));
+    return order != 0 ? order < 0 : a < b;
+  });
   std::unordered_map<size_t, size_t> earlier;
   for (size_t k = 1; k < keys.size(); ++k) {
-    for (size_t j = k; j-- > 0 && keys[j] >> indexBits == keys[k] >> indexBits;) {
-      if (RelativePath(files[keys[j] & indexMask]) == RelativePath(files[keys[k] & indexMask])) {
-        earlier[keys[k] & indexMask] = keys[j] & indexMask;
-        break;
-      }
+    if (keys[k - 1] >> indexBits == keys[k] >> indexBits && ComparePaths(pathOf(keys[k - 1]), pathOf(keys[k])) == 0) {
+      earlier[keys[k] & indexMask] = keys[k - 1] & indexMask;
     }
   }
   return earlier;

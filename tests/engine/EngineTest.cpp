@@ -236,6 +236,44 @@ TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
   EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 
+// A kit can name thousands of different paths that share one hash: the
+// paths named twice are still found at once, not by comparing every pair.
+TEST(EarlierSamePathTest, PathsSharingAHashCostNoPairwiseComparison) {
+  // Each pair of four units takes FNV-1a from one state to one state, so
+  // every choice of a side per pair gives a different name of the same hash.
+  const char16_t sides[][2][4] = {
+    {{0x5062, 0xe601, 0x6e77, 0x0001}, {0xf9d3, 0x4afa, 0xa57e, 0x4442}},
+    {{0x7776, 0xa085, 0x01d8, 0x0001}, {0xdb2e, 0x2a13, 0x8f17, 0xc302}},
+    {{0xe4de, 0xd7a3, 0xe620, 0x0001}, {0x01e7, 0x7308, 0xca54, 0xde3d}},
+    {{0x9215, 0x2f40, 0xf2ab, 0x0001}, {0x6b52, 0xf4d4, 0x2388, 0x2ee1}},
+    {{0xfc17, 0x140a, 0x6df9, 0x0001}, {0x94de, 0x9d12, 0x429c, 0x1ba1}},
+    {{0x8e64, 0x3876, 0x4694, 0x0001}, {0x4234, 0x6ff7, 0x5b47, 0x69a5}},
+    {{0x43bf, 0xe58d, 0xd3f5, 0x0001}, {0x3466, 0x5f83, 0x2492, 0x1ae1}},
+    {{0xc146, 0x126e, 0xc717, 0x0001}, {0x112e, 0x98c9, 0xae53, 0xabe6}},
+    {{0x94c7, 0x6c03, 0x56ad, 0x0001}, {0xa017, 0xe862, 0x4b9e, 0xe8e5}},
+    {{0xb4bd, 0x353b, 0x4170, 0x0001}, {0xf88d, 0x71b8, 0x5cc9, 0xe8ed}},
+    {{0x21fa, 0x6cd6, 0x66e3, 0x0001}, {0xb6b1, 0x86c2, 0x4900, 0x36a1}},
+    {{0x2962, 0xa130, 0x3568, 0x0001}, {0xb0a9, 0x4244, 0x45c7, 0x1661}},
+    {{0x3c5a, 0xeb90, 0x8bf1, 0x0001}, {0xd3ba, 0x52d2, 0x9303, 0xf0c9}},
+    {{0x81d6, 0x2ed8, 0xacfb, 0x0001}, {0x281f, 0x924c, 0x5f9e, 0x2a61}},
+    {{0xe659, 0xd654, 0x1a87, 0x0001}, {0x3628, 0x9495, 0xfbaa, 0xf3f8}}};
+  constexpr size_t kPairs = sizeof(sides) / sizeof(sides[0]);
+  std::vector<std::u16string> names;
+  for (size_t choice = 0; choice < (size_t(1) << kPairs); ++choice) {
+    std::u16string name;
+    for (size_t pair = 0; pair < kPairs; ++pair) name.append(sides[pair][(choice >> pair) & 1], 4);
+    names.push_back(std::move(name));
+  }
+  names.push_back(names[5]);
+  names.push_back(names[12345]);
+  std::vector<KitFileEntry> files(names.size());
+  for (size_t i = 0; i < names.size(); ++i) files[i].name = names[i];
+  const auto start = std::chrono::steady_clock::now();
+  const std::unordered_map<size_t, size_t> earlier = EarlierSamePath(files);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(earlier, (std::unordered_map<size_t, size_t>{{names.size() - 2, 5}, {names.size() - 1, 12345}}));
+}
+
 // The "odk" images in the temporary directory.
 std::vector<std::string> Images(const std::string& tmp) {
   std::vector<std::string> images;
