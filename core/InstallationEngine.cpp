@@ -142,7 +142,7 @@ ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirector
   const bool tempIsInside = GetTempDirectory(temp) == 0 && tree.Locate(temp, tempInside);
   const bool workspaceIsInside =
       !workspaceRoot.empty() && tree.Locate(WithoutTrailingSeparator(workspaceRoot), workspaceInside);
-  std::unordered_set<std::u16string> checkedFolders;
+  std::unordered_set<std::u16string, KitNameHasher> checkedFolders;
   const bool runsFolderInside = tempIsInside || workspaceIsInside;
   for (size_t i = 0; i < files.size(); ++i) {
     const KitFileEntry& file = files[i];
@@ -360,7 +360,7 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
   // Entries come folder by folder; each folder is looked at once, and an
   // entry whose name has the same folder part as the one before costs no
   // path of its own.
-  std::unordered_map<std::u16string, bool> folderThere;
+  std::unordered_map<std::u16string, bool, KitNameHasher> folderThere;
   const std::pair<const std::u16string, bool>* last = nullptr;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!last || FolderPart(files[i].name) != FolderPart(files[i - 1].name)) {
@@ -424,7 +424,7 @@ void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   log.foldersToMake.clear();
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
   // Folders known to be there, or to be made for an earlier entry.
-  std::unordered_set<std::u16string> folders, made;
+  std::unordered_set<std::u16string, KitNameHasher> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;

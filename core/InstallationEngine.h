@@ -84,7 +84,7 @@ struct RollbackLog {
   ScopedFileHandle pointerLock;
   // Folders below the template directory known to exist, so each is looked
   // at once per run (relative paths).
-  std::unordered_set<std::u16string> knownDirectories;
+  std::unordered_set<std::u16string, KitNameHasher> knownDirectories;
   // The kit's entries, with a byte of flags for each (EntryFlag). A kit
   // naming a path twice must not have the second entry move the first one's
   // file aside over the user's saved original: for each entry whose path an

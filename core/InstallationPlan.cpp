@@ -32,7 +32,7 @@ InstallationPlan PlanInstallation(const KitReader& kit, const std::u16string& di
   }
   // A kit that names a path twice meets, the second time, the file the run
   // wrote the first time.
-  std::unordered_map<std::u16string, FileTime> written;
+  std::unordered_map<std::u16string, FileTime, KitNameHasher> written;
   plan.actions.reserve(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
     const std::u16string relative = RelativePath(files[i]);

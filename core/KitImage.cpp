@@ -1,6 +1,8 @@
 #include "core/KitImage.h"
 
 #include <algorithm>
+#include <chrono>
+#include <random>
 #include <cstring>
 #include <unordered_map>
 
@@ -126,6 +128,27 @@ bool IsNameSeparator(char16_t c) { return IsSeparator(c, PathStyle::Windows); }
 
 }  // namespace
 
+uint64_t KitNameHash(std::u16string_view name, uint64_t start, char16_t (*fold)(char16_t)) {
+  static const uint64_t seed = [] {
+    uint64_t value = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+      std::random_device device;
+      value ^= uint64_t(device()) << 32 ^ device();
+    } catch (const std::exception&) {
+      // The clock alone still differs from one run to the next.
+    }
+    return value;
+  }();
+  // FNV-1a from a secret start, then mixed so that every bit of it counts
+  // in the bucket chosen.
+  uint64_t hash = (14695981039346656037ull ^ seed) + start * 0x9E3779B97F4A7C15ull;
+  for (const char16_t c : name) hash = (hash ^ (fold ? fold(c) : c)) * 1099511628211ull;
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
+  return hash;
+}
+
 ErrorCode KitMemorySource::Read(void* buffer, uint32_t count, uint32_t& bytesRead) {
   size_t n = std::min<size_t>(count, size_ - position_);
   if (n) std::memcpy(buffer, data_ + position_, n);
@@ -197,9 +220,10 @@ struct NameNodeKey {
 struct NameNodeHash {
   PathStyle style;
   size_t operator()(const NameNodeKey& key) const {
-    uint64_t hash = 14695981039346656037ull ^ key.parent;  // FNV-1a
-    for (char16_t c : key.name) hash = (hash ^ NameComparisonUnit(c, style)) * 1099511628211ull;
-    return size_t(hash);
+    char16_t (*const fold)(char16_t) =
+        style == PathStyle::Windows ? +[](char16_t c) { return NameComparisonUnit(c, PathStyle::Windows); }
+                                    : +[](char16_t c) { return NameComparisonUnit(c, PathStyle::Posix); };
+    return size_t(KitNameHash(key.name, key.parent, fold));
   }
 };
 

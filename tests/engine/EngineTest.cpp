@@ -236,11 +236,13 @@ TEST_F(EngineTest, AKitNamingAFileTwiceNeverLosesTheOriginal) {
   EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 
-// A kit can name thousands of different paths that share one hash: the
-// paths named twice are still found at once, not by comparing every pair.
-TEST(EarlierSamePathTest, PathsSharingAHashCostNoPairwiseComparison) {
-  // Each pair of four units takes FNV-1a from one state to one state, so
-  // every choice of a side per pair gives a different name of the same hash.
+// A kit can name thousands of different paths that share one hash, once
+// known: the paths named twice, and the folders named like files, are still
+// found at once, not by comparing every pair.
+TEST(KitNamesTest, NamesBuiltToShareAHashCostNoPairwiseComparison) {
+  // Each pair of four units takes unseeded FNV-1a from one state to one
+  // state, so every choice of a side per pair gives a different name of the
+  // same hash.
   const char16_t sides[][2][4] = {
     {{0x5062, 0xe601, 0x6e77, 0x0001}, {0xf9d3, 0x4afa, 0xa57e, 0x4442}},
     {{0x7776, 0xa085, 0x01d8, 0x0001}, {0xdb2e, 0x2a13, 0x8f17, 0xc302}},
@@ -268,10 +270,22 @@ TEST(EarlierSamePathTest, PathsSharingAHashCostNoPairwiseComparison) {
   names.push_back(names[12345]);
   std::vector<KitFileEntry> files(names.size());
   for (size_t i = 0; i < names.size(); ++i) files[i].name = names[i];
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   const std::unordered_map<size_t, size_t> earlier = EarlierSamePath(files);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(earlier, (std::unordered_map<size_t, size_t>{{names.size() - 2, 5}, {names.size() - 1, 12345}}));
+
+  // The same names as folders, each holding a file, and one of them a file too.
+  names.resize(names.size() - 2);
+  for (std::u16string& name : names) name += u"/f";
+  std::vector<std::u16string_view> views(names.begin(), names.end());
+  views.push_back(std::u16string_view(names[777]).substr(0, names[777].size() - 2));
+  KitNameClash clash;
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CheckFileFolderNames(views, PathStyle::Posix, clash), kErrorInvalidData);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(clash.file, views.size() - 1);
+  EXPECT_EQ(clash.inside, 777u);
 }
 
 // The "odk" images in the temporary directory.
