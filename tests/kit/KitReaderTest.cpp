@@ -212,7 +212,10 @@ TEST_F(kit_reader, NamesOfAnyLengthAndNumberReadBack) {
 // run asks for it. A kit whose data turns out damaged fails either way.
 TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
   KitModel model = DemoModel(false);
-  model.files.push_back({u"dir/file.bin", 77, SampleText(2000000, 9)});
+  // Large enough that what the inflater may hand over before it waits (a
+  // batch in the reader's hands, one pending, one in its own: at most
+  // 1.25 MiB) is less than half of it.
+  model.files.push_back({u"dir/file.bin", 77, SampleText(3000000, 9)});
   const std::string image = model.Image();
   std::vector<std::u16string> told;
   std::thread::id toldOn;
