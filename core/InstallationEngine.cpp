@@ -88,18 +88,20 @@ namespace {
 // folder part of the one before needs no path of its own to find its folder.
 std::u16string_view FolderPart(std::u16string_view name) { return name.substr(0, name.find_last_of(u"/\\") + 1); }
 
+// A unit of a kit name as part of a path: either separator is the same one.
+char16_t PathUnit(char16_t c) { return c == u'\\' ? u'/' : c; }
+
 // FNV-1a of the path an entry names: "a/b" and "a\\b" alike.
 uint64_t PathHash(std::u16string_view name) {
   uint64_t hash = 14695981039346656037ull;
-  for (const char16_t c : name) hash = (hash ^ (c == u'\\' ? u'/' : c)) * 1099511628211ull;
+  for (const char16_t c : name) hash = (hash ^ PathUnit(c)) * 1099511628211ull;
   return hash;
 }
 
-// Orders two kit names as paths: either separator counts as the same one.
+// Orders two kit names as paths.
 int ComparePaths(std::u16string_view a, std::u16string_view b) {
-  const auto unit = [](char16_t c) { return c == u'\\' ? u'/' : c; };
   for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    if (unit(a[i]) != unit(b[i])) return unit(a[i]) < unit(b[i]) ? -1 : 1;
+    if (PathUnit(a[i]) != PathUnit(b[i])) return PathUnit(a[i]) < PathUnit(b[i]) ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }

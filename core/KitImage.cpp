@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <cstring>
+#include <random>
 #include <unordered_map>
 
 namespace setup {
@@ -128,7 +128,7 @@ bool IsNameSeparator(char16_t c) { return IsSeparator(c, PathStyle::Windows); }
 
 }  // namespace
 
-uint64_t KitNameHash(std::u16string_view name, uint64_t start, char16_t (*fold)(char16_t)) {
+uint64_t KitNameHash(std::u16string_view name, uint64_t start, PathStyle style) {
   static const uint64_t seed = [] {
     uint64_t value = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
@@ -142,7 +142,7 @@ uint64_t KitNameHash(std::u16string_view name, uint64_t start, char16_t (*fold)(
   // FNV-1a from a secret start, then mixed so that every bit of it counts
   // in the bucket chosen.
   uint64_t hash = (14695981039346656037ull ^ seed) + start * 0x9E3779B97F4A7C15ull;
-  for (const char16_t c : name) hash = (hash ^ (fold ? fold(c) : c)) * 1099511628211ull;
+  for (const char16_t c : name) hash = (hash ^ NameComparisonUnit(c, style)) * 1099511628211ull;
   hash ^= hash >> 33;
   hash *= 0xFF51AFD7ED558CCDull;
   hash ^= hash >> 33;
@@ -220,10 +220,7 @@ struct NameNodeKey {
 struct NameNodeHash {
   PathStyle style;
   size_t operator()(const NameNodeKey& key) const {
-    char16_t (*const fold)(char16_t) =
-        style == PathStyle::Windows ? +[](char16_t c) { return NameComparisonUnit(c, PathStyle::Windows); }
-                                    : +[](char16_t c) { return NameComparisonUnit(c, PathStyle::Posix); };
-    return size_t(KitNameHash(key.name, key.parent, fold));
+    return size_t(KitNameHash(key.name, key.parent, style));
   }
 };
 

@@ -115,17 +115,18 @@ class KitMemorySource : public KitByteSource {
 // in "." or a blank, one holding ":", or a device name such as "NUL".
 bool IsSafeKitEntryName(std::u16string_view name, PathStyle style = kNativePathStyle);
 
-// Two entries of which one names a file and the other a file inside a folder
-// of the same name ("x" and "x/y.txt"): no installation can create both.
 // Hashes names a kit gives, for hash tables. The hash is seeded afresh for
 // each process, so that no kit can be built to pile its names into one
 // bucket: a table of such names would take time quadratic in their number.
-// `fold` maps each unit before it is hashed (the default leaves it).
-uint64_t KitNameHash(std::u16string_view name, uint64_t start = 0, char16_t (*fold)(char16_t) = nullptr);
+// Units are compared by `style`'s rule (NameComparisonUnit); POSIX takes
+// them as they are.
+uint64_t KitNameHash(std::u16string_view name, uint64_t start = 0, PathStyle style = PathStyle::Posix);
 struct KitNameHasher {
   size_t operator()(std::u16string_view name) const { return size_t(KitNameHash(name)); }
 };
 
+// Two entries of which one names a file and the other a file inside a folder
+// of the same name ("x" and "x/y.txt"): no installation can create both.
 struct KitNameClash {
   size_t file = 0;
   size_t inside = 0;
