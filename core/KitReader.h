@@ -41,8 +41,10 @@ struct ProductAndVendor {
 class KitReader {
  public:
   // File data is read from the image through this buffer; it lives as long
-  // as the reader so a run allocates it once.
-  static constexpr uint32_t kTransferBufferSize = 1048576;
+  // as the reader so a run allocates it once. A quarter of a megabyte holds
+  // hundreds of small files per read, and a larger one gained nothing but
+  // memory, which a kit of a hundred thousand files needs for its table.
+  static constexpr uint32_t kTransferBufferSize = 256 * 1024;
 
   KitReader();
   ~KitReader();
