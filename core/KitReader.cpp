@@ -12,6 +12,7 @@
 #include "core/KitTrailer.h"
 #include "platform/FileLock.h"
 #include "platform/FileMapping.h"
+#include "platform/Process.h"
 #include "platform/Text.h"
 
 namespace setup {
@@ -281,6 +282,10 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
     files_ = {};
     Close();
   }
+  // The inflater's buffers and the queue that fed the table parser are
+  // freed by now, amid the tables, which stay: a kit of a hundred thousand
+  // files would otherwise carry their pages for the whole run.
+  ReleaseFreedMemory();
   return error;
 }
 

@@ -33,6 +33,11 @@ class WorkerThread {
   std::unique_ptr<Native> native_;
 };
 
+// Gives the pages of freed memory that the allocator keeps for reuse back to
+// the system, so that the scratch memory of a finished step does not count
+// toward the process's resident size for the rest of the run.
+void ReleaseFreedMemory();
+
 // From now on SIGINT, SIGTERM and SIGHUP only set a flag that the program
 // polls: a run is then cancelled and rolled back, and the program ends the
 // normal way, deleting its temporary files. SIGPIPE is ignored, so a closed

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -85,5 +86,11 @@ void InstallTerminationSignals() {
 }
 
 bool TerminationRequested() { return gTerminationRequested; }
+
+void ReleaseFreedMemory() {
+  // glibc keeps what the threads' arenas free in the middle of their heaps;
+  // malloc_trim hands those pages back too.
+  malloc_trim(0);
+}
 
 }  // namespace setup

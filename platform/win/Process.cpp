@@ -105,6 +105,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 // way, deleting its temporary files.
 void InstallTerminationSignals() { SetConsoleCtrlHandler(&OnConsoleEvent, TRUE); }
 
+void ReleaseFreedMemory() {
+  // The process heap decommits large freed blocks by itself.
+}
+
 bool TerminationRequested() { return gTerminationRequested; }
 
 }  // namespace setup
