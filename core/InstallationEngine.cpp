@@ -139,13 +139,14 @@ std::unordered_map<size_t, size_t> EarlierSamePath(const std::vector<KitFileEntr
 
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
                         const std::vector<KitFileEntry>& files, std::u16string& message,
-                        const std::u16string& workspaceRoot) {
+                        const std::u16string& workspaceRoot, bool foldersWalked) {
   std::u16string temp, tempInside, workspaceInside;
   const bool tempIsInside = GetTempDirectory(temp) == 0 && tree.Locate(temp, tempInside);
   const bool workspaceIsInside =
       !workspaceRoot.empty() && tree.Locate(WithoutTrailingSeparator(workspaceRoot), workspaceInside);
   std::unordered_set<std::u16string, KitNameHasher> checkedFolders;
   const bool runsFolderInside = tempIsInside || workspaceIsInside;
+  if (foldersWalked && !runsFolderInside) return 0;
   for (size_t i = 0; i < files.size(); ++i) {
     const KitFileEntry& file = files[i];
     if (!runsFolderInside && i > 0 && FolderPart(file.name) == FolderPart(files[i - 1].name)) continue;
@@ -157,7 +158,7 @@ ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirector
     // A kit that names the run's own workspace beside the templates.
     if (workspaceIsInside && ConfinedTree::IsSameOrBelow(relative, workspaceInside)) return kErrorAccessDenied;
     const std::u16string folder = ParentPath(relative);
-    if (folder.empty() || !checkedFolders.insert(folder).second) continue;
+    if (foldersWalked || folder.empty() || !checkedFolders.insert(folder).second) continue;
     std::u16string link;
     if (const ErrorCode code = tree.CheckFolders(relative, &link)) {
       if (code == kErrorLinkInPath) message = Naming("IDS_ERROR_LINKINPATH", targetDirectory + link);
@@ -361,9 +362,11 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
   places.reserve(files.size());
   // Entries come folder by folder; each folder is looked at once, and an
   // entry whose name has the same folder part as the one before costs no
-  // path of its own.
+  // path of its own. Each look walks to the folder without following a
+  // link, so when all are there the run's path check need not walk again.
   std::unordered_map<std::u16string, bool, KitNameHasher> folderThere;
   const std::pair<const std::u16string, bool>* last = nullptr;
+  log.foldersWalked = true;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!last || FolderPart(files[i].name) != FolderPart(files[i - 1].name)) {
       const std::u16string folder = ParentPath(RelativePath(files[i]));
@@ -373,7 +376,10 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
         at->second = log.tree.Inspect(folder, info) == 0 && info.directory;
       }
       last = &*at;
-      if (!last->second) changes();
+      if (!last->second) {
+        changes();
+        log.foldersWalked = false;
+      }
     }
     if (last->second) places.push_back(uint32_t(i));
   }
@@ -424,6 +430,7 @@ void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   const std::vector<KitFileEntry>& files = *log.files;
   log.entryFlags.assign(files.size(), 0);
   log.foldersToMake.clear();
+  log.foldersWalked = false;
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
   // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string, KitNameHasher> folders, made;
@@ -773,7 +780,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   // through a link, into the temporary directory or into the workspace.
   const auto checkPaths = [&]() -> ErrorCode {
     std::u16string refusal;
-    if (const ErrorCode code = CheckKitPaths(log.tree, log.targetDirectory, files, refusal, log.workspaceRoot)) {
+    if (const ErrorCode code =
+            CheckKitPaths(log.tree, log.targetDirectory, files, refusal, log.workspaceRoot, log.foldersWalked)) {
       return FailRun(channel, log, code, 0, refusal);
     }
     return 0;

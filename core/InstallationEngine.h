@@ -95,6 +95,9 @@ struct RollbackLog {
   // Folders below the template directory the run will make, each with the
   // first entry that needs it, outermost first.
   std::vector<std::pair<size_t, std::u16string>> foldersToMake;
+  // Whether the look found every entry's folder a real folder, reached
+  // folder by folder without a link, under the run's lock.
+  bool foldersWalked = false;
   // Flushes the template directory's file system now and then while files
   // are written, where the run flushes it as a whole.
   std::unique_ptr<BackgroundFlush> background;
@@ -141,9 +144,11 @@ ErrorCode DecideAction(ErrorCode looked, const PathInfo& existing, FileTime kitT
 // that lie inside it. `targetDirectory` is the tree's root, ending in a
 // separator. On failure `message` is what the user is told.
 // A workspace at `workspaceRoot`, when given, is no place for kit paths either.
+// `foldersWalked`: every entry's folder has just been reached without a
+// link, so only the temporary directory and the workspace are checked.
 ErrorCode CheckKitPaths(ConfinedTree& tree, const std::u16string& targetDirectory,
                         const std::vector<KitFileEntry>& files, std::u16string& message,
-                        const std::u16string& workspaceRoot = {});
+                        const std::u16string& workspaceRoot = {}, bool foldersWalked = false);
 
 // An entry's name with native separators: its path below the template
 // directory.

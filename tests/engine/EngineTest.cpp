@@ -675,6 +675,41 @@ TEST_F(EngineTest, NothingIsWrittenThroughALinkBelowTheTemplateDirectory) {
   EXPECT_EQ(TakeSnapshot(elsewhere), elsewhereBefore) << enginetest::Describe(TakeSnapshot(elsewhere), elsewhereBefore);
   EXPECT_EQ(test::ReadFile(target_ + "/1c/base.cfg"), "older");
   EXPECT_TRUE(Workspaces(tmp_).empty());
+
+  // A survey taken while the kit is read: one that meets the link leaves it
+  // to the run to refuse, naming it; one that found every folder real
+  // spares the run its walk, and a link swapped in after it is met by the
+  // run's own writes.
+  TargetSurvey survey;
+  kit_.SetTableListener([&](const std::vector<KitFileEntry>& files, const KitReader::DataWanted&) {
+    return SurveyTargets(survey, Utf8ToUtf16(target_), files);
+  });
+  for (const bool linkWhenLooked : {true, false}) {
+    if (!linkWhenLooked) {
+      ASSERT_EQ(unlink((target_ + "/docs").c_str()), 0);
+      test::MakeDirs(target_ + "/docs/a/b/c");
+      test::MakeDirs(target_ + "/1c/Шаблоны");
+    }
+    before = TakeSnapshot(target_);
+    ReadKit();
+    ASSERT_TRUE(survey.log);
+    EXPECT_EQ(survey.log->foldersWalked, !linkWhenLooked);
+    if (!linkWhenLooked) {
+      ASSERT_EQ(rename((target_ + "/docs").c_str(), (dir_ / "docs-away2").c_str()), 0);
+      ASSERT_EQ(symlink(elsewhere.c_str(), (target_ + "/docs").c_str()), 0);
+      before = TakeSnapshot(target_);
+    }
+    settings = {};
+    settings.survey = &survey;
+    EXPECT_EQ(Run(target_, settings), kErrorLinkInPath);
+    if (linkWhenLooked) {
+      EXPECT_EQ(channel_.ReadStatus().text,
+                LookUpMessage("IDS_ERROR_LINKINPATH") + u"\n" + Utf8ToUtf16(target_ + "/docs"));
+    }
+    EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+    EXPECT_EQ(TakeSnapshot(elsewhere), elsewhereBefore);
+    EXPECT_TRUE(Workspaces(tmp_).empty());
+  }
 }
 
 // A kit entry aimed at the temporary directory, when that lies inside the
