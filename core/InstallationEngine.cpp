@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -431,7 +432,32 @@ void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   log.entryFlags.assign(files.size(), 0);
   log.foldersToMake.clear();
   log.foldersWalked = false;
+  // The paths named twice matter only where nothing stands, after the look:
+  // they are found on a thread of their own while this one goes through the
+  // folders, which costs a system call each and leaves the other core idle.
+  std::exception_ptr sameFailed;
+  const auto findSame = [&log, &files, &sameFailed] {
+    try {
+      log.earlierSamePath = EarlierSamePath(files);
+    } catch (const std::bad_alloc&) {
+      sameFailed = std::current_exception();
+    }
+  };
+  std::thread same;
+  if (log.tree.IsOpen() && files.size() >= kLooksForTwoThreads) {
+    try {
+      same = std::thread(findSame);
+    } catch (const std::system_error&) {
+      // Found on this thread below instead.
+    }
+  }
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
+  if (same.joinable()) {
+    same.join();
+  } else {
+    findSame();
+  }
+  if (sameFailed) std::rethrow_exception(sameFailed);
   // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string, KitNameHasher> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
@@ -750,7 +776,6 @@ bool SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const 
   std::vector<std::u16string> missing;
   if (MissingTargetLevels(*log, missing) != 0 || !missing.empty()) return true;
   if (OpenTemplateDirectory(*log) != 0) return true;
-  log->earlierSamePath = EarlierSamePath(files);
   LookAtTargets(*log, onChange);
   const bool changes = !NothingToChange(*log, missing);
   survey.log = std::move(log);
@@ -774,7 +799,6 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   if (!surveyed) {
     log.targetDirectory = EnsureTrailingSeparator(destination);
     log.files = &files;
-    log.earlierSamePath = EarlierSamePath(files);
   }
   // Checks the kit's paths in the open template directory: none may lead
   // through a link, into the temporary directory or into the workspace.
