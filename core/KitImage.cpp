@@ -349,10 +349,10 @@ std::u16string_view KitNamePool::Add(const uint8_t* bytes, uint32_t units) {
   return {name, units};
 }
 
-ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
-                        std::vector<KitDescription>& descriptions,
-                        KitFileTable& files,
-                        uint64_t tableMemoryLimit) {
+ErrorCode ParseKitTables(KitByteSource& source, uint64_t imageSize,
+                         std::vector<KitDescription>& descriptions,
+                         KitFileTable& files,
+                         uint64_t tableMemoryLimit) {
   files = {};
   if (imageSize > kKitImageSizeLimit) return kErrorInvalidData;
   ImageCursor cursor(source, imageSize, tableMemoryLimit);
@@ -405,11 +405,6 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
   }
   source.TablesRead();
 
-  // A kit that no run could install whole is as good as damaged. Following
-  // the names may take as much memory again as the tables.
-  KitNameClash clash;
-  if (CheckFileFolderNames(table.entries, kNativePathStyle, clash, tableMemoryLimit) != 0) return kErrorInvalidData;
-
   // Offsets count from the data area; turn them into image positions, and
   // refuse data past the end now rather than halfway through an installation.
   uint64_t dataStart = cursor.Position();
@@ -420,6 +415,24 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
   }
   files = std::move(table);
   return kErrorSuccess;
+}
+
+ErrorCode CheckKitNames(const KitFileTable& files, uint64_t tableMemoryLimit) {
+  // A kit that no run could install whole is as good as damaged. Following
+  // the names may take as much memory again as the tables.
+  KitNameClash clash;
+  return CheckFileFolderNames(files.entries, kNativePathStyle, clash, tableMemoryLimit) != 0 ? kErrorInvalidData
+                                                                                              : kErrorSuccess;
+}
+
+ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
+                        std::vector<KitDescription>& descriptions,
+                        KitFileTable& files,
+                        uint64_t tableMemoryLimit) {
+  ErrorCode error = ParseKitTables(source, imageSize, descriptions, files, tableMemoryLimit);
+  if (!error) error = CheckKitNames(files, tableMemoryLimit);
+  if (error) files = {};
+  return error;
 }
 
 }  // namespace setup

@@ -155,4 +155,15 @@ ErrorCode ParseKitImage(KitByteSource& source, uint64_t imageSize,
                         KitFileTable& files,
                         uint64_t tableMemoryLimit = kKitTableMemoryLimit);
 
+// ParseKitImage in its two steps, for a caller with other work to do beside
+// the second: the tables, every record checked on its own; then the names
+// against each other (13 for a file and a folder of one name, or names that
+// take more than `tableMemoryLimit` to follow). Only tables that pass both
+// are a kit's.
+ErrorCode ParseKitTables(KitByteSource& source, uint64_t imageSize,
+                         std::vector<KitDescription>& descriptions,
+                         KitFileTable& files,
+                         uint64_t tableMemoryLimit = kKitTableMemoryLimit);
+ErrorCode CheckKitNames(const KitFileTable& files, uint64_t tableMemoryLimit = kKitTableMemoryLimit);
+
 }  // namespace setup

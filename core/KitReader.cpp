@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "core/Inflater.h"
@@ -85,20 +86,41 @@ class StreamedTables {
       : source_(*this), thread_([this, imageSize, &descriptions, &files, &listener] {
           ErrorCode result = kErrorSuccess;
           try {
-            result = ParseKitImage(source_, imageSize, descriptions, files);
+            result = ParseKitTables(source_, imageSize, descriptions, files);
           } catch (const std::bad_alloc&) {
             result = kErrorNotEnoughMemory;
           }
           StopFeeding();
+          ErrorCode names = kErrorSuccess;
+          const auto checkNames = [&names, &files] {
+            try {
+              names = CheckKitNames(files);
+            } catch (const std::bad_alloc&) {
+              names = kErrorNotEnoughMemory;
+            }
+          };
           bool wanted = true;
           if (result == kErrorSuccess && listener) {
-            // What a listener finds is only ever a head start.
+            // The names are checked against each other beside the listener,
+            // which mostly waits on the file system; what it finds is only
+            // ever a head start, of no use should the check fail.
+            std::thread beside;
+            try {
+              beside = std::thread(checkNames);
+            } catch (const std::system_error&) {
+              checkNames();
+            }
             try {
               wanted = listener(files.entries, [this] { Decide(true); });
             } catch (const std::bad_alloc&) {
               wanted = true;
             }
+            if (beside.joinable()) beside.join();
+          } else if (result == kErrorSuccess) {
+            checkNames();
           }
+          if (result == kErrorSuccess) result = names;
+          if (result != kErrorSuccess) files = {};
           result_ = result;
           Decide(wanted);
         }) {}
