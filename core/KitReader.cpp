@@ -164,7 +164,9 @@ class StreamedTables {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       parsed_ = true;
-      pending_ = {};
+      // Freed, not only emptied as `= {}` would leave it: the tables' last
+      // batches would otherwise stay through the whole look.
+      pending_ = std::vector<uint8_t>();
     }
     drained_.notify_one();
   }
@@ -211,7 +213,7 @@ class StreamedTables {
       return kErrorSuccess;
     }
     void TablesRead() override {
-      batch_ = {};
+      batch_ = std::vector<uint8_t>();
       owner_.StopFeeding();
     }
 
