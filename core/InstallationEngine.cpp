@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -358,20 +357,21 @@ constexpr size_t kLookRun = 128;
 void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
   const std::vector<KitFileEntry>& files = *log.files;
   ChangeSignal changes{onChange};
-  // Indices as 32 bits: a table is far smaller than that (its memory limit).
-  std::vector<uint32_t> places;
-  places.reserve(files.size());
+  // A bit for each entry, rather than a list of the places to look at: the
+  // look runs while the tables are at their largest in memory.
+  std::vector<bool> folderThere(files.size());
   // Entries come folder by folder; each folder is looked at once, and an
   // entry whose name has the same folder part as the one before costs no
   // path of its own. Each look walks to the folder without following a
   // link, so when all are there the run's path check need not walk again.
-  std::unordered_map<std::u16string, bool, KitNameHasher> folderThere;
+  std::unordered_map<std::u16string, bool, KitNameHasher> folders;
   const std::pair<const std::u16string, bool>* last = nullptr;
   log.foldersWalked = true;
+  size_t places = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!last || FolderPart(files[i].name) != FolderPart(files[i - 1].name)) {
       const std::u16string folder = ParentPath(RelativePath(files[i]));
-      const auto [at, added] = folderThere.try_emplace(folder, true);
+      const auto [at, added] = folders.try_emplace(folder, true);
       if (added && !folder.empty()) {
         PathInfo info;
         at->second = log.tree.Inspect(folder, info) == 0 && info.directory;
@@ -382,18 +382,19 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
         log.foldersWalked = false;
       }
     }
-    if (last->second) places.push_back(uint32_t(i));
+    folderThere[i] = last->second;
+    places += last->second;
   }
-  // The places are handed out a run of consecutive ones at a time, so that
+  // The entries are handed out a run of consecutive ones at a time, so that
   // each thread keeps to a folder at a time and the two end together, even
   // when one of them is held up.
   std::atomic<size_t> next{0};
-  const auto lookAt = [&log, &files, &places, &onChange, &next](ConfinedTree& tree) noexcept {
+  const auto lookAt = [&log, &files, &folderThere, &onChange, &next](ConfinedTree& tree) noexcept {
     ChangeSignal changes{onChange};
     try {
-      for (size_t begin; (begin = next.fetch_add(kLookRun)) < places.size();) {
-        for (size_t k = begin; k < std::min(begin + kLookRun, places.size()); ++k) {
-          const size_t i = places[k];
+      for (size_t begin; (begin = next.fetch_add(kLookRun)) < files.size();) {
+        for (size_t i = begin; i < std::min(begin + kLookRun, files.size()); ++i) {
+          if (!folderThere[i]) continue;
           PathInfo existing;
           if (tree.Inspect(RelativePath(files[i]), existing) != 0) {
             changes();
@@ -414,7 +415,7 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
   };
   ConfinedTree second;
   std::thread helper;
-  if (places.size() >= kLooksForTwoThreads && second.OpenSame(log.tree) == 0) {
+  if (places >= kLooksForTwoThreads && second.OpenSame(log.tree) == 0) {
     try {
       helper = std::thread(lookAt, std::ref(second));
     } catch (const std::system_error&) {
@@ -432,32 +433,14 @@ void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   log.entryFlags.assign(files.size(), 0);
   log.foldersToMake.clear();
   log.foldersWalked = false;
-  // The paths named twice matter only where nothing stands, after the look:
-  // they are found on a thread of their own while this one goes through the
-  // folders, which costs a system call each and leaves the other core idle.
-  std::exception_ptr sameFailed;
-  const auto findSame = [&log, &files, &sameFailed] {
-    try {
-      log.earlierSamePath = EarlierSamePath(files);
-    } catch (const std::bad_alloc&) {
-      sameFailed = std::current_exception();
-    }
-  };
-  std::thread same;
-  if (log.tree.IsOpen() && files.size() >= kLooksForTwoThreads) {
-    try {
-      same = std::thread(findSame);
-    } catch (const std::system_error&) {
-      // Found on this thread below instead.
-    }
-  }
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
-  if (same.joinable()) {
-    same.join();
-  } else {
-    findSame();
-  }
-  if (sameFailed) std::rethrow_exception(sameFailed);
+  // The paths named twice matter only to a run that writes: where every
+  // file is kept, finding them would cost a reinstall time and memory for
+  // nothing.
+  const bool allKept = std::all_of(log.entryFlags.begin(), log.entryFlags.end(),
+                                   [](uint8_t flags) { return flags & kEntryKept; });
+  log.earlierSamePath.clear();
+  if (!allKept) log.earlierSamePath = EarlierSamePath(files);
   // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string, KitNameHasher> folders, made;
   const auto absent = [&log](const std::u16string& relative) {

@@ -172,8 +172,8 @@ ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string
 // the tree when it is open): kEntryKept where a file at least as new as the
 // kit's stands, kEntryAbsent where nothing does. A path in a folder that is
 // not there is absent without a look; such folders go into
-// log.foldersToMake. Finds log.earlierSamePath too. `onChange` as for
-// SurveyTargets.
+// log.foldersToMake. Finds log.earlierSamePath too, unless every file is
+// kept. `onChange` as for SurveyTargets.
 void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange = nullptr);
 // Whether the run has nothing to do: every file kept, no folder to make.
 bool NothingToChange(const RollbackLog& log, const std::vector<std::u16string>& missingLevels);
