@@ -434,13 +434,12 @@ void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   log.foldersToMake.clear();
   log.foldersWalked = false;
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
-  // The paths named twice matter only to a run that writes: where every
-  // file is kept, finding them would cost a reinstall time and memory for
-  // nothing.
-  const bool allKept = std::all_of(log.entryFlags.begin(), log.entryFlags.end(),
-                                   [](uint8_t flags) { return flags & kEntryKept; });
-  log.earlierSamePath.clear();
-  if (!allKept) log.earlierSamePath = EarlierSamePath(files);
+}
+
+void PlanAbsentEntries(RollbackLog& log) {
+  const std::vector<KitFileEntry>& files = *log.files;
+  log.foldersToMake.clear();
+  log.earlierSamePath = EarlierSamePath(files);
   // Folders known to be there, or to be made for an earlier entry.
   std::unordered_set<std::u16string, KitNameHasher> folders, made;
   const auto absent = [&log](const std::u16string& relative) {
@@ -759,6 +758,9 @@ bool SurveyTargets(TargetSurvey& survey, const std::u16string& directory, const 
   std::vector<std::u16string> missing;
   if (MissingTargetLevels(*log, missing) != 0 || !missing.empty()) return true;
   if (OpenTemplateDirectory(*log) != 0) return true;
+  // What to make where nothing stands is left to the run, once the kit is
+  // read and its buffers are given back: the survey runs while the data may
+  // still inflate, with the tables at their largest in memory.
   LookAtTargets(*log, onChange);
   const bool changes = !NothingToChange(*log, missing);
   survey.log = std::move(log);
@@ -816,6 +818,7 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     LookAtTargets(log);
   }
   if (!NothingToChange(log, missingLevels)) {
+    PlanAbsentEntries(log);
     if (const ErrorCode code = CreateWorkspace(log, destination)) return FailRun(channel, log, code, 0);
     // A workspace beside the templates (found through a pointer) is no
     // place for the kit's files; the paths were checked without it.

@@ -169,12 +169,16 @@ ErrorCode CreateWorkspace(RollbackLog& log, const std::u16string& directory);
 // The template directory's missing levels, innermost first.
 ErrorCode MissingTargetLevels(const RollbackLog& log, std::vector<std::u16string>& missing);
 // Looks, once, at what stands at each kit path (needs log.files; looks into
-// the tree when it is open): kEntryKept where a file at least as new as the
-// kit's stands, kEntryAbsent where nothing does. A path in a folder that is
-// not there is absent without a look; such folders go into
-// log.foldersToMake. Finds log.earlierSamePath too, unless every file is
-// kept. `onChange` as for SurveyTargets.
+// the tree when it is open): kEntryFound where something stands, with
+// kEntryKept where that is a file at least as new as the kit's. A path in a
+// folder that is not there is not looked at. `onChange` as for
+// SurveyTargets.
 void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange = nullptr);
+// For a run that changes something, after LookAtTargets: kEntryAbsent on
+// each entry where nothing stands, save one whose path an earlier entry
+// names (log.earlierSamePath), and the folders to make for them in
+// log.foldersToMake.
+void PlanAbsentEntries(RollbackLog& log);
 // Whether the run has nothing to do: every file kept, no folder to make.
 bool NothingToChange(const RollbackLog& log, const std::vector<std::u16string>& missingLevels);
 // Records in the journal, flushed, what the run may create, as the look
