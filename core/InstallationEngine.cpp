@@ -431,7 +431,6 @@ void LookAtPlaces(RollbackLog& log, const std::function<void()>& onChange) {
 void LookAtTargets(RollbackLog& log, const std::function<void()>& onChange) {
   const std::vector<KitFileEntry>& files = *log.files;
   log.entryFlags.assign(files.size(), 0);
-  log.foldersToMake.clear();
   log.foldersWalked = false;
   if (log.tree.IsOpen()) LookAtPlaces(log, onChange);
 }
@@ -441,7 +440,7 @@ void PlanAbsentEntries(RollbackLog& log) {
   log.foldersToMake.clear();
   log.earlierSamePath = EarlierSamePath(files);
   // Folders known to be there, or to be made for an earlier entry.
-  std::unordered_set<std::u16string, KitNameHasher> folders, made;
+  std::unordered_set<std::u16string, KitNameHasher> folders;
   const auto absent = [&log](const std::u16string& relative) {
     PathInfo info;
     return !log.tree.IsOpen() || log.tree.Inspect(relative, info) != 0;
@@ -462,7 +461,6 @@ void PlanAbsentEntries(RollbackLog& log) {
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
       folders.insert(*level);
-      made.insert(*level);
       log.foldersToMake.emplace_back(i, *level);
     }
     log.entryFlags[i] |= kEntryAbsent;
