@@ -46,6 +46,10 @@ ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t
 // in one call where the system allows; the file position is not relied on.
 ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint32_t count, uint32_t& bytesRead);
 ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten);
+// Writes all `count` bytes at `offset`; the file position is not relied on.
+// Reads at other offsets may go on meanwhile on another thread.
+ErrorCode WriteToFileAt(FileHandle handle, uint64_t offset, const void* buffer, uint32_t count,
+                        uint32_t& bytesWritten);
 // The new position, or -1 on failure.
 int64_t SeekFile(FileHandle handle, int64_t offset, int method);
 ErrorCode TruncateFileHere(FileHandle handle);

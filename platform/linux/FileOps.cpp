@@ -24,9 +24,11 @@ namespace {
 using posix::CodeFromErrno;
 using posix::RetryOnInterrupt;
 
-// One value for the whole process, as the core expects; atomic because the
-// worker and the main thread may both touch it.
-std::atomic<ErrorCode> gLastError{0};
+// One value per thread, as Windows keeps its own: the kit's image may be
+// written on one thread while the worker closes a file on another, and
+// neither may see the other's failure, or lose its own to the other's
+// success.
+thread_local ErrorCode gLastError = 0;
 
 ErrorCode Fail(ErrorCode code) {
   gLastError = code;
@@ -126,6 +128,23 @@ ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint3
     if (n < 0) return FailErrno();
     if (n == 0) break;
     bytesRead += static_cast<uint32_t>(n);
+  }
+  return kErrorSuccess;
+}
+
+ErrorCode WriteToFileAt(FileHandle handle, uint64_t offset, const void* buffer, uint32_t count,
+                        uint32_t& bytesWritten) {
+  gLastError = 0;
+  bytesWritten = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  const auto* in = static_cast<const char*>(buffer);
+  while (bytesWritten < count) {
+    const ssize_t n = RetryOnInterrupt(
+        [&] { return pwrite(Fd(handle), in + bytesWritten, count - bytesWritten, off_t(offset + bytesWritten)); });
+    if (n < 0) return FailErrno();
+    // A regular file takes no bytes only when the device is full.
+    if (n == 0) return Fail(kErrorDiskFull);
+    bytesWritten += static_cast<uint32_t>(n);
   }
   return kErrorSuccess;
 }

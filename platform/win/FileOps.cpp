@@ -366,6 +366,29 @@ ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint3
   return Succeed();
 }
 
+ErrorCode WriteToFileAt(FileHandle handle, uint64_t offset, const void* buffer, uint32_t count,
+                        uint32_t& bytesWritten) {
+  SetLastError(0);
+  bytesWritten = 0;
+  if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
+  const auto* in = static_cast<const char*>(buffer);
+  while (bytesWritten < count) {
+    const uint64_t at = offset + bytesWritten;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD written = 0;
+    if (!SETUP_FILE_CALL(FALSE, WriteFile, Native(handle), in + bytesWritten, count - bytesWritten, &written,
+                         &position)) {
+      return LastFailure();
+    }
+    // A file takes no bytes only when there is no room.
+    if (written == 0) return Fail(kErrorDiskFull);
+    bytesWritten += written;
+  }
+  return Succeed();
+}
+
 ErrorCode WriteToFile(FileHandle handle, const void* buffer, uint32_t count, uint32_t& bytesWritten) {
   SetLastError(0);
   bytesWritten = 0;

@@ -200,6 +200,8 @@ int fclose(FILE* f) {
 }
 ssize_t read(int fd, void* buf, size_t n) { if (should_fail_in("read", fd_in_scope(fd))) return -1; REAL(read); return real_read(fd, buf, n); }
 ssize_t write(int fd, const void* buf, size_t n) { if (should_fail_in("write", fd_in_scope(fd))) return -1; REAL(write); return real_write(fd, buf, n); }
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) { if (should_fail_in("write", fd_in_scope(fd))) return -1; REAL(pwrite); return real_pwrite(fd, buf, n, at); }
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t at) { if (should_fail_in("write", fd_in_scope(fd))) return -1; REAL(pwrite64); return real_pwrite64(fd, buf, n, at); }
 int close(int fd) {
   REAL(close);
   track(fd, 0);
