@@ -8,6 +8,7 @@
 
 #include "core/KitReader.h"
 #include "core/Recovery.h"
+#include "core/Startup.h"
 #include "core/WorkerChannel.h"
 #include "i18n/Catalogue.h"
 #include "core/TemplateDirectory.h"
@@ -53,6 +54,14 @@ ErrorCode FailRun(WorkerChannel& channel, RollbackLog& log, ErrorCode code, uint
   // A front-end that wants the message read before the rollback holds us.
   channel.WaitWhileHeld();
   return Abandon(channel, log, code, percentage);
+}
+
+// A run whose kit turned out damaged, or whose image could not be made, as
+// it inflated beside the run: undone, and told as start-up would have told it.
+ErrorCode FailKit(WorkerChannel& channel, RollbackLog& log, const KitReader& kit, ErrorCode code,
+                  uint32_t percentage) {
+  if (code == kErrorCancelled) return Abandon(channel, log, code, percentage);
+  return FailRun(channel, log, code, percentage, LookUpMessage(KitReadFailureMessage(code, kit.FailurePlace())));
 }
 
 // A message that names a place: the text, then the path on a line of its own.
@@ -852,6 +861,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
     channel.Publish(0, log.targetDirectory + relative, percentage);
     FileAction action = FileAction::Skip;
     if (const ErrorCode code = InstallEntry(*kit, i, log, relative, settings, action)) {
+      // A read of the image fails too when the kit does as it inflates.
+      if (const ErrorCode kitCode = kit->ImageError()) return FailKit(channel, log, *kit, kitCode, percentage);
       return FailRun(channel, log, code, percentage);
     }
     if (settings.onEntryDone) settings.onEntryDone(i, action);
@@ -874,6 +885,8 @@ ErrorCode RunInstallation(WorkerChannel& channel, const EngineSettings& settings
   // A Yes given while the last entries went by still cancels: nothing is
   // final until the workspace goes.
   if (CancelledAfterAnyHold(channel)) return Abandon(channel, log, kErrorCancelled, complete);
+  // Nothing is final before the whole kit has been proved the one packed.
+  if (const ErrorCode code = kit->FinishImage()) return FailKit(channel, log, *kit, code, complete);
 
   // The replaced files' old versions go with the workspace, so the new ones
   // must be on disk before it is deleted.

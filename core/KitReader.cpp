@@ -1,6 +1,7 @@
 #include "core/KitReader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -21,8 +22,10 @@ namespace setup {
 namespace {
 
 // The image is written in pieces of this size: a kit inflates to three or
-// four times its size, and each write costs a system call.
-constexpr uint32_t kImageWriteSize = 256 * 1024;
+// four times its size, and each write costs a system call. Each piece is
+// also queued for the table parser, so larger ones cost memory twice while
+// a run may already be under way beside the inflating.
+constexpr uint32_t kImageWriteSize = 64 * 1024;
 
 // Reads the image through a small buffer so that parsing thousands of short
 // records costs a handful of system calls.
@@ -81,9 +84,12 @@ class BufferedImageSource : public KitByteSource {
 // inflating thread pays a copy of the tables' bytes and nothing else.
 class StreamedTables {
  public:
+  // Told, last, the tables' verdict and whether the file data is wanted.
+  using Settled = std::function<void(ErrorCode result, bool wanted)>;
+
   StreamedTables(uint64_t imageSize, std::vector<KitDescription>& descriptions, KitFileTable& files,
-                 const KitReader::TableListener& listener)
-      : source_(*this), thread_([this, imageSize, &descriptions, &files, &listener] {
+                 const KitReader::TableListener& listener, Settled settled)
+      : settled_(std::move(settled)), source_(*this), thread_([this, imageSize, &descriptions, &files, &listener] {
           ErrorCode result = kErrorSuccess;
           try {
             result = ParseKitTables(source_, imageSize, descriptions, files);
@@ -123,6 +129,7 @@ class StreamedTables {
           if (result != kErrorSuccess) files = {};
           result_ = result;
           Decide(wanted);
+          settled_(result, wanted);
         }) {}
   StreamedTables(const StreamedTables&) = delete;
   StreamedTables& operator=(const StreamedTables&) = delete;
@@ -228,15 +235,18 @@ class StreamedTables {
   std::vector<uint8_t> pending_;
   bool parsed_ = false, closed_ = false, decided_ = false, dataWanted_ = true;
   ErrorCode result_ = kErrorSuccess;
+  Settled settled_;
   Source source_;
   std::thread thread_;  // last: it starts at once
 };
 
 bool SameLanguage(const std::u16string& a, const std::u16string& b) { return CompareNoCase(a, b) == 0; }
 
-// CRC-32 of the first `length` bytes of the kit, read anew.
+// CRC-32 of the first `length` bytes of the kit, read anew. The buffer is
+// kept small: freed beside the inflater's, a large one would stay in the
+// heap, and in memory, for the rest of the run.
 ErrorCode CrcOfKitStart(FileHandle kit, uint64_t length, uint32_t& crc) {
-  std::vector<uint8_t> buffer(kImageWriteSize);
+  std::vector<uint8_t> buffer(64 * 1024);
   crc = 0;
   for (uint64_t offset = 0; offset < length;) {
     uint32_t got = 0;
@@ -269,6 +279,26 @@ bool Matches(const KitTrailer& trailer, uint64_t imageLength, uint32_t imageCrc,
 
 }  // namespace
 
+// The image while it still inflates on a thread of the reader's own, after
+// (or before) Read has returned.
+struct KitReader::Growth {
+  std::mutex mutex;
+  std::condition_variable moved;
+  // Guarded by the mutex.
+  uint64_t ready = 0;        // bytes of the image written so far
+  bool waiting = false;      // ViewImage waits for more of them
+  bool ended = false;        // the thread is done, with `result`
+  ErrorCode result = kErrorSuccess;
+  uint64_t size = 0;         // the image's size, once ended
+  bool tablesPassed = false; // the tables are a kit's, and the listener wants the data
+  bool sealed = false;       // a trailer at the kit's end vouches for the stream:
+  uint64_t streamLength = 0; // this long,
+  uint32_t streamCrc = 0;    // with this CRC-32,
+  uint64_t imageLength = 0;  // inflating to this many bytes
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
 KitReader::KitReader() : transferBuffer_(new uint8_t[kTransferBufferSize]), inflaterFactory_(CreateKitInflater) {}
 
 KitReader::~KitReader() { Close(); }
@@ -280,11 +310,20 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   kitPath_ = kitPath;
   imageSize_ = 0;
   imageDiscarded_ = false;
+  imageError_ = kErrorSuccess;
   failurePlace_ = KitFailurePlace::None;
   integrity_ = KitIntegrity::Unknown;
   ErrorCode error = kErrorSuccess;
   try {
-    error = MakeImage(true, imageSize_);
+    bool growing = false;
+    error = tableListener_ ? MakeImageBeside(growing) : MakeImage(true, imageSize_);
+    // The tables are read and the listener has looked; the data follows.
+    // What fed the table parser is given back now, not at the end: the
+    // run's own memory comes on top from here on.
+    if (growing) {
+      ReleaseFreedMemory();
+      return kErrorSuccess;
+    }
     if (!error && tablesStreamed_) {
       error = tablesError_ == kErrorNotEnoughMemory ? tablesError_ : FailedOn(KitFailurePlace::Kit, tablesError_);
       if (!error && dataSkipped_) DiscardImage();
@@ -295,6 +334,12 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
+  error = Conclude(error);
+  if (error) files_ = {};
+  return error;
+}
+
+ErrorCode KitReader::Conclude(ErrorCode error) {
   // Data that is not a kit's, whatever its trailer said of it.
   const bool trailerFault = integrity_ == KitIntegrity::DamagedTrailer || integrity_ == KitIntegrity::Mismatch;
   if (error == kErrorInvalidData && failurePlace_ == KitFailurePlace::Kit && !trailerFault) {
@@ -302,10 +347,7 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
   }
   // A first attempt may have failed where a second one went through.
   if (!error || error == kErrorCancelled) failurePlace_ = KitFailurePlace::None;
-  if (error) {
-    files_ = {};
-    Close();
-  }
+  if (error) Close();
   // The inflater's buffers and the queue that fed the table parser are
   // freed by now, amid the tables, which stay: a kit of a hundred thousand
   // files would otherwise carry their pages for the whole run.
@@ -316,6 +358,175 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
 ErrorCode KitReader::FailedOn(KitFailurePlace place, ErrorCode error) {
   if (error) failurePlace_ = place;
   return error;
+}
+
+ErrorCode KitReader::MakeImageBeside(bool& growing) {
+  growing = false;
+  growth_ = std::make_unique<Growth>();
+  Growth& g = *growth_;
+  try {
+    g.thread = std::thread([this, &g] {
+      uint64_t size = 0;
+      ErrorCode error = kErrorSuccess;
+      try {
+        error = MakeImage(true, size);
+      } catch (const std::bad_alloc&) {
+        error = kErrorNotEnoughMemory;
+      }
+      // The inflater's buffers are free now, but would stay in memory
+      // through the rest of a run that may long outlast them.
+      ReleaseFreedMemory();
+      {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.result = error;
+        g.size = size;
+        g.ended = true;
+      }
+      g.moved.notify_all();
+    });
+  } catch (const std::system_error&) {
+    growth_.reset();
+    return MakeImage(true, imageSize_);
+  }
+  std::unique_lock<std::mutex> lock(g.mutex);
+  g.moved.wait(lock, [&g] { return g.ended || (g.tablesPassed && g.sealed); });
+  if (!g.ended) {
+    // Whatever is copied from here on, an ordinary damaged kit must still
+    // be refused before anything is installed: its stream is read through
+    // once, far faster than it inflates, against the trailer's CRC-32.
+    const uint64_t streamLength = g.streamLength, imageLength = g.imageLength;
+    const uint32_t streamCrc = g.streamCrc;
+    lock.unlock();
+    const ErrorCode checked = CheckStream(streamLength, streamCrc);
+    if (checked) {
+      StopGrowth();
+      if (checked == kErrorInvalidData) integrity_ = KitIntegrity::Mismatch;
+      return FailedOn(KitFailurePlace::Kit, checked);
+    }
+    // Nor should a temporary directory seen to be too small for the image
+    // turn into a failed run: Read then waits for the end, and fails.
+    std::u16string tempDirectory;
+    uint64_t room = 0;
+    const bool roomy = GetTempDirectory(tempDirectory) == 0 && QueryFreeSpaceAt(tempDirectory, room) == 0 &&
+                       room >= imageLength;
+    lock.lock();
+    if (!g.ended && roomy) {
+      imageSize_ = imageLength;
+      growing = true;
+      return kErrorSuccess;
+    }
+  }
+  lock.unlock();
+  const uint64_t size = g.size;
+  const ErrorCode error = JoinGrowth();
+  imageSize_ = size;
+  return error;
+}
+
+ErrorCode KitReader::CheckStream(uint64_t streamLength, uint32_t streamCrc) {
+  ScopedFileHandle kit;
+  if (ErrorCode error = OpenFileHandle(kitPath_, kGenericRead, kFileShareRead, kOpenExisting, *kit.Out())) {
+    return error;
+  }
+  uint32_t crc = 0;
+  if (ErrorCode error = CrcOfKitStart(kit.Get(), streamLength, crc)) return error;
+  return crc == streamCrc ? kErrorSuccess : kErrorInvalidData;
+}
+
+ErrorCode KitReader::JoinGrowth() {
+  if (!growth_) return imageError_;
+  growth_->thread.join();
+  const ErrorCode result = growth_->result;
+  growth_.reset();
+  return result;
+}
+
+void KitReader::StopGrowth() {
+  if (!growth_) return;
+  growth_->stop = true;
+  JoinGrowth();
+}
+
+bool KitReader::GrowthStopped() const { return growth_ && growth_->stop.load(std::memory_order_relaxed); }
+
+void KitReader::ImageGrew(uint64_t size) {
+  if (!growth_) return;
+  Growth& g = *growth_;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    g.ready = std::max(g.ready, size);
+    wake = g.waiting;
+  }
+  if (wake) g.moved.notify_all();
+}
+
+void KitReader::TablesSettled(ErrorCode result, bool wanted) {
+  // Read after the threads that set them are joined.
+  tablesStreamed_ = true;
+  tablesError_ = result;
+  if (!growth_) return;
+  {
+    std::lock_guard<std::mutex> lock(growth_->mutex);
+    growth_->tablesPassed = growth_->tablesPassed || (result == kErrorSuccess && wanted);
+  }
+  growth_->moved.notify_all();
+}
+
+void KitReader::StreamSealed(uint64_t streamLength, uint32_t streamCrc, uint64_t imageLength) {
+  if (!growth_) return;
+  {
+    std::lock_guard<std::mutex> lock(growth_->mutex);
+    growth_->sealed = true;
+    growth_->streamLength = streamLength;
+    growth_->streamCrc = streamCrc;
+    growth_->imageLength = imageLength;
+  }
+  growth_->moved.notify_all();
+}
+
+ErrorCode KitReader::AwaitImage(uint64_t position, uint32_t want, uint32_t& space) {
+  Growth& g = *growth_;
+  const uint64_t needed = position + std::min(want, kTransferBufferSize);
+  std::unique_lock<std::mutex> lock(g.mutex);
+  if (!g.ended && g.ready < needed) {
+    g.waiting = true;
+    g.moved.wait(lock, [&g, needed] { return g.ended || g.ready >= needed; });
+    g.waiting = false;
+  }
+  if (g.ended && g.result != kErrorSuccess) {
+    lock.unlock();
+    return FinishImage();
+  }
+  if (g.ready <= position) return kErrorInvalidData;  // the image ended early
+  space = uint32_t(std::min<uint64_t>(kTransferBufferSize, g.ready - position));
+  return kErrorSuccess;
+}
+
+ErrorCode KitReader::FinishImage() {
+  if (!growth_) return imageError_;
+  ErrorCode error = kErrorSuccess;
+  try {
+    error = JoinGrowth();
+  } catch (const std::bad_alloc&) {
+    error = kErrorNotEnoughMemory;
+  }
+  // The tables stay, whatever the verdict: a run that copied files from
+  // the image needs them to undo its work.
+  imageError_ = Conclude(error);
+  return imageError_;
+}
+
+ErrorCode KitReader::ImageError() {
+  if (growth_) {
+    bool ended = false;
+    {
+      std::lock_guard<std::mutex> lock(growth_->mutex);
+      ended = growth_->ended;
+    }
+    return ended ? FinishImage() : kErrorSuccess;
+  }
+  return imageError_;
 }
 
 ErrorCode KitReader::MakeImage(bool withTables, uint64_t& imageSize) {
@@ -333,8 +544,12 @@ ErrorCode KitReader::MakeImage(bool withTables, uint64_t& imageSize) {
 ErrorCode KitReader::ViewImage(uint64_t position, uint32_t want, const uint8_t*& data, uint32_t& got) {
   if (position < bufferedFrom_ || position >= bufferedFrom_ + buffered_) {
     buffered_ = 0;
+    uint32_t space = kTransferBufferSize;
+    if (growth_) {
+      if (const ErrorCode code = AwaitImage(position, want, space)) return code;
+    }
     uint32_t read = 0;
-    if (const ErrorCode code = ReadFromFileAt(image_.Get(), position, transferBuffer_.get(), kTransferBufferSize, read)) {
+    if (const ErrorCode code = ReadFromFileAt(image_.Get(), position, transferBuffer_.get(), space, read)) {
       return code;
     }
     if (read == 0) return kErrorInvalidData;  // the image ended early; reading again would spin
@@ -348,6 +563,7 @@ ErrorCode KitReader::ViewImage(uint64_t position, uint32_t want, const uint8_t*&
 }
 
 void KitReader::DiscardImage() {
+  StopGrowth();
   buffered_ = 0;
   // An image that could not be deleted now is deleted by Close.
   if (!imagePath_.empty() && DeleteLockedFile(imagePath_, image_) == 0) imagePath_.clear();
@@ -387,7 +603,10 @@ ErrorCode KitReader::Decompress(const std::u16string& kitPath, bool withTables, 
   // and rejects the same kits with the same image.
   const bool doubtful = (error == kErrorInvalidData && !tooLarge) || (!error && !ended && !dataSkipped_);
   if (doubtful && inflaterFactory_ != CreateZlibInflater) {
-    error = Inflate(kitPath, CreateZlibInflater, withTables, imageSize, ended, tooLarge);
+    // Tables that were read whole and passed are the kit's own: a listener
+    // has looked at them already, and a run may be using them.
+    const bool tablesAgain = withTables && !(tablesStreamed_ && tablesError_ == kErrorSuccess);
+    error = Inflate(kitPath, CreateZlibInflater, tablesAgain, imageSize, ended, tooLarge);
   }
   return error;
 }
@@ -404,18 +623,20 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   imageSize = 0;
   ended = tooLarge = false;
   integrity_ = KitIntegrity::Unknown;
-  tablesStreamed_ = false;
+  if (withTables) tablesStreamed_ = false;
   dataSkipped_ = false;
+  // Others may read the kit meanwhile (Read checks its stream through a
+  // handle of its own), but nobody may change it.
   ScopedFileHandle kit;
-  if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, 0, kOpenExisting, *kit.Out())) {
+  if (ErrorCode error = OpenFileHandle(kitPath, kGenericRead, kFileShareRead, kOpenExisting, *kit.Out())) {
     return FailedOn(kKit, error);
   }
-  // Written through the reader's own locked handle, from its start: the
-  // image is not cut to nothing first, since on ext4 a file cut to nothing and
-  // written is sent to the disk when it is closed, and the image should never
-  // get there. It is cut at its end instead, after an earlier, longer attempt.
+  // Written through the reader's own locked handle, from its start, at
+  // explicit offsets, since a run may read it meanwhile: the image is not
+  // cut to nothing first, since on ext4 a file cut to nothing and written is
+  // sent to the disk when it is closed, and the image should never get
+  // there. It is cut at its end instead, after an earlier, longer attempt.
   const FileHandle image = image_.Get();
-  if (SeekFile(image, 0, kSeekBegin) < 0) return FailedOn(kImage, seekFailure());
   int64_t kitSize = SeekFile(kit.Get(), 0, kSeekEnd);
   if (kitSize < 0) return FailedOn(kKit, seekFailure());
   // An empty kit is a stream that ends before it begins, on every build
@@ -443,6 +664,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
         if (trailer.streamLength != at) return damaged(KitIntegrity::Mismatch);
         trailerAtEnd = true;
         streamLimit = at;
+        StreamSealed(at, trailer.streamCrc, trailer.imageLength);
         break;
     }
   }
@@ -461,7 +683,8 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   if (withTables && trailerAtEnd) {
     descriptions_.clear();
     files_ = {};
-    tables.emplace(sizeLimit, descriptions_, files_, tableListener_);
+    tables.emplace(sizeLimit, descriptions_, files_, tableListener_,
+                   [this](ErrorCode result, bool wanted) { TablesSettled(result, wanted); });
   }
   uint32_t crc = 0;
   const InflateSink writeImage = [&](const uint8_t* data, uint32_t length) -> ErrorCode {
@@ -471,11 +694,13 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       if (trailerAtEnd) integrity_ = KitIntegrity::Mismatch;
       return FailedOn(kKit, kErrorInvalidData);
     }
+    if (GrowthStopped()) return kErrorCancelled;
     // Checked as it goes by, not in a second pass over the image.
     crc = KitCrc32(crc, data, length);
     uint32_t written = 0;
-    if (ErrorCode error = WriteToFile(image, data, length, written)) return FailedOn(kImage, error);
+    if (ErrorCode error = WriteToFileAt(image, imageSize, data, length, written)) return FailedOn(kImage, error);
     imageSize += length;
+    ImageGrew(imageSize);
     if (tables && !tables->Feed(data, length)) {
       dataSkipped_ = true;
       return kErrorCancelled;  // stops the inflater at once; dataSkipped_ tells why
@@ -490,7 +715,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
   for (uint64_t offset = 0; offset < streamLimit && !ended; offset += windowSize) {
     // The window is cut at the trailer, so that the stream cannot run into it.
     const uint32_t length = uint32_t(std::min<uint64_t>(windowSize, streamLimit - offset));
-    if (stopRequested_ && stopRequested_()) return kErrorCancelled;
+    if ((stopRequested_ && stopRequested_()) || GrowthStopped()) return kErrorCancelled;
     const uint8_t* window = nullptr;
     if (ErrorCode error = mapping.MapWindow(offset, length, window)) return FailedOn(kKit, error);
     uint32_t untaken = 0;
@@ -499,8 +724,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       // Nobody needs the file data: the rest of the stream is only checked,
       // a CRC-32 of it costing a fraction of inflating it.
       mapping.UnmapWindow();
-      tablesError_ = tables->Finish();
-      tablesStreamed_ = true;
+      tables->Finish();
       if (ErrorCode error = CrcOfWindows(mapping, offset, streamLimit, streamCrc)) return FailedOn(kKit, error);
       if (streamCrc != trailer.streamCrc) return damaged(KitIntegrity::Mismatch);
       integrity_ = KitIntegrity::Verified;
@@ -530,10 +754,7 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
       return damaged(KitIntegrity::Mismatch);
     }
     integrity_ = KitIntegrity::Verified;
-    if (tables) {
-      tablesError_ = tables->Finish();
-      tablesStreamed_ = true;
-    }
+    if (tables) tables->Finish();
   } else if (ended) {
     // Bytes after the stream are ignored, unless they are a trailer with
     // more behind it: that trailer is checked, and what follows it ignored.
@@ -557,6 +778,11 @@ ErrorCode KitReader::Inflate(const std::u16string& kitPath, std::unique_ptr<Infl
         break;
     }
   }
+  // Under a trailer no attempt outgrows the length it gives, so there is
+  // nothing to cut, nor a file position to move under a run that may be
+  // reading the image.
+  if (trailerAtEnd) return kErrorSuccess;
+  if (SeekFile(image, int64_t(imageSize), kSeekBegin) < 0) return FailedOn(kImage, seekFailure());
   return FailedOn(kImage, TruncateFileHere(image));
 }
 
@@ -587,6 +813,7 @@ std::u16string KitReader::FindDescription(const std::u16string& language) const 
 }
 
 void KitReader::Close() {
+  StopGrowth();
   buffered_ = 0;
   if (!imagePath_.empty()) {
     DeleteLockedFile(imagePath_, image_);

@@ -84,7 +84,19 @@ class KitReader {
   // many files. 13 when the image ends before `position`.
   ErrorCode ViewImage(uint64_t position, uint32_t want, const uint8_t*& data, uint32_t& got);
 
-  // Closes and deletes the image. Harmless to repeat.
+  // After a Read that returned while the image still grows (below): waits
+  // for the rest of the kit to inflate and gives what Read would have given
+  // had it waited, 13 for an image other than the one the trailer describes.
+  // The tables stay either way; on failure the image is closed and deleted.
+  // 0 at once after any other Read, and the same answer when asked again.
+  ErrorCode FinishImage();
+  // The same, without waiting: 0 while the image still grows or has grown
+  // whole. Tells a run whose read of the image failed whether the kit, not
+  // the file it was writing, was at fault.
+  ErrorCode ImageError();
+
+  // Closes and deletes the image, stopping its inflation first. Harmless to
+  // repeat.
   void Close();
 
   // Closes and deletes the image but keeps the tables: a file deleted before
@@ -111,6 +123,15 @@ class KitReader {
   // reader's own as the kit inflates, and the listener runs there; what it
   // finds counts only if Read then succeeds.
   //
+  // With a listener, a kit whose trailer vouches for its stream (checked
+  // against the kit's bytes first, so that damage is still refused before
+  // anything is installed) may have Read return once the listener has
+  // answered that it wants the data, while the rest of the image inflates
+  // on the reader's own thread. ViewImage then waits for the bytes it is
+  // asked for, and FinishImage for the end; only Files, Descriptions,
+  // ViewImage, ImagePath, FinishImage, ImageError and Close may be called
+  // before that. A run copies the first files while the last ones inflate.
+  //
   // It answers whether a run will need the file data. There, the data waits
   // until it answers, so that it has the machine to itself, or until it calls
   // `wantData` to let the data inflate on while it carries on. An answer of
@@ -136,6 +157,33 @@ class KitReader {
   ErrorCode MakeImage(bool withTables, uint64_t& imageSize);
   // Notes where a step failed; `error` is passed on.
   ErrorCode FailedOn(KitFailurePlace place, ErrorCode error);
+  // Read's tail for a table listener: the kit inflates on a thread of its
+  // own; `growing` tells that Read may return while it still does.
+  ErrorCode MakeImageBeside(bool& growing);
+  // Whether the kit's stream, read anew, is the one its trailer describes.
+  ErrorCode CheckStream(uint64_t streamLength, uint32_t streamCrc);
+  // Waits for the inflating thread and gives its result.
+  ErrorCode JoinGrowth();
+  // Read's verdict on what MakeImage and the table listener left.
+  ErrorCode Conclude(ErrorCode error);
+  // For the inflating thread: the image has `size` bytes now; the tables
+  // have been read (`passed`: they are a kit's and the data is wanted).
+  void ImageGrew(uint64_t size);
+  void TablesSettled(ErrorCode result, bool wanted);
+  // For the inflating thread: a trailer at the kit's end vouches for
+  // `streamLength` bytes of stream with CRC-32 `streamCrc`.
+  void StreamSealed(uint64_t streamLength, uint32_t streamCrc, uint64_t imageLength);
+  bool GrowthStopped() const;
+  // Stops the inflating thread, if any, and waits for it.
+  void StopGrowth();
+  // For ViewImage while the image grows: waits until the bytes from
+  // `position` on are there, `want` of them or a buffer's worth, and tells
+  // how many may be read.
+  ErrorCode AwaitImage(uint64_t position, uint32_t want, uint32_t& space);
+
+  struct Growth;
+  std::unique_ptr<Growth> growth_;
+  ErrorCode imageError_ = kErrorSuccess;
 
   std::vector<KitDescription> descriptions_;
   KitFileTable files_;

@@ -462,6 +462,41 @@ TEST_F(EngineTest, AnImageThatEndsEarlyFailsInsteadOfSpinning) {
   EXPECT_TRUE(Workspaces(tmp_).empty());
 }
 
+// A kit whose trailer vouches for its stream but not for the image it
+// inflates to is found out only while a silent run copies from it as it
+// inflates: the run is undone, and says what start-up says of such a kit.
+TEST_F(EngineTest, AKitFoundDamagedAsTheRunCopiesIsUndoneAndToldAsDamaged) {
+  PutFile(target_ + "/1c/base.cfg", "older", kOld);
+  PutFile(target_ + "/mine.txt", "mine", kOld);
+  const Snapshot before = TakeSnapshot(target_);
+  const std::string path = dir_ / "orvikv8.okd";
+  enginetest::PackKit(source_, path);
+  std::string bytes = test::ReadFile(path);
+  const size_t at = bytes.size() - kKitTrailerSize;
+  KitTrailer trailer;
+  ASSERT_EQ(DecodeKitTrailer(reinterpret_cast<const uint8_t*>(bytes.data()) + at, kKitTrailerSize, at, trailer),
+            KitTrailerVerdict::Valid);
+  trailer.imageCrc ^= 1;
+  test::WriteFile(path, bytes.substr(0, at) + kittest::TrailerBytes(trailer));
+
+  kittest::InflaterGate gate;
+  kit_.SetInflaterFactory(kittest::CreateGatedInflater);
+  TargetSurvey survey;
+  kit_.SetTableListener([&](const std::vector<KitFileEntry>& files, const KitReader::DataWanted& wantData) {
+    return SurveyTargets(survey, Utf8ToUtf16(target_), files, wantData);
+  });
+  ASSERT_EQ(kit_.Read(Utf8ToUtf16(path)), 0u);
+  ASSERT_FALSE(gate.IsOpen());
+  gate.OpenAfter(std::chrono::milliseconds(50));
+  EngineSettings settings;
+  settings.survey = &survey;
+  EXPECT_EQ(Run(target_, settings), kErrorInvalidData);
+  EXPECT_EQ(channel_.ReadStatus().text, LookUpMessage("IDS_ERROR_DAMAGEDSOURCE"));
+  EXPECT_EQ(TakeSnapshot(target_), before) << enginetest::Describe(TakeSnapshot(target_), before);
+  EXPECT_TRUE(Workspaces(tmp_).empty());
+  EXPECT_TRUE(Images(tmp_).empty());
+}
+
 TEST_F(EngineTest, AnEmptyDestinationWritesNothingAnywhere) {
   ReadKit();
   ScratchDir cwd;

@@ -245,6 +245,7 @@ TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
     wantedEarly = c.wantedEarly;
     told.clear();
     ASSERT_EQ(ReadKit(reader, c.sealed ? SealedKit(image) : DeflateRaw(image)), 0u) << what;
+    ASSERT_EQ(reader.FinishImage(), 0u) << what;
     EXPECT_EQ(told, names) << what;
     EXPECT_EQ(toldOn != std::this_thread::get_id(), c.sealed) << what;
     EXPECT_EQ(reader.Integrity(), c.sealed ? KitIntegrity::Verified : KitIntegrity::Unchecked) << what;
@@ -271,6 +272,71 @@ TEST_F(kit_reader, TheFileTableReachesTheListenerBeforeReadReturns) {
     EXPECT_EQ(told.size(), 2u);
     EXPECT_TRUE(reader.Files().empty());
     EXPECT_TRUE(OdkFiles().empty());
+  }
+}
+
+// A listener that wants the data has Read return as soon as it has
+// answered, while the rest of the kit inflates: what the image does not
+// hold yet is waited for, and the kit is judged whole at the end. A
+// damaged stream is still refused by Read itself, before any of it is
+// handed out; only a kit whose trailer lies about the image it packs (a
+// stream that is the one described, inflating to other bytes) is found
+// out afterwards.
+TEST_F(kit_reader, AListenerWantingTheDataHasReadReturnWhileTheRestInflates) {
+  KitModel model = DemoModel(false);
+  model.files.push_back({u"dir/file.bin", 77, SampleText(3000000, 9)});
+  const std::string image = model.Image();
+  const std::string stream = DeflateRaw(image);
+  KitTrailer lying = TrailerOf(stream, image);
+  lying.imageCrc ^= 1;
+  std::string damaged = SealedKit(image);
+  damaged[stream.size() / 2] ^= 0x10;
+  struct Case {
+    const char* what;
+    std::string kit;
+    ErrorCode read, finished;
+    KitIntegrity integrity;
+  };
+  for (const Case& c : {Case{"whole", SealedKit(image), 0, 0, KitIntegrity::Verified},
+                        Case{"lying", stream + TrailerBytes(lying), 0, kErrorInvalidData, KitIntegrity::Mismatch},
+                        Case{"damaged", damaged, kErrorInvalidData, kErrorInvalidData, KitIntegrity::Mismatch}}) {
+    InflaterGate gate;
+    KitReader reader;
+    reader.SetInflaterFactory(CreateGatedInflater);
+    reader.SetTableListener([](const std::vector<KitFileEntry>&, const KitReader::DataWanted&) { return true; });
+    // The damaged kit is refused while the gate holds its data back, and
+    // its reading then ends as soon as the gate opens.
+    gate.OpenAfter(std::chrono::milliseconds(c.read ? 100 : 500));
+    ASSERT_EQ(ReadKit(reader, c.kit), c.read) << c.what;
+    if (c.read) {
+      EXPECT_EQ(reader.Integrity(), c.integrity) << c.what;
+      EXPECT_TRUE(reader.Files().empty()) << c.what;
+      EXPECT_TRUE(OdkFiles().empty()) << c.what;
+      continue;
+    }
+    EXPECT_FALSE(gate.IsOpen()) << c.what << ": Read waited for the whole kit";
+    ASSERT_EQ(reader.Files().size(), 2u) << c.what;
+    // The lying kit may be found out before its last bytes are asked for.
+    const KitFileEntry last = reader.Files()[1];
+    std::string copied;
+    ErrorCode viewed = 0;
+    for (uint32_t at = 0; at < last.size && viewed == 0; at = uint32_t(copied.size())) {
+      const uint8_t* data = nullptr;
+      uint32_t got = 0;
+      viewed = reader.ViewImage(last.position + at, last.size - at, data, got);
+      if (viewed == 0) copied.append(reinterpret_cast<const char*>(data), got);
+    }
+    if (c.finished == 0) {
+      EXPECT_TRUE(viewed == 0 && copied == model.files[1].data) << c.what;
+    } else if (viewed != 0) {
+      EXPECT_EQ(viewed, c.finished) << c.what;
+    }
+    EXPECT_EQ(reader.FinishImage(), c.finished) << c.what;
+    EXPECT_EQ(reader.FinishImage(), c.finished) << c.what;
+    EXPECT_EQ(reader.Integrity(), c.integrity) << c.what;
+    // The tables stay for a run that must undo what it copied.
+    EXPECT_EQ(reader.Files().size(), 2u) << c.what;
+    EXPECT_EQ(OdkFiles().size(), c.finished ? 0u : 1u) << c.what;
   }
 }
 

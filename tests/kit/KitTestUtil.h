@@ -5,10 +5,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -165,6 +169,73 @@ inline KitModel ModelOfTree(const std::string& directory) {
 inline void PackTree(const std::string& directory, const std::string& kit) {
   test::WriteFile(kit, DeflateRaw(ModelOfTree(directory).Image()));
 }
+
+// While one of these lives, the inflaters of CreateGatedInflater hand over
+// their first piece of output and then hold the rest of the kit back until
+// it opens: a reader that returns before its kit has inflated whole can be
+// caught doing so.
+class InflaterGate {
+ public:
+  InflaterGate() { Current() = this; }
+  ~InflaterGate() {
+    Open();
+    if (opener_.joinable()) opener_.join();
+    Current() = nullptr;
+  }
+  InflaterGate(const InflaterGate&) = delete;
+  InflaterGate& operator=(const InflaterGate&) = delete;
+
+  static InflaterGate*& Current() {
+    static InflaterGate* gate = nullptr;
+    return gate;
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  // Opens on a thread of its own once `delay` has passed.
+  void OpenAfter(std::chrono::milliseconds delay) {
+    opener_ = std::thread([this, delay] {
+      std::this_thread::sleep_for(delay);
+      Open();
+    });
+  }
+  bool IsOpen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+  std::thread opener_;
+};
+
+class GatedInflater : public Inflater {
+ public:
+  InflateStatus Inflate(const uint8_t*& in, uint32_t& inLength, uint8_t* out, uint32_t outSpace,
+                        uint32_t& produced) override {
+    if (gave_ && InflaterGate::Current()) InflaterGate::Current()->Wait();
+    const InflateStatus status = real_->Inflate(in, inLength, out, outSpace, produced);
+    gave_ = gave_ || produced > 0;
+    return status;
+  }
+  uint32_t BytesPastStreamEnd() const override { return real_->BytesPastStreamEnd(); }
+
+ private:
+  std::unique_ptr<Inflater> real_ = CreateKitInflater();
+  bool gave_ = false;
+};
+
+inline std::unique_ptr<Inflater> CreateGatedInflater() { return std::make_unique<GatedInflater>(); }
 
 // Reads `size` bytes at `position` of the open image, as the engine does.
 inline std::string ImageBytes(const KitReader& reader, uint32_t position, uint32_t size) {
