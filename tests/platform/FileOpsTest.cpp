@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "TestSupport.h"
 #include "platform/ApplicationData.h"
@@ -89,6 +90,15 @@ TEST_F(FileOpsTest, FailuresCarryWindowsCodesAndSetTheLastError) {
   ASSERT_EQ(OpenFileHandle(u"/dev/full", kGenericWrite, 0, kOpenExisting, *full.Out()), 0u);
   EXPECT_EQ(WriteToFile(full.Get(), "abc", 3, n), kErrorDiskFull);
   EXPECT_EQ(GetLastErrorCode(), kErrorDiskFull);
+
+  // Each thread has its own, as on Windows: a success elsewhere meanwhile
+  // neither hides this thread's failure nor shows in it.
+  std::thread([&] {
+    ScopedFileHandle other;
+    EXPECT_EQ(OpenFileHandle(dir_.Wide("plain"), kGenericRead, 0, kOpenExisting, *other.Out()), 0u);
+    EXPECT_EQ(GetLastErrorCode(), 0u);
+  }).join();
+  EXPECT_EQ(GetLastErrorCode(), kErrorDiskFull);
 }
 
 TEST_F(FileOpsTest, HandlesReadWriteSeekAndTruncateLikeTheirWin32Namesakes) {
@@ -162,6 +172,18 @@ TEST_F(FileOpsTest, PositionalReadsAndExclusiveCreation) {
   EXPECT_EQ(SeekFile(file.Get(), 0, kSeekCurrent), 0);  // the position is left alone
   EXPECT_EQ(ReadFromFileAt(kInvalidFileHandle, 0, buffer, 4, n), kErrorInvalidHandle);
   EXPECT_EQ(GetLastErrorCode(), kErrorInvalidHandle);
+
+  // Positional writes leave the position alone too, and may run past the end.
+  ScopedFileHandle written;
+  ASSERT_EQ(OpenFileHandle(W(path), kGenericWrite, 0, kOpenExisting, *written.Out()), 0u);
+  EXPECT_EQ(WriteToFileAt(written.Get(), 8, "abcd", 4, n), 0u);
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(SeekFile(written.Get(), 0, kSeekCurrent), 0);
+  EXPECT_EQ(ReadFile(path), "01234567abcd");
+  ScopedFileHandle full;
+  ASSERT_EQ(OpenFileHandle(u"/dev/full", kGenericWrite, 0, kOpenExisting, *full.Out()), 0u);
+  EXPECT_EQ(WriteToFileAt(full.Get(), 0, "abc", 3, n), kErrorDiskFull);
+  WriteFile(path, "0123456789");
 
   // CREATE_NEW makes a file only where nothing stands, a link to nothing included.
   ScopedFileHandle created;
