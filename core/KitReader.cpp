@@ -417,10 +417,7 @@ ErrorCode KitReader::MakeImageBeside(bool& growing) {
     }
   }
   lock.unlock();
-  const uint64_t size = g.size;
-  const ErrorCode error = JoinGrowth();
-  imageSize_ = size;
-  return error;
+  return JoinGrowth(&imageSize_);
 }
 
 ErrorCode KitReader::CheckStream(uint64_t streamLength, uint32_t streamCrc) {
@@ -433,9 +430,10 @@ ErrorCode KitReader::CheckStream(uint64_t streamLength, uint32_t streamCrc) {
   return crc == streamCrc ? kErrorSuccess : kErrorInvalidData;
 }
 
-ErrorCode KitReader::JoinGrowth() {
+ErrorCode KitReader::JoinGrowth(uint64_t* imageSize) {
   if (!growth_) return imageError_;
   growth_->thread.join();
+  if (imageSize) *imageSize = growth_->size;
   const ErrorCode result = growth_->result;
   growth_.reset();
   return result;

@@ -162,8 +162,9 @@ class KitReader {
   ErrorCode MakeImageBeside(bool& growing);
   // Whether the kit's stream, read anew, is the one its trailer describes.
   ErrorCode CheckStream(uint64_t streamLength, uint32_t streamCrc);
-  // Waits for the inflating thread and gives its result.
-  ErrorCode JoinGrowth();
+  // Waits for the inflating thread and gives its result, and the size of
+  // the image it made.
+  ErrorCode JoinGrowth(uint64_t* imageSize = nullptr);
   // Read's verdict on what MakeImage and the table listener left.
   ErrorCode Conclude(ErrorCode error);
   // For the inflating thread: the image has `size` bytes now; the tables
