@@ -345,16 +345,26 @@ ErrorCode ReadFromFile(FileHandle handle, void* buffer, uint32_t count, uint32_t
   return Succeed();
 }
 
+namespace {
+
+// A synchronous handle's read or write at `at`, not at its file position
+// (which Windows still moves past what was transferred).
+OVERLAPPED PositionAt(uint64_t at) {
+  OVERLAPPED position{};
+  position.Offset = static_cast<DWORD>(at);
+  position.OffsetHigh = static_cast<DWORD>(at >> 32);
+  return position;
+}
+
+}  // namespace
+
 ErrorCode ReadFromFileAt(FileHandle handle, uint64_t offset, void* buffer, uint32_t count, uint32_t& bytesRead) {
   SetLastError(0);
   bytesRead = 0;
   if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
   auto* out = static_cast<char*>(buffer);
   while (bytesRead < count) {
-    const uint64_t at = offset + bytesRead;
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(at);
-    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    OVERLAPPED position = PositionAt(offset + bytesRead);
     DWORD got = 0;
     if (!SETUP_FILE_CALL(FALSE, ReadFile, Native(handle), out + bytesRead, count - bytesRead, &got, &position)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
@@ -373,10 +383,7 @@ ErrorCode WriteToFileAt(FileHandle handle, uint64_t offset, const void* buffer, 
   if (!ValidHandle(handle)) return Fail(kErrorInvalidHandle);
   const auto* in = static_cast<const char*>(buffer);
   while (bytesWritten < count) {
-    const uint64_t at = offset + bytesWritten;
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(at);
-    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    OVERLAPPED position = PositionAt(offset + bytesWritten);
     DWORD written = 0;
     if (!SETUP_FILE_CALL(FALSE, WriteFile, Native(handle), in + bytesWritten, count - bytesWritten, &written,
                          &position)) {
