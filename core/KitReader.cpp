@@ -503,12 +503,7 @@ ErrorCode KitReader::AwaitImage(uint64_t position, uint32_t want, uint32_t& spac
 
 ErrorCode KitReader::FinishImage() {
   if (!growth_) return imageError_;
-  ErrorCode error = kErrorSuccess;
-  try {
-    error = JoinGrowth();
-  } catch (const std::bad_alloc&) {
-    error = kErrorNotEnoughMemory;
-  }
+  const ErrorCode error = JoinGrowth();
   // The tables stay, whatever the verdict: a run that copied files from
   // the image needs them to undo its work.
   imageError_ = Conclude(error);

@@ -167,9 +167,10 @@ class KitReader {
   ErrorCode JoinGrowth(uint64_t* imageSize = nullptr);
   // Read's verdict on what MakeImage and the table listener left.
   ErrorCode Conclude(ErrorCode error);
-  // For the inflating thread: the image has `size` bytes now; the tables
-  // have been read (`passed`: they are a kit's and the data is wanted).
+  // For the inflating thread: the image has `size` bytes now.
   void ImageGrew(uint64_t size);
+  // For the table thread: the tables' verdict, and whether the listener
+  // wants the data.
   void TablesSettled(ErrorCode result, bool wanted);
   // For the inflating thread: a trailer at the kit's end vouches for
   // `streamLength` bytes of stream with CRC-32 `streamCrc`.
