@@ -318,12 +318,7 @@ ErrorCode KitReader::Read(const std::u16string& kitPath) {
     bool growing = false;
     error = tableListener_ ? MakeImageBeside(growing) : MakeImage(true, imageSize_);
     // The tables are read and the listener has looked; the data follows.
-    // What fed the table parser is given back now, not at the end: the
-    // run's own memory comes on top from here on.
-    if (growing) {
-      ReleaseFreedMemory();
-      return kErrorSuccess;
-    }
+    if (growing) return kErrorSuccess;
     if (!error && tablesStreamed_) {
       error = tablesError_ == kErrorNotEnoughMemory ? tablesError_ : FailedOn(KitFailurePlace::Kit, tablesError_);
       if (!error && dataSkipped_) DiscardImage();
@@ -373,9 +368,6 @@ ErrorCode KitReader::MakeImageBeside(bool& growing) {
       } catch (const std::bad_alloc&) {
         error = kErrorNotEnoughMemory;
       }
-      // The inflater's buffers are free now, but would stay in memory
-      // through the rest of a run that may long outlast them.
-      ReleaseFreedMemory();
       {
         std::lock_guard<std::mutex> lock(g.mutex);
         g.result = error;
